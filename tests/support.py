@@ -1,0 +1,86 @@
+"""Shared helpers for the test suites.
+
+`md` is the module under test: the native extension by default, or the
+pure-Python reference in bench/baseline.py when QUENLORY_IMPL=baseline.
+"""
+import contextlib
+import gc
+import importlib
+import io
+import os
+import sys
+
+IMPL = os.environ.get("QUENLORY_IMPL", "native")
+NATIVE = IMPL != "baseline"
+
+if NATIVE:
+    md = importlib.import_module("quenlory.model_decorator")
+else:
+    _bench = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+    if _bench not in sys.path:
+        sys.path.insert(0, _bench)
+    md = importlib.import_module("baseline")
+
+from quenlory.fields.bases import Field, MultiField, ProxyField  # noqa: E402
+
+model = md.model
+raw = md.raw
+dumps = md.dumps
+model_fields = md.model_fields
+model_fields_flat = md.model_fields_flat
+
+
+@contextlib.contextmanager
+def captured_stdout():
+    """Collect what print writes while the block runs."""
+    old = sys.stdout
+    sys.stdout = buf = io.StringIO()
+    try:
+        yield buf
+    finally:
+        sys.stdout = old
+
+
+@contextlib.contextmanager
+def rebound(name, value):
+    """Rebind a module-level name of the module under test for the block."""
+    missing = object()
+    old = md.__dict__.get(name, missing)
+    if value is missing:
+        md.__dict__.pop(name, None)
+    else:
+        setattr(md, name, value)
+    try:
+        yield
+    finally:
+        if old is missing:
+            md.__dict__.pop(name, None)
+        else:
+            setattr(md, name, old)
+
+
+DELETED = object()
+
+
+def assert_no_leak(case, fn, n=2000, warmup=100, slack=None):
+    """Fail `case` when running `fn` n times grows the allocated blocks.
+
+    Exceptions raised by `fn` are swallowed, so error paths can be checked
+    the same way as successful ones.
+    """
+    def run(k):
+        for _ in range(k):
+            try:
+                fn()
+            except Exception:
+                pass
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        run(warmup)
+        gc.collect()
+        before = sys.getallocatedblocks()
+        run(n)
+        gc.collect()
+        after = sys.getallocatedblocks()
+    allowed = slack if slack is not None else max(20, n // 50)
+    case.assertLess(after - before, allowed, "allocated blocks grew by %d over %d runs" % (after - before, n))
