@@ -41,12 +41,15 @@ def captured_stdout():
         sys.stdout = old
 
 
+DELETED = object()
+
+
 @contextlib.contextmanager
 def rebound(name, value):
-    """Rebind a module-level name of the module under test for the block."""
+    """Rebind (or, with DELETED, remove) a module-level name of the module under test."""
     missing = object()
     old = md.__dict__.get(name, missing)
-    if value is missing:
+    if value is DELETED:
         md.__dict__.pop(name, None)
     else:
         setattr(md, name, value)
@@ -57,9 +60,6 @@ def rebound(name, value):
             md.__dict__.pop(name, None)
         else:
             setattr(md, name, old)
-
-
-DELETED = object()
 
 
 def assert_no_leak(case, fn, n=2000, warmup=100, slack=None):
