@@ -1,0 +1,60 @@
+// The one place for interpreter-version shims and private CPython calls.
+#pragma once
+
+#include "ref.hpp"
+
+#ifdef Py_GIL_DISABLED
+#error "quenlory.model_decorator does not support free-threaded CPython builds"
+#endif
+
+#if PY_VERSION_HEX < 0x03090000
+#error "quenlory.model_decorator needs CPython 3.9 or newer"
+#endif
+
+#include <structmember.h>
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+static inline PyObject* Py_XNewRef(PyObject* o) {
+  Py_XINCREF(o);
+  return o;
+}
+#endif
+
+namespace quenlory::compat {
+
+// Type attribute lookup through the method cache, without binding; borrowed result, no exception set.
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept { return _PyType_Lookup(tp, name); }
+
+// d[key] for an exact dict: a new reference, or empty with KeyError/other error set.
+inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (v) return Ref::borrow(v);
+  if (!PyErr_Occurred()) {
+    // dict_subscript raises KeyError(key), wrapping tuples so that they are not unpacked.
+    if (PyTuple_Check(key)) {
+      PyObject* tup = PyTuple_Pack(1, key);
+      if (tup) {
+        PyErr_SetObject(PyExc_KeyError, tup);
+        Py_DECREF(tup);
+      }
+    } else {
+      PyErr_SetObject(PyExc_KeyError, key);
+    }
+  }
+  return {};
+}
+
+// d.get(key) for an exact dict: a borrowed value, nullptr when absent (check PyErr_Occurred).
+inline PyObject* dict_peek(PyObject* d, PyObject* key) noexcept { return PyDict_GetItemWithError(d, key); }
+
+// A static type object starts zeroed; give it the reference PyVarObject_HEAD_INIT would.
+inline void prepare_static_type(PyTypeObject* tp) noexcept { Py_SET_REFCNT(reinterpret_cast<PyObject*>(tp), 1); }
+
+inline PyObject* call_one(PyObject* fn, PyObject* arg) noexcept { return PyObject_CallOneArg(fn, arg); }
+inline PyObject* call_none(PyObject* fn) noexcept { return PyObject_CallNoArgs(fn); }
+
+}  // namespace quenlory::compat

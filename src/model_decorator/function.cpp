@@ -1,0 +1,378 @@
+// The function object: argument checking, calls, binding and attributes.
+#include "function.hpp"
+
+#include <cstddef>
+
+#include "compat.hpp"
+
+namespace quenlory {
+namespace {
+
+// ---- argument errors, in the interpreter's words --------------------------------------------
+
+void raise_argtuple(const char* fn, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t got) noexcept {
+  Py_ssize_t want = got < min ? min : max;
+  const char* how = exact ? "exactly" : (got < min ? "at least" : "at most");
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn, how, want,
+               want == 1 ? "" : "s", got);
+}
+
+void raise_one_argument(const char* fn, Py_ssize_t got) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", fn, got);
+}
+
+void raise_no_keywords(const char* fn) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", fn);
+}
+
+void raise_keywords_not_strings(const char* fn) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn);
+}
+
+void raise_duplicate(const char* fn, PyObject* key) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fn, key);
+}
+
+void raise_unexpected(const char* fn, PyObject* key) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, key);
+}
+
+// A keyword name equals a parameter name: by identity first (keyword names are
+// usually interned), then by value.  The keyword is known to be a str.
+bool same_name(PyObject* key, PyObject* param) noexcept {
+  return key == param || PyUnicode_Compare(key, param) == 0;
+}
+
+// Index of the parameter the keyword names, or -1.
+Py_ssize_t find_param(const FuncSpec& spec, PyObject* key) noexcept {
+  for (Py_ssize_t i = 0; i < spec.nparams; ++i)
+    if (same_name(key, N.*(spec.params[i]))) return i;
+  return -1;
+}
+
+PyObject* call_one(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  const char* fn = f->spec->name;
+  if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
+    raise_no_keywords(fn);
+    return nullptr;
+  }
+  if (nargs != 1) {
+    raise_one_argument(fn, nargs);
+    return nullptr;
+  }
+  return f->spec->impl(f, args, 1, nullptr);
+}
+
+PyObject* call_fixed(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  const FuncSpec& spec = *f->spec;
+  const Py_ssize_t n = spec.nparams;
+  if (nargs > n) {
+    raise_argtuple(spec.name, true, n, n, nargs);
+    return nullptr;
+  }
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  // Parameters not given by position are taken from the keywords, in order.
+  for (Py_ssize_t i = nargs; i < n; ++i) {
+    PyObject* param = N.*(spec.params[i]);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (PyUnicode_Check(key) && same_name(key, param)) {
+        values[i] = args[nargs + k];
+        break;
+      }
+    }
+    if (!values[i]) {
+      raise_argtuple(spec.name, true, n, n, i);
+      return nullptr;
+    }
+  }
+  // Keywords beyond those: each is a non-string, a duplicate or unknown.
+  if (nkw > n - nargs) {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PyUnicode_Check(key)) {
+        raise_keywords_not_strings(spec.name);
+        return nullptr;
+      }
+      Py_ssize_t i = find_param(spec, key);
+      if (i >= nargs) continue;
+      if (i >= 0)
+        raise_duplicate(spec.name, key);
+      else
+        raise_unexpected(spec.name, key);
+      return nullptr;
+    }
+  }
+  return spec.impl(f, values, n, nullptr);
+}
+
+// model(cls=None, **metadata)
+PyObject* call_model(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  const char* fn = f->spec->name;
+  if (nargs > 1) {
+    raise_argtuple(fn, false, 0, 1, nargs);
+    return nullptr;
+  }
+  PyObject* cls = nargs ? args[0] : nullptr;
+  Ref metadata = Ref::steal(PyDict_New());
+  if (!metadata) return nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    if (!PyUnicode_Check(key)) {
+      raise_keywords_not_strings(fn);
+      return nullptr;
+    }
+    if (same_name(key, N.p_cls)) {
+      if (cls) {
+        raise_duplicate(fn, key);
+        return nullptr;
+      }
+      cls = value;
+    } else if (PyDict_SetItem(metadata.get(), key, value) < 0) {
+      return nullptr;
+    }
+  }
+  if (!cls) cls = Py_None;
+  return f->spec->impl(f, &cls, 1, metadata.get());
+}
+
+// __init__(self, *args, **kwargs)
+PyObject* call_init(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  const char* fn = f->spec->name;
+  PyObject* self = nargs ? args[0] : nullptr;
+  Ref kwargs;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    if (!PyUnicode_Check(key)) {
+      raise_keywords_not_strings(fn);
+      return nullptr;
+    }
+    if (same_name(key, N.p_self)) {
+      if (self) {
+        raise_duplicate(fn, key);
+        return nullptr;
+      }
+      self = value;
+      continue;
+    }
+    if (!kwargs && !(kwargs = Ref::steal(PyDict_New()))) return nullptr;
+    if (PyDict_SetItem(kwargs.get(), key, value) < 0) return nullptr;
+  }
+  if (!self) {
+    raise_argtuple(fn, false, 1, 1, 0);
+    return nullptr;
+  }
+  if (nargs == 0) return f->spec->impl(f, &self, 1, kwargs.get());
+  return f->spec->impl(f, args, nargs, kwargs.get());
+}
+
+PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Func* f = reinterpret_cast<Func*>(callable);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // Runaway recursion through native code must end in RecursionError, not a crash.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = nullptr;
+  switch (f->spec->shape) {
+    case Shape::One:
+      result = call_one(f, args, nargs, kwnames);
+      break;
+    case Shape::Fixed:
+      result = call_fixed(f, args, nargs, kwnames);
+      break;
+    case Shape::Model:
+      result = call_model(f, args, nargs, kwnames);
+      break;
+    case Shape::Init:
+      result = call_init(f, args, nargs, kwnames);
+      break;
+  }
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+// ---- type slots ----------------------------------------------------------------------------------
+
+int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->c0);
+  Py_VISIT(f->c1);
+  return 0;
+}
+
+int func_clear(PyObject* self) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->c0);
+  Py_CLEAR(f->c1);
+  return 0;
+}
+
+void func_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  Func* f = reinterpret_cast<Func*>(self);
+  if (f->weakreflist) PyObject_ClearWeakRefs(self);
+  func_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyObject* func_repr(PyObject* self) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Binds like a Python function: through an instance it gives a bound method.
+PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  if (obj == nullptr || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Func*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+  return Py_NewRef(reinterpret_cast<Func*>(self)->qualname);
+}
+
+int set_text_attr(PyObject** slot, PyObject* value, const char* what) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(*slot, value);
+  return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text_attr(&reinterpret_cast<Func*>(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text_attr(&reinterpret_cast<Func*>(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Func*>(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  Py_XSETREF(reinterpret_cast<Func*>(self)->doc, Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+  PyObject* d = reinterpret_cast<Func*>(self)->defaults;
+  return Py_NewRef(d ? d : Py_None);
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+  return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(value);
+  Py_XSETREF(reinterpret_cast<Func*>(self)->annotations, value);
+  return 0;
+}
+
+PyObject* get_text_signature(PyObject* self, void*) noexcept {
+  const char* sig = reinterpret_cast<Func*>(self)->spec->text_signature;
+  if (!sig) return new_none();
+  return PyUnicode_FromString(sig);
+}
+
+// Module-level functions pickle by reference, as Python functions do.
+PyObject* func_reduce(PyObject* self, PyObject*) noexcept { return get_qualname(self, nullptr); }
+
+PyGetSetDef func_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef func_members[] = {
+    {"__module__", T_OBJECT, offsetof(Func, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject FuncType{};
+
+int init_function_type() noexcept {
+  compat::prepare_static_type(&FuncType);
+  FuncType.tp_name = "quenlory.model_decorator.native_function";
+  FuncType.tp_basicsize = sizeof(Func);
+  FuncType.tp_dealloc = func_dealloc;
+  FuncType.tp_vectorcall_offset = offsetof(Func, vectorcall);
+  FuncType.tp_repr = func_repr;
+  FuncType.tp_call = PyVectorcall_Call;
+  FuncType.tp_getattro = PyObject_GenericGetAttr;
+  FuncType.tp_setattro = PyObject_GenericSetAttr;
+  FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FuncType.tp_traverse = func_traverse;
+  FuncType.tp_clear = func_clear;
+  FuncType.tp_weaklistoffset = offsetof(Func, weakreflist);
+  FuncType.tp_methods = func_methods;
+  FuncType.tp_members = func_members;
+  FuncType.tp_getset = func_getset;
+  FuncType.tp_descr_get = func_descr_get;
+  FuncType.tp_dictoffset = offsetof(Func, dict);
+  return PyType_Ready(&FuncType);
+}
+
+Ref make_function(const FuncSpec& spec, PyObject* qualname, PyObject* c0, PyObject* c1) noexcept {
+  Func* f = PyObject_GC_New(Func, &FuncType);
+  if (!f) return {};
+  f->vectorcall = func_vectorcall;
+  f->spec = &spec;
+  f->name = nullptr;
+  f->qualname = nullptr;
+  f->module = Py_NewRef(N.module_name);
+  f->doc = Py_NewRef(Py_None);
+  f->dict = nullptr;
+  f->defaults = nullptr;
+  f->annotations = nullptr;
+  f->c0 = Py_XNewRef(c0);
+  f->c1 = Py_XNewRef(c1);
+  f->weakreflist = nullptr;
+  Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
+  if (!(f->name = PyUnicode_InternFromString(spec.name))) return {};
+  f->qualname = Py_NewRef(qualname ? qualname : f->name);
+  PyObject_GC_Track(f);
+  return owner;
+}
+
+}  // namespace quenlory

@@ -1,0 +1,68 @@
+// The module's own function object.
+//
+// Every function the module creates, at import or inside `model`, is a Func: a
+// C++ body with a static description of its parameters, plus the attributes a
+// Python function has (__name__, __qualname__, __module__, __doc__, __dict__,
+// __defaults__, __annotations__) and up to two captured references, its closure.
+// Calls arrive through vectorcall; the parameters are checked against the
+// description and the interpreter's own wording is used for every argument error.
+#pragma once
+
+#include "module.hpp"
+
+namespace quenlory {
+
+struct Func;
+
+// The parameter shapes the module needs.
+enum class Shape : unsigned char {
+  One,    // f(x): one positional argument, no keywords
+  Fixed,  // f(a, b, c): required, positional or keyword
+  Model,  // model(cls=None, **metadata)
+  Init,   // __init__(self, *args, **kwargs)
+};
+
+// The body receives the resolved parameters: for One and Fixed the values in
+// parameter order; for Model {cls} and the new metadata dict; for Init {self,
+// *args} and a new dict of the keywords, or nullptr when none were given.
+using Impl = PyObject* (*)(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept;
+
+struct FuncSpec {
+  const char* name;  // __name__, also the name used in argument errors
+  Shape shape;
+  Py_ssize_t nparams;
+  PyObject* Names::* params[3];
+  const char* text_signature;
+  Impl impl;
+};
+
+struct Func {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FuncSpec* spec;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* dict;
+  PyObject* defaults;
+  PyObject* annotations;
+  PyObject* c0;  // closure
+  PyObject* c1;
+  PyObject* weakreflist;
+};
+
+extern PyTypeObject FuncType;
+
+// A new function of the given kind.  `qualname` defaults to the plain name;
+// the closure references are borrowed and stored as new references.
+Ref make_function(const FuncSpec& spec, PyObject* qualname = nullptr, PyObject* c0 = nullptr,
+                  PyObject* c1 = nullptr) noexcept;
+
+// The object is one of our functions, of the given kind.
+inline Func* as_function(PyObject* o, const FuncSpec& spec) noexcept {
+  if (o && Py_IS_TYPE(o, &FuncType) && reinterpret_cast<Func*>(o)->spec == &spec) return reinterpret_cast<Func*>(o);
+  return nullptr;
+}
+
+}  // namespace quenlory

@@ -1,0 +1,418 @@
+// Model instances: construction from a dictionary and keywords, and equality
+// with its trace on standard output.
+#include "compat.hpp"
+#include "members.hpp"
+#include "schema.hpp"
+
+namespace quenlory {
+namespace {
+
+// ---- construction ------------------------------------------------------------------------------
+
+// One construction: the schema, the instance's two dictionaries, and the
+// keywords not consumed yet (a dict of our own, or nullptr when none were given).
+struct Build {
+  Schema* s;
+  PyObject* data;
+  PyObject* compounds;
+  PyObject* kwargs;
+
+  // The keyword is present: take it out and return its value.
+  Ref take_keyword(PyObject* name) noexcept {
+    Ref value = compat::dict_getitem(kwargs, name);
+    if (value && PyDict_DelItem(kwargs, name) < 0) return {};
+    return value;
+  }
+
+  int has_keyword(PyObject* name) const noexcept { return kwargs ? PyDict_Contains(kwargs, name) : 0; }
+
+  // data.get(name) is not None
+  int data_has_value(PyObject* name) const noexcept {
+    if (PyDict_CheckExact(data)) {
+      PyObject* v = compat::dict_peek(data, name);
+      if (!v) return PyErr_Occurred() ? -1 : 0;
+      return v != Py_None;
+    }
+    Ref v = Ref::steal(PyObject_CallMethodObjArgs(data, N.get, name, nullptr));
+    if (!v) return -1;
+    return v.get() != Py_None;
+  }
+
+  int data_contains(PyObject* key) const noexcept {
+    if (PyDict_CheckExact(data)) return PyDict_Contains(data, key);
+    return PySequence_Contains(data, key);
+  }
+
+  int raise_missing(PyObject* name) const noexcept {
+    Ref cls_name = Ref::steal(PyObject_GetAttr(s->cls, N.dunder_name));
+    if (cls_name) raise_value_error({N.missing_key, name, N.to_construct, cls_name.get()});
+    return -1;
+  }
+};
+
+// `key in decl.metadata`, with the metadata read anew.
+int metadata_has(PyObject* decl, PyObject* key) noexcept {
+  Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
+  if (!metadata) return -1;
+  return PySequence_Contains(metadata.get(), key);
+}
+
+// The truth of decl.metadata.get("optional", False).
+int is_optional(PyObject* decl) noexcept {
+  Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
+  Ref flag = Ref::steal(metadata ? PyObject_CallMethodObjArgs(metadata.get(), N.get, N.optional, Py_False, nullptr)
+                                 : nullptr);
+  if (!flag) return -1;
+  return PyObject_IsTrue(flag.get());
+}
+
+// The declaration's default, or the result of calling its factory.
+Ref default_value(PyObject* decl, PyObject* which) noexcept {
+  Ref value = Ref::steal(PyObject_GetItem(decl, which));
+  if (!value || which == N.default_) return value;
+  return Ref::steal(compat::call_none(value.get()));
+}
+
+// Where the value of a field comes from, in the order the rules test them;
+// Keyword and Data also stand for the component forms of a multi-field.
+enum class Source { Keyword, Data, Default, Factory, Optional, Missing, Error };
+
+// The default, factory and optional rules shared by every kind of field.
+Source fallback_source(PyObject* decl) noexcept {
+  int r = metadata_has(decl, N.default_);
+  if (r) return r < 0 ? Source::Error : Source::Default;
+  if ((r = metadata_has(decl, N.factory))) return r < 0 ? Source::Error : Source::Factory;
+  if ((r = is_optional(decl))) return r < 0 ? Source::Error : Source::Optional;
+  return Source::Missing;
+}
+
+Ref fetch(Build& b, PyObject* decl, PyObject* name, Source source) noexcept {
+  switch (source) {
+    case Source::Keyword:
+      return b.take_keyword(name);
+    case Source::Data:
+      return get_item(b.data, name);
+    case Source::Default:
+      return default_value(decl, N.default_);
+    case Source::Factory:
+      return default_value(decl, N.factory);
+    default:
+      return {};
+  }
+}
+
+// Compound: cast the value into a pair, item 0 to the compound dictionary and
+// item 1 to the data dictionary.
+int build_compound(Build& b, PyObject* name, PyObject* decl) noexcept {
+  Source source;
+  int r = b.has_keyword(name);
+  if (r < 0) return -1;
+  if (r) {
+    source = Source::Keyword;
+  } else if ((r = b.data_has_value(name))) {
+    if (r < 0) return -1;
+    source = Source::Data;
+  } else {
+    source = fallback_source(decl);
+  }
+  switch (source) {
+    case Source::Error:
+      return -1;
+    case Source::Missing:
+      return b.raise_missing(name);
+    case Source::Optional:
+      return PyDict_SetItem(b.compounds, name, Py_None);
+    default:
+      break;
+  }
+  Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
+  if (!cast) return -1;
+  Ref value = fetch(b, decl, name, source);
+  if (!value) return -1;
+  Ref pair = Ref::steal(compat::call_one(cast.get(), value.get()));
+  if (!pair) return -1;
+  Ref item0, item1;
+  if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  if (PyDict_SetItem(b.compounds, name, item0.get()) < 0) return -1;
+  return set_item(b.data, name, item1.get());
+}
+
+// Every component key is in the keywords (or, for Data, in the data dictionary).
+int all_components(Build& b, PyObject* components, Source where) noexcept {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(components); ++i) {
+    PyObject* key = PyTuple_GET_ITEM(components, i);
+    int r = where == Source::Keyword ? b.has_keyword(key) : b.data_contains(key);
+    if (r <= 0) return r;
+  }
+  return 1;
+}
+
+// The component values, in component order, taken from the keywords or read from the data.
+Ref component_values(Build& b, PyObject* components, Source where) noexcept {
+  Py_ssize_t n = PyTuple_GET_SIZE(components);
+  Ref values = Ref::steal(PyList_New(n));
+  if (!values) return {};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(components, i);
+    Ref v = where == Source::Keyword ? b.take_keyword(key) : get_item(b.data, key);
+    if (!v) return {};
+    PyList_SET_ITEM(values.get(), i, v.release());
+  }
+  return values;
+}
+
+// Multi-field: the proxy is called with the data dictionary and either the raw
+// component values or the cast value of the field itself.
+int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
+  Ref components = compat::dict_getitem(b.s->multi_field_components, name);
+  if (!components) return -1;
+  PyObject* keys = components.get();
+  Source source;
+  bool by_components = false;
+  int r;
+  if ((r = all_components(b, keys, Source::Keyword))) {
+    source = Source::Keyword;
+    by_components = true;
+  } else if (r == 0 && (r = b.has_keyword(name))) {
+    source = Source::Keyword;
+  } else if (r == 0 && (r = all_components(b, keys, Source::Data))) {
+    source = Source::Data;
+    by_components = true;
+  } else if (r == 0 && (r = b.data_has_value(name))) {
+    source = Source::Data;
+  } else {
+    source = r == 0 ? fallback_source(decl) : Source::Error;
+  }
+  if (r < 0) return -1;
+  switch (source) {
+    case Source::Error:
+      return -1;
+    case Source::Missing:
+      return b.raise_missing(name);
+    case Source::Optional:
+      return PyDict_SetItem(b.compounds, name, Py_None);
+    default:
+      break;
+  }
+  Ref proxy = Ref::steal(PyObject_GetAttr(decl, N.proxy));
+  if (!proxy) return -1;
+  Ref value;
+  if (by_components) {
+    value = component_values(b, keys, source);
+  } else {
+    Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
+    Ref raw = cast ? fetch(b, decl, name, source) : Ref();
+    value = Ref::steal(raw ? compat::call_one(cast.get(), raw.get()) : nullptr);
+  }
+  if (!value) return -1;
+  PyObject* args[] = {b.data, value.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(proxy.get(), args, 2, nullptr));
+  if (!result) return -1;
+  return PyDict_SetItem(b.compounds, name, result.get());
+}
+
+// Plain field: the cast of its value lands in the data dictionary.
+int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexcept {
+  Source source;
+  int r = b.has_keyword(name);
+  if (r < 0) return -1;
+  if (r) {
+    source = Source::Keyword;
+  } else if ((r = b.data_contains(name))) {
+    if (r < 0) return -1;
+    source = Source::Data;
+  } else {
+    source = fallback_source(decl);
+  }
+  switch (source) {
+    case Source::Error:
+      return -1;
+    case Source::Missing:
+      return b.raise_missing(name);
+    case Source::Optional:
+      return 0;
+    default:
+      break;
+  }
+  Ref value = fetch(b, decl, name, source);
+  if (!value) return -1;
+  Ref converted = Ref::steal(compat::call_one(cast, value.get()));
+  if (!converted) return -1;
+  return set_item(b.data, name, converted.get());
+}
+
+int raise_unexpected_keys(PyObject* keys) noexcept {
+  raise_value_error({N.unexpected_key, keys});
+  return -1;
+}
+
+// Keys of the positional dictionary that no field, compound, multi-field or
+// component claims.
+int check_data_keys(Build& b) noexcept {
+  if (PyDict_CheckExact(b.data)) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    bool stray = false;
+    while (!stray && PyDict_Next(b.data, &pos, &key, &value)) {
+      Ref k = Ref::borrow(key);
+      int r = PySet_Contains(b.s->field_names, k.get());
+      if (r < 0) return -1;
+      stray = r == 0;
+    }
+    if (!stray) return 0;
+  }
+  auto difference = [&]() -> Ref {
+    Ref keys = Ref::steal(PyObject_CallMethodObjArgs(b.data, N.keys, nullptr));
+    Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
+    return Ref::steal(set ? PyNumber_Subtract(set.get(), b.s->field_names) : nullptr);
+  };
+  Ref stray = difference();
+  if (!stray) return -1;
+  if (PySet_GET_SIZE(stray.get()) == 0) return 0;
+  stray = difference();
+  return stray ? raise_unexpected_keys(stray.get()) : -1;
+}
+
+// Iterate a private schema table; the callback gets borrowed-but-held entries.
+template <typename Each>
+int for_each(PyObject* table, Each each) noexcept {
+  PyObject *name, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(table, &pos, &name, &value)) {
+    Ref n = Ref::borrow(name), v = Ref::borrow(value);
+    if (each(n.get(), v.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// The construction steps in order.  `kwargs` is ours to consume (or nullptr).
+int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
+  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
+  if (!data || set_slot(self, N.data, data.get()) < 0) return -1;
+  Ref compounds = Ref::steal(PyDict_New());
+  if (!compounds || set_slot(self, N.compounds, compounds.get()) < 0) return -1;
+  if (!PyDict_Check(data.get())) {
+    raise_value_error({N.unexpected_parameter_type});
+    return -1;
+  }
+  Build b{s, data.get(), compounds.get(), kwargs};
+  if (check_data_keys(b) < 0) return -1;
+  if (for_each(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0) return -1;
+  if (for_each(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0) return -1;
+  if (for_each(s->basic, [&](PyObject* n, PyObject* d) -> int {
+        Ref cast = compat::dict_getitem(s->casts, n);
+        return cast ? build_plain(b, n, d, cast.get()) : -1;
+      }) < 0)
+    return -1;
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+    Ref view = Ref::steal(PyObject_CallMethodObjArgs(kwargs, N.keys, nullptr));
+    return view ? raise_unexpected_keys(view.get()) : -1;
+  }
+  return 0;
+}
+
+PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept {
+  PyObject* data = nparams > 1 ? params[1] : nullptr;
+  return construct(as_schema(f->c0), params[0], data, kwargs) < 0 ? nullptr : new_none();
+}
+
+// The tp_init CPython gives a class with __init__ in its namespace.
+initproc g_generic_init = nullptr;
+
+// Keyword names must be strings, and `self` may not be one of them: the errors
+// the generic path raises before the body runs.
+int check_init_keywords(PyObject* kwds) noexcept {
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kwds, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return -1;
+    }
+  }
+  pos = 0;
+  while (PyDict_Next(kwds, &pos, &key, &value)) {
+    if (key == N.p_self || PyUnicode_Compare(key, N.p_self) == 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", key);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+  Func* f = as_function(compat::type_lookup(Py_TYPE(self), N.dunder_init), kModelInit);
+  if (!f) return g_generic_init(self, args, kwds);
+  Ref kwargs;
+  if (kwds && PyDict_GET_SIZE(kwds) != 0) {
+    if (check_init_keywords(kwds) < 0) return -1;
+    if (!(kwargs = Ref::steal(PyDict_Copy(kwds)))) return -1;  // the caller's dict is never changed
+  }
+  PyObject* data = PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;
+  int r = construct(as_schema(f->c0), self, data, kwargs.get());
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+// ---- equality ----------------------------------------------------------------------------------
+
+int print_args(PyObject* const* args, Py_ssize_t n) noexcept {
+  Ref r = Ref::steal(PyObject_Vectorcall(B.print, args, n, nullptr));
+  return r ? 0 : -1;
+}
+
+// A dictionary on the other side is first made into an instance of our class.
+PyObject* compare_with_dict(PyObject* self, PyObject* other) noexcept {
+  Ref cls = Ref::steal(PyObject_GetAttr(self, N.dunder_class));
+  Ref kwargs = Ref::steal(cls ? PyDict_New() : nullptr);
+  if (!kwargs || PyDict_Merge(kwargs.get(), other, 1) < 0) return nullptr;
+  Ref made = Ref::steal(PyObject_Call(cls.get(), N.empty_tuple, kwargs.get()));
+  if (!made) return nullptr;
+  return PyObject_RichCompare(self, made.get(), Py_EQ);
+}
+
+PyObject* model_eq_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
+  PyObject* self = params[0];
+  PyObject* other = params[1];
+  if (PyDict_Check(other)) return compare_with_dict(self, other);
+  // The live field map, iterated as Python does (changes while iterating raise).
+  Ref it = Ref::steal(PyObject_GetIter(as_schema(f->c0)->fields));
+  if (!it) return nullptr;
+  while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+    Ref mine = Ref::steal(PyObject_GetAttr(self, name.get()));
+    Ref theirs = Ref::steal(mine ? PyObject_GetAttr(other, name.get()) : nullptr);
+    if (!theirs) return nullptr;
+    PyObject* line[] = {name.get(), mine.get(), theirs.get()};
+    if (print_args(line, 3) < 0) return nullptr;
+    mine = Ref::steal(PyObject_GetAttr(self, name.get()));
+    theirs = Ref::steal(mine ? PyObject_GetAttr(other, name.get()) : nullptr);
+    if (!theirs) return nullptr;
+    Ref differ = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_NE));
+    int t = differ ? PyObject_IsTrue(differ.get()) : -1;
+    if (t < 0) return nullptr;
+    PyObject* verdict[] = {t ? N.false_text : N.true_text};
+    if (print_args(verdict, 1) < 0) return nullptr;
+    if (t) return new_bool(false);
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return new_bool(true);
+}
+
+}  // namespace
+
+const FuncSpec kModelInit{"__init__", Shape::Init, 1, {&Names::p_self}, "(self, *args, **kwargs)", model_init_impl};
+const FuncSpec kModelEq{"__eq__",
+                        Shape::Fixed,
+                        2,
+                        {&Names::p_self, &Names::p_other},
+                        "(self, other)",
+                        model_eq_impl};
+
+void install_init_slot(PyObject* cls) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (!g_generic_init) g_generic_init = tp->tp_init;
+  if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
+}
+
+}  // namespace quenlory

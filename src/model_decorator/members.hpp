@@ -1,0 +1,43 @@
+// What the class assembly installs: the functions of the descriptor classes and
+// of the model class, and the direct type slots that run them without a lookup
+// of the dunder method and a bound call on every use.
+#pragma once
+
+#include "function.hpp"
+
+namespace quenlory {
+
+// Field properties (closure: name; __set__ also the cast).
+extern const FuncSpec kFieldGet;
+extern const FuncSpec kFieldGetOptional;
+extern const FuncSpec kFieldSet;
+// Compound and multi-value properties (__set__ closure: the schema).
+extern const FuncSpec kPropertyInit;
+extern const FuncSpec kCompoundGet;
+extern const FuncSpec kCompoundSet;
+extern const FuncSpec kMultiGet;
+extern const FuncSpec kMultiSet;
+// The model class (closure: the schema).
+extern const FuncSpec kModelInit;
+extern const FuncSpec kModelEq;
+
+// Direct tp_descr_get/tp_descr_set on a freshly made descriptor class.  They run
+// our bodies while the class's __get__/__set__ are still ours, and CPython's own
+// generic slots otherwise; assigning __get__ or __set__ on the class also gives
+// the generic slots back.
+void install_descriptor_slots(PyObject* cls) noexcept;
+
+// Direct tp_init on a freshly made model class, under the same rule for __init__.
+void install_init_slot(PyObject* cls) noexcept;
+
+// Reading and writing the instance slots by ordinary attribute access, with the
+// slot read directly when that is what the lookup would find.
+Ref get_data(PyObject* instance) noexcept;
+Ref get_compounds(PyObject* instance) noexcept;
+int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept;
+
+// Item access on a data or compound dictionary, by ordinary dispatch.
+Ref get_item(PyObject* mapping, PyObject* key) noexcept;
+int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept;
+
+}  // namespace quenlory

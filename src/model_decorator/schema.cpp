@@ -1,0 +1,75 @@
+// The model schema record: allocation and garbage-collection support.
+#include "schema.hpp"
+
+#include "compat.hpp"
+
+namespace quenlory {
+namespace {
+
+#define QUENLORY_SCHEMA_TABLES(X) \
+  X(cls)                          \
+  X(metadata)                     \
+  X(fields)                       \
+  X(casts)                        \
+  X(basic)                        \
+  X(compounds)                    \
+  X(multi_fields)                 \
+  X(field_names)                  \
+  X(multi_field_components)       \
+  X(proxies)
+
+int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Schema* s = as_schema(self);
+#define QUENLORY_VISIT(f) Py_VISIT(s->f);
+  QUENLORY_SCHEMA_TABLES(QUENLORY_VISIT)
+#undef QUENLORY_VISIT
+  return 0;
+}
+
+int schema_clear(PyObject* self) noexcept {
+  Schema* s = as_schema(self);
+#define QUENLORY_CLEAR(f) Py_CLEAR(s->f);
+  QUENLORY_SCHEMA_TABLES(QUENLORY_CLEAR)
+#undef QUENLORY_CLEAR
+  return 0;
+}
+
+void schema_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  schema_clear(self);
+  PyObject_GC_Del(self);
+}
+
+}  // namespace
+
+PyTypeObject SchemaType{};
+
+int init_schema_type() noexcept {
+  compat::prepare_static_type(&SchemaType);
+  SchemaType.tp_name = "quenlory.model_decorator.ModelSchema";
+  SchemaType.tp_basicsize = sizeof(Schema);
+  SchemaType.tp_dealloc = schema_dealloc;
+  SchemaType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  SchemaType.tp_traverse = schema_traverse;
+  SchemaType.tp_clear = schema_clear;
+  return PyType_Ready(&SchemaType);
+}
+
+Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
+  Schema* s = PyObject_GC_New(Schema, &SchemaType);
+  if (!s) return {};
+#define QUENLORY_ZERO(f) s->f = nullptr;
+  QUENLORY_SCHEMA_TABLES(QUENLORY_ZERO)
+#undef QUENLORY_ZERO
+  Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
+  s->cls = Py_NewRef(cls);
+  s->metadata = Py_NewRef(metadata);
+  for (PyObject** table : {&s->fields, &s->casts, &s->basic, &s->compounds, &s->multi_fields,
+                           &s->multi_field_components, &s->proxies})
+    if (!(*table = PyDict_New())) return {};
+  if (!(s->field_names = PySet_New(nullptr))) return {};
+  PyObject_GC_Track(s);
+  return owner;
+}
+
+}  // namespace quenlory

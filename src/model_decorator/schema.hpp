@@ -1,0 +1,34 @@
+// The model schema: the record one call of `model` builds from a class.
+//
+// It is complete before the model class exists and never written afterwards;
+// the functions made in the same call (capture, __init__, __eq__ and the
+// descriptor setters) share it through their closures.  The tables are dicts:
+// the field map is handed out by model_fields, and the rest are private.
+#pragma once
+
+#include "module.hpp"
+
+namespace quenlory {
+
+struct Schema {
+  PyObject_HEAD
+  PyObject* cls;
+  PyObject* metadata;
+  PyObject* fields;
+  PyObject* casts;
+  PyObject* basic;
+  PyObject* compounds;
+  PyObject* multi_fields;
+  PyObject* field_names;
+  PyObject* multi_field_components;
+  PyObject* proxies;
+};
+
+extern PyTypeObject SchemaType;
+
+// A schema for `cls` with the given metadata and empty tables.
+Ref make_schema(PyObject* cls, PyObject* metadata) noexcept;
+
+inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*>(o); }
+
+}  // namespace quenlory

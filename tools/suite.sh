@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Build and run the test suite for each interpreter given, then print the totals as the last line.
+#
+#   tools/suite.sh FLAVOUR PYTHON... [-- RUN_ARGS...]
+#
+# Every interpreter is tried even when an earlier one fails; the exit status is non-zero if any build or run
+# failed. A failed build, a run that dies before its summary, or a non-zero exit with no failing test (a
+# sanitizer or valgrind report) counts as one failure. SUITE_ENV (assignments separated by spaces) is added
+# to the environment of the test runs only, not the build; SUITE_WRAP is a command prefix for the interpreter.
+set -uo pipefail
+
+flavour=$1; shift
+pythons=()
+while [[ $# -gt 0 && $1 != -- ]]; do pythons+=("$1"); shift; done
+[[ ${1-} == -- ]] && shift
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+passed=0 failed=0 skipped=0 status=0
+out=$(mktemp); trap 'rm -f "$out"' EXIT
+seen=" "
+for python in "${pythons[@]}"; do
+  real=$(realpath "$(command -v "$python")" 2>/dev/null || echo "$python")
+  if [[ $seen == *" $real "* ]]; then
+    echo "== $python is $real, already run" >&2
+    continue
+  fi
+  seen+="$real "
+  echo "== $python ($flavour)" >&2
+  if ! site=$("$root/tools/build.sh" --quiet "$python" "$flavour"); then
+    echo "== $python: build failed, counted as one failure" >&2
+    failed=$((failed + 1)) status=1
+    continue
+  fi
+  # shellcheck disable=SC2086  # SUITE_ENV and SUITE_WRAP are word lists on purpose
+  env PYTHONPATH="$site:$root" PYTHONDONTWRITEBYTECODE=1 ${SUITE_ENV-} \
+    ${SUITE_WRAP-} "$python" tests/run.py "$@" | tee "$out"
+  rc=$?
+  [[ $rc -eq 0 ]] || status=1
+  last=$(tail -n 1 "$out")
+  if [[ $last =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed(,\ ([0-9]+)\ skipped)?$ ]]; then
+    p=${BASH_REMATCH[1]} f=${BASH_REMATCH[2]} s=${BASH_REMATCH[4]:-0}
+    if [[ $rc -ne 0 && $f -eq 0 ]]; then
+      echo "== $python: exit status $rc with no failing test, counted as one failure" >&2
+      f=1
+    fi
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  else
+    echo "== $python: the run ended without a summary (exit $rc), counted as one failure" >&2
+    failed=$((failed + 1)) status=1
+  fi
+done
+echo "$passed passed, $failed failed, $skipped skipped"
+exit $status
