@@ -28,25 +28,33 @@ class Field:
     entries the declaration does not give.
     """
 
-    __slots__ = ("cast", "name", "metadata_defaults", "_metadata", "_own_view", "_given_cast")
+    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast")
 
     def __init__(self, cast=None, **metadata):
         self.cast = _identity if cast is None else cast
         self._given_cast = cast
         self.name = None
-        self.metadata_defaults = {}
         self._metadata = metadata
-        self._own_view = MappingProxyType(metadata)
+        self.metadata_defaults = {}
 
+    # `metadata` is a read-only merged view (own entries over the model's
+    # defaults), made whenever the defaults are assigned: models read it on
+    # every construction that needs a default, so it is a plain slot rather
+    # than a property.  It is written through the slot itself, so a subclass
+    # may still define `metadata` its own way.
     @property
-    def metadata(self):
-        """Read-only merged view: own entries over the model's defaults."""
-        defaults = self.metadata_defaults
-        if not defaults:
-            return self._own_view
-        merged = dict(defaults)
-        merged.update(self._metadata)
-        return MappingProxyType(merged)
+    def metadata_defaults(self):
+        return self._defaults
+
+    @metadata_defaults.setter
+    def metadata_defaults(self, defaults):
+        self._defaults = defaults
+        if defaults:
+            merged = dict(defaults)
+            merged.update(self._metadata)
+        else:
+            merged = self._metadata
+        _metadata_slot.__set__(self, MappingProxyType(merged))
 
     def __getitem__(self, key):
         own = self._metadata
@@ -68,6 +76,9 @@ class Field:
         args.extend("%s=%r" % item for item in self._metadata.items())
         text = "%s(%s)" % (type(self).__name__, ", ".join(args))
         return text if self.name is None else "%s=%s" % (self.name, text)
+
+
+_metadata_slot = Field.__dict__["metadata"]
 
 
 def _implementation(model_class):

@@ -55,6 +55,19 @@ int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
   return PyObject_SetItem(mapping, key, value);
 }
 
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
+  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return new_none();
+    cast = wrapper->c0;
+  }
+  if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) return PyNumber_Long(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return PyObject_Str(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyFloat_Type))
+    return PyUnicode_CheckExact(value) ? PyFloat_FromString(value) : PyNumber_Float(value);
+  return compat::call_one(cast, value);
+}
+
 namespace {
 
 // ---- field properties ------------------------------------------------------------------------
@@ -73,7 +86,7 @@ PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept 
 
 // The cast runs first, so a failing cast leaves the data dictionary untouched.
 int field_set(PyObject* name, PyObject* cast, PyObject* instance, PyObject* value) noexcept {
-  Ref converted = Ref::steal(compat::call_one(cast, value));
+  Ref converted = Ref::steal(call_cast(cast, value));
   if (!converted) return -1;
   Ref data = get_data(instance);
   if (!data) return -1;
@@ -132,7 +145,7 @@ Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
 int compound_set(Schema* s, PyObject* self, PyObject* instance, PyObject* value) noexcept {
   Ref cast = lookup_by_name(self, s->casts);
   if (!cast) return -1;
-  Ref pair = Ref::steal(compat::call_one(cast.get(), value));
+  Ref pair = Ref::steal(call_cast(cast.get(), value));
   if (!pair) return -1;
   Ref item0, item1;
   if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
@@ -149,7 +162,7 @@ int multi_set(Schema* s, PyObject* self, PyObject* instance, PyObject* value) no
   if (!data) return -1;
   Ref cast = lookup_by_name(self, s->casts);
   if (!cast) return -1;
-  Ref converted = Ref::steal(compat::call_one(cast.get(), value));
+  Ref converted = Ref::steal(call_cast(cast.get(), value));
   if (!converted) return -1;
   PyObject* args[] = {data.get(), converted.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(proxy.get(), args, 2, nullptr));

@@ -12,10 +12,14 @@ namespace {
 // _cast(value): None passes through; anything else goes to the wrapped callable.
 PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   if (params[0] == Py_None) return new_none();
-  return compat::call_one(f->c0, params[0]);
+  return call_cast(f->c0, params[0]);
 }
 
+}  // namespace
+
 const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
+
+namespace {
 
 PyObject* make_optional_cast_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   return make_function(kOptionalCast, N.q_optional_cast, params[0]).release();
@@ -213,7 +217,8 @@ int collect(Walk& w) noexcept {
   Ref names = Ref::steal(PySet_New(s->fields));
   if (!names) return -1;
   Py_SETREF(s->field_names, names.release());
-  return component_pass(w);
+  if (component_pass(w) < 0) return -1;
+  return finish_schema(s);
 }
 
 // ---- class assembly ------------------------------------------------------------------------------

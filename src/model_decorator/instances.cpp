@@ -129,7 +129,7 @@ int build_compound(Build& b, PyObject* name, PyObject* decl) noexcept {
   if (!cast) return -1;
   Ref value = fetch(b, decl, name, source);
   if (!value) return -1;
-  Ref pair = Ref::steal(compat::call_one(cast.get(), value.get()));
+  Ref pair = Ref::steal(call_cast(cast.get(), value.get()));
   if (!pair) return -1;
   Ref item0, item1;
   if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
@@ -202,7 +202,7 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
   } else {
     Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
     Ref raw = cast ? fetch(b, decl, name, source) : Ref();
-    value = Ref::steal(raw ? compat::call_one(cast.get(), raw.get()) : nullptr);
+    value = Ref::steal(raw ? call_cast(cast.get(), raw.get()) : nullptr);
   }
   if (!value) return -1;
   PyObject* args[] = {b.data, value.get()};
@@ -214,10 +214,19 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
 // Plain field: the cast of its value lands in the data dictionary.
 int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexcept {
   Source source;
+  Ref value;
   int r = b.has_keyword(name);
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
+  } else if (PyDict_CheckExact(b.data)) {
+    // `name in data` and `data[name]` in one lookup: nothing can run between them.
+    if (PyObject* v = compat::dict_peek(b.data, name)) {
+      value = Ref::borrow(v);
+      source = Source::Data;
+    } else {
+      source = PyErr_Occurred() ? Source::Error : fallback_source(decl);
+    }
   } else if ((r = b.data_contains(name))) {
     if (r < 0) return -1;
     source = Source::Data;
@@ -234,9 +243,8 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
     default:
       break;
   }
-  Ref value = fetch(b, decl, name, source);
-  if (!value) return -1;
-  Ref converted = Ref::steal(compat::call_one(cast, value.get()));
+  if (!value && !(value = fetch(b, decl, name, source))) return -1;
+  Ref converted = Ref::steal(call_cast(cast, value.get()));
   if (!converted) return -1;
   return set_item(b.data, name, converted.get());
 }
@@ -299,11 +307,10 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   if (check_data_keys(b) < 0) return -1;
   if (for_each(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0) return -1;
   if (for_each(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0) return -1;
-  if (for_each(s->basic, [&](PyObject* n, PyObject* d) -> int {
-        Ref cast = compat::dict_getitem(s->casts, n);
-        return cast ? build_plain(b, n, d, cast.get()) : -1;
-      }) < 0)
-    return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s->plain_rows); ++i) {
+    PyObject* row = PyTuple_GET_ITEM(s->plain_rows, i);
+    if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0) return -1;
+  }
   if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
     Ref view = Ref::steal(PyObject_CallMethodObjArgs(kwargs, N.keys, nullptr));
     return view ? raise_unexpected_keys(view.get()) : -1;

@@ -7,6 +7,14 @@
 
 namespace quenlory {
 
+// The optional wrapper made for optional fields (closure: the wrapped cast).
+extern const FuncSpec kOptionalCast;
+
+// cast(value).  The built-in types int, str and float called with one value,
+// and our optional wrapper, are run directly: the same operations a call makes,
+// without building an argument tuple.
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
+
 // Field properties (closure: name; __set__ also the cast).
 extern const FuncSpec kFieldGet;
 extern const FuncSpec kFieldGetOptional;

@@ -16,7 +16,8 @@ namespace {
   X(multi_fields)                 \
   X(field_names)                  \
   X(multi_field_components)       \
-  X(proxies)
+  X(proxies)                      \
+  X(plain_rows)
 
 int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Schema* s = as_schema(self);
@@ -70,6 +71,25 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
   if (!(s->field_names = PySet_New(nullptr))) return {};
   PyObject_GC_Track(s);
   return owner;
+}
+
+int finish_schema(Schema* s) noexcept {
+  Ref rows = Ref::steal(PyTuple_New(PyDict_GET_SIZE(s->basic)));
+  if (!rows) return -1;
+  PyObject *name, *decl;
+  Py_ssize_t pos = 0, i = 0;
+  while (PyDict_Next(s->basic, &pos, &name, &decl)) {
+    PyObject* cast = PyDict_GetItemWithError(s->casts, name);
+    if (!cast) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+      return -1;
+    }
+    PyObject* row = PyTuple_Pack(3, name, decl, cast);
+    if (!row) return -1;
+    PyTuple_SET_ITEM(rows.get(), i++, row);
+  }
+  Py_XSETREF(s->plain_rows, rows.release());
+  return 0;
 }
 
 }  // namespace quenlory

@@ -22,12 +22,18 @@ struct Schema {
   PyObject* field_names;
   PyObject* multi_field_components;
   PyObject* proxies;
+  // (name, declaration, cast) of every plain field, in order: the plain-field
+  // phase of construction reads `basic` and `casts` through it.
+  PyObject* plain_rows;
 };
 
 extern PyTypeObject SchemaType;
 
 // A schema for `cls` with the given metadata and empty tables.
 Ref make_schema(PyObject* cls, PyObject* metadata) noexcept;
+
+// Build the derived tables once the walk has filled the schema.
+int finish_schema(Schema* s) noexcept;
 
 inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*>(o); }
 
