@@ -1,10 +1,11 @@
 """Nanoseconds per operation: quenlory beside its pure-Python twin and the usual alternatives.
 
 Every (operation, column) cell is a generated loop over one statement.  Each
-round runs every cell once (in a shuffled order), each for a fixed number of
-iterations sized at start so that one cell-round takes a few milliseconds; a
-figure is the median over rounds, so a slow phase of the machine hits every
-cell alike.  The cost of the bare loop is measured in every round and taken
+round runs every cell once, row by row (the columns of a row one after the
+other, taking turns at going first), each for a fixed number of iterations
+sized at start so that one cell-round takes a few milliseconds; a figure is the
+median over rounds, so a slow phase of the machine hits every cell alike, and
+a ratio is the median of the per-round ratios of two cells of the same row.  The cost of the bare loop is measured in every round and taken
 off every cell; construction from a dict by quenlory and the baseline writes
 the dict in place, so those cells copy it per operation and the copy, measured
 in the same round, is taken off as well.
@@ -18,7 +19,6 @@ import itertools
 import json
 import os
 import platform
-import random
 import statistics
 import sys
 import time
@@ -320,29 +320,33 @@ def calibrate(cell, target_ns):
 
 
 def measure(cols, rounds, target_ns):
+    """Return ({row: {column: samples}}, {helper: median ns}); samples[i] is round i's figure."""
     loop = Cell("-", "loop", "pass", {})
     copies = {
         "copy A": Cell("-", "copy A", "cp(s)", {"cp": peers.copy_a, "s": peers.A_INPUT}),
         "copy B": Cell("-", "copy B", "cp(s)", {"cp": peers.copy_b, "s": peers.B_INPUT}),
         "copy N": Cell("-", "copy N", "cp(n)", {"cp": peers.copy_a, "n": peers.N_INPUT}),
     }
-    cells = [loop] + list(copies.values())
-    for column, specs in cols.items():
-        for row, spec in specs.items():
-            cells.append(Cell(column, row, spec[0], spec[1], spec[2] if len(spec) > 2 else None))
+    # One group per row, its copy first: the cells compared with each other run
+    # close together in time.  The columns take turns at going first.
+    groups = [[loop]]
+    for row, _ in ROWS:
+        group = [Cell(column, row, *specs[row]) for column, specs in cols.items() if row in specs]
+        minus = {cell.minus for cell in group} - {None}
+        groups.append([copies[name] for name in sorted(minus)] + group)
+    cells = [cell for group in groups for cell in group]
     for cell in cells:
         calibrate(cell, target_ns)
-    order = list(cells)
-    shuffle = random.Random(1).shuffle
-    for _ in range(rounds):
-        shuffle(order)
+    for index in range(rounds):
         raw_ns = {}
-        for cell in order:
-            gc.disable()
-            try:
-                raw_ns[cell] = cell.run(cell.n) / cell.n
-            finally:
-                gc.enable()
+        for group in groups:
+            turn = index % len(group)
+            for cell in group[turn:] + group[:turn]:
+                gc.disable()
+                try:
+                    raw_ns[cell] = cell.run(cell.n) / cell.n
+                finally:
+                    gc.enable()
         per_iter_loop = raw_ns[loop]
         loop.samples.append(per_iter_loop)
         for cell in cells:
@@ -352,16 +356,25 @@ def measure(cols, rounds, target_ns):
             if cell.minus:
                 ns -= raw_ns[copies[cell.minus]] - per_iter_loop
             cell.samples.append(ns)
-    results = {}
-    for cell in cells[1 + len(copies):]:
-        samples = sorted(cell.samples)
-        q = statistics.quantiles(samples, n=4) if len(samples) > 1 else [samples[0]] * 3
-        results.setdefault(cell.row, {})[cell.column] = {
-            "median": statistics.median(samples), "q1": q[0], "q3": q[2], "n": cell.n * cell.unroll}
-    extras = {"loop": statistics.median(loop.samples) if loop.samples else None}
+    samples = {}
+    for cell in cells:
+        if cell.column != "-":
+            samples.setdefault(cell.row, {})[cell.column] = (cell.samples, cell.n * cell.unroll)
+    extras = {"loop": statistics.median(loop.samples)}
     for name, cell in copies.items():
         extras[name] = statistics.median(cell.samples)
-    return results, extras
+    return samples, extras
+
+
+def summarise(samples):
+    results = {}
+    for row, columns in samples.items():
+        for column, (values, n) in columns.items():
+            ordered = sorted(values)
+            q = statistics.quantiles(ordered, n=4) if len(ordered) > 1 else ordered * 3
+            results.setdefault(row, {})[column] = {
+                "median": statistics.median(ordered), "q1": q[0], "q3": q[2], "ops_per_round": n}
+    return results
 
 
 # --- reporting ---
@@ -390,23 +403,28 @@ def table(title, names, grid, fmt):
     return "\n".join(lines)
 
 
-def ratios(ns, names, reference):
-    out = {}
-    for row, values in ns.items():
-        ref = values.get(reference)
-        out[row] = {name: (values[name] / ref if values.get(name) is not None and ref else None) for name in names}
-    return out
+def paired(samples, row, column, reference):
+    # Median of the round-by-round ratios: both figures of a pair come from the
+    # same round, taken moments apart.
+    cells = samples.get(row, {})
+    if column not in cells or reference not in cells:
+        return None
+    return statistics.median(a / b for a, b in zip(cells[column][0], cells[reference][0]))
+
+
+def ratios(samples, names, reference):
+    return {row: {name: paired(samples, row, name, reference) for name in names} for row, _ in ROWS}
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds (well under 30 s)")
     parser.add_argument("--rounds", type=int, help="rounds (default 15, --quick 5)")
-    parser.add_argument("--target-ms", type=float, help="time of one cell in one round (default 12, --quick 4)")
+    parser.add_argument("--target-ms", type=float, help="time of one cell in one round (default 10, --quick 4)")
     parser.add_argument("--json", metavar="FILE", help="write all figures and ratios as JSON")
     args = parser.parse_args(argv)
     rounds = args.rounds or (5 if args.quick else 15)
-    target_ms = args.target_ms or (4.0 if args.quick else 12.0)
+    target_ms = args.target_ms or (4.0 if args.quick else 10.0)
 
     started = time.perf_counter()
     cols, missing = columns()
@@ -417,7 +435,7 @@ def main(argv=None):
     try:
         problems = check(cols)
         if not problems:
-            results, extras = measure(cols, rounds, target_ms * 1e6)
+            samples, extras = measure(cols, rounds, target_ms * 1e6)
     finally:
         sys.stdout = stdout
         devnull.close()
@@ -425,24 +443,24 @@ def main(argv=None):
         print("columns disagree with quenlory:\n  " + "\n  ".join(problems), file=sys.stderr)
         return 1
 
+    results = summarise(samples)
     ns = {row: {name: (results[row][name]["median"] if name in results.get(row, {}) else None) for name in names}
           for row, _ in ROWS}
-    by_slots = ratios(ns, names, "slots")
-    by_base = ratios(ns, names, "baseline")
-    q = ns
+    by_slots = ratios(samples, names, "slots")
+    by_base = ratios(samples, names, "baseline")
 
-    def r(a, b):
-        return a / b if a is not None and b else None
+    def r(row, reference):
+        return paired(samples, row, "quenlory", reference)
 
     targets = [
-        ("construct A (dict) / slots", r(q["construct_dict"]["quenlory"], q["construct_dict"]["slots"])),
-        ("construct A (keywords) / slots", r(q["construct_kw"]["quenlory"], q["construct_kw"]["slots"])),
-        ("read field / slots", r(q["read"]["quenlory"], q["read"]["slots"])),
-        ("write field / slots", r(q["write"]["quenlory"], q["write"]["slots"])),
-        ("read compound / slots", r(q["read_compound"]["quenlory"], q["read_compound"]["slots"])),
-        ("dumps / json.dumps of the dict", r(q["dumps"]["quenlory"], q["dumps"]["dict"])),
-        ("eq / baseline", r(q["eq"]["quenlory"], q["eq"]["baseline"])),
-        ("define A / baseline", r(q["define"]["quenlory"], q["define"]["baseline"])),
+        ("construct A (dict) / slots", r("construct_dict", "slots")),
+        ("construct A (keywords) / slots", r("construct_kw", "slots")),
+        ("read field / slots", r("read", "slots")),
+        ("write field / slots", r("write", "slots")),
+        ("read compound / slots", r("read_compound", "slots")),
+        ("dumps / json.dumps of the dict", r("dumps", "dict")),
+        ("eq / baseline", r("eq", "baseline")),
+        ("define A / baseline", r("define", "baseline")),
     ]
     elapsed = time.perf_counter() - started
     env_line = "CPython %s (%s), os.cpu_count() = %s; %d rounds of ~%g ms per cell; %.0f s" % (
@@ -453,15 +471,18 @@ def main(argv=None):
         print("not importable here: " + ", ".join(missing))
     print()
     print(table("ns per operation (median of %d interleaved rounds)" % rounds, names, ns, fmt_ns))
-    print("  dict column: construct = casting into a new dict, read/write = d['a1'], dumps = json.dumps(d);")
+    print("  dict column: construct = casting into a new dict, read/write = d['a1'], dumps = json.dumps(d)")
+    print("  of the same data; slots raw/dumps build a dict of the fields; dataclass and attrs use asdict;")
+    print("  pydantic model_dump/model_dump_json (compact JSON). The libraries write the absent optional")
+    print("  field as null. eq writes quenlory's and the baseline's trace to os.devnull.")
     print("  copies (taken off quenlory and baseline constructions): A %s, B %s, N %s ns; loop %s ns/iteration"
           % (fmt_ns(extras["copy A"]), fmt_ns(extras["copy B"]), fmt_ns(extras["copy N"]), fmt_ns(extras["loop"])))
     print()
-    print(table("relative to the __slots__ class (x slots)", names, by_slots, fmt_ratio))
+    print(table("relative to the __slots__ class (median of per-round ratios)", names, by_slots, fmt_ratio))
     print()
-    print(table("relative to the baseline (x baseline)", names, by_base, fmt_ratio))
+    print(table("relative to the baseline (median of per-round ratios)", names, by_base, fmt_ratio))
     print()
-    print("targets (quenlory)")
+    print("targets (quenlory, median of per-round ratios)")
     for label, value in targets:
         print("  %-34s %s" % (label, fmt_ratio(value)))
 

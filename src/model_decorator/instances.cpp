@@ -10,21 +10,47 @@ namespace {
 // ---- construction ------------------------------------------------------------------------------
 
 // One construction: the schema, the instance's two dictionaries, and the
-// keywords not consumed yet (a dict of our own, or nullptr when none were given).
+// keywords (nullptr when none were given).  Keywords are consumed without
+// changing their dictionary: a plain or compound name is consumed as soon as it
+// is present, so only the keys that multi-fields take need remembering (one
+// multi-field's component may be another's own name).
 struct Build {
   Schema* s;
   PyObject* data;
   PyObject* compounds;
   PyObject* kwargs;
+  Py_ssize_t consumed = 0;
+  bool remember = false;  // during the multi-field phase
+  Ref taken;              // keys multi-fields consumed
 
-  // The keyword is present: take it out and return its value.
+  // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
     Ref value = compat::dict_getitem(kwargs, name);
-    if (value && PyDict_DelItem(kwargs, name) < 0) return {};
+    if (!value) return {};
+    ++consumed;
+    if (remember) {
+      if (!taken && !(taken = Ref::steal(PySet_New(nullptr)))) return {};
+      if (PySet_Add(taken.get(), name) < 0) return {};
+    }
     return value;
   }
 
-  int has_keyword(PyObject* name) const noexcept { return kwargs ? PyDict_Contains(kwargs, name) : 0; }
+  int has_keyword(PyObject* name) const noexcept {
+    if (!kwargs) return 0;
+    int r = PyDict_Contains(kwargs, name);
+    if (r > 0 && taken) {
+      int t = PySet_Contains(taken.get(), name);
+      if (t) return t < 0 ? -1 : 0;
+    }
+    return r;
+  }
+
+  int was_taken(PyObject* key) const noexcept {
+    int r = PyDict_Contains(s->compounds, key);
+    if (r == 0) r = PyDict_Contains(s->basic, key);
+    if (r == 0 && taken) r = PySet_Contains(taken.get(), key);
+    return r;
+  }
 
   // data.get(name) is not None
   int data_has_value(PyObject* name) const noexcept {
@@ -281,6 +307,20 @@ int check_data_keys(Build& b) noexcept {
   return stray ? raise_unexpected_keys(stray.get()) : -1;
 }
 
+// The keywords nobody consumed, shown as the keys view of a dict in the caller's order.
+int raise_leftover_keywords(Build& b) noexcept {
+  Ref left = Ref::steal(PyDict_New());
+  if (!left) return -1;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(b.kwargs, &pos, &key, &value)) {
+    int r = b.was_taken(key);
+    if (r < 0 || (r == 0 && PyDict_SetItem(left.get(), key, value) < 0)) return -1;
+  }
+  Ref view = Ref::steal(PyObject_CallMethodObjArgs(left.get(), N.keys, nullptr));
+  return view ? raise_unexpected_keys(view.get()) : -1;
+}
+
 // Iterate a private schema table; the callback gets borrowed-but-held entries.
 template <typename Each>
 int for_each(PyObject* table, Each each) noexcept {
@@ -293,7 +333,7 @@ int for_each(PyObject* table, Each each) noexcept {
   return 0;
 }
 
-// The construction steps in order.  `kwargs` is ours to consume (or nullptr).
+// The construction steps in order.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   if (!data || set_slot(self, N.data, data.get()) < 0) return -1;
@@ -303,18 +343,17 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     raise_value_error({N.unexpected_parameter_type});
     return -1;
   }
-  Build b{s, data.get(), compounds.get(), kwargs};
+  Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref()};
   if (check_data_keys(b) < 0) return -1;
   if (for_each(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0) return -1;
+  b.remember = true;
   if (for_each(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0) return -1;
+  b.remember = false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s->plain_rows); ++i) {
     PyObject* row = PyTuple_GET_ITEM(s->plain_rows, i);
     if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0) return -1;
   }
-  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
-    Ref view = Ref::steal(PyObject_CallMethodObjArgs(kwargs, N.keys, nullptr));
-    return view ? raise_unexpected_keys(view.get()) : -1;
-  }
+  if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);
   return 0;
 }
 
@@ -327,22 +366,21 @@ PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, 
 initproc g_generic_init = nullptr;
 
 // Keyword names must be strings, and `self` may not be one of them: the errors
-// the generic path raises before the body runs.
+// the generic path raises before the body runs, in its order.
 int check_init_keywords(PyObject* kwds) noexcept {
   PyObject *key, *value;
   Py_ssize_t pos = 0;
+  PyObject* self_key = nullptr;
   while (PyDict_Next(kwds, &pos, &key, &value)) {
     if (!PyUnicode_Check(key)) {
       PyErr_SetString(PyExc_TypeError, "keywords must be strings");
       return -1;
     }
+    if (!self_key && (key == N.p_self || PyUnicode_Compare(key, N.p_self) == 0)) self_key = key;
   }
-  pos = 0;
-  while (PyDict_Next(kwds, &pos, &key, &value)) {
-    if (key == N.p_self || PyUnicode_Compare(key, N.p_self) == 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", key);
-      return -1;
-    }
+  if (self_key) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", self_key);
+    return -1;
   }
   return 0;
 }
@@ -353,7 +391,11 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   Ref kwargs;
   if (kwds && PyDict_GET_SIZE(kwds) != 0) {
     if (check_init_keywords(kwds) < 0) return -1;
-    if (!(kwargs = Ref::steal(PyDict_Copy(kwds)))) return -1;  // the caller's dict is never changed
+    // The class call usually hands over a dict of its own making that nothing
+    // else can reach; a caller's own dict (**d) is copied, so that casts that
+    // change it do not change what this construction sees.
+    kwargs = Py_REFCNT(kwds) == 1 ? Ref::borrow(kwds) : Ref::steal(PyDict_Copy(kwds));
+    if (!kwargs) return -1;
   }
   PyObject* data = PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;

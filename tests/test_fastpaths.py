@@ -1,0 +1,443 @@
+"""The direct slots and shortcuts of model classes behave exactly like the generic path.
+
+Every scenario runs twice, each time on classes made afresh: once as `model`
+returns them, and once after `__init__`, `__get__` and `__set__` were
+reassigned to themselves, which makes the interpreter put its generic slot
+functions back.  Results, exceptions, warnings, the dictionaries involved and
+the log of calls on data dictionaries and declarations must all match.
+"""
+import ctypes
+import sys
+import unittest
+import warnings
+
+import support
+from support import Field, MultiField, ProxyField, md
+from recording import RecordingField, RecordingMultiField, RecordingProxyField
+
+
+def make(name, **members):
+    return md.model(type(name, (), members))
+
+
+def is_model(obj):
+    return any("_compounds" in vars(k) for k in type(obj).__mro__)
+
+
+def slot_value(obj, slot):
+    """A slot read past any attribute hooks; "<unset>" when it holds nothing."""
+    for k in type(obj).__mro__:
+        if slot in vars(k):
+            try:
+                return vars(k)[slot].__get__(obj, type(obj))
+            except AttributeError:
+                return "<unset>"
+
+
+def show(v):
+    """A comparable picture of a value, which never calls back into it."""
+    if isinstance(v, dict):
+        return (type(v).__name__, [(show(k), show(x)) for k, x in dict.items(v)])
+    if isinstance(v, (list, tuple)):
+        return (type(v).__name__, [show(x) for x in v])
+    if is_model(v):
+        return ("model", type(v).__name__, show(slot_value(v, "_data")), show(slot_value(v, "_compounds")))
+    if type(v).__name__ == "MultiValue":
+        return ("MultiValue", v._keys, [dict.get(v._data, k, "<missing>") for k in v._keys])
+    return (type(v).__name__, repr(v))
+
+
+def attempt(fn):
+    try:
+        return ("ok", show(fn()))
+    except Exception as exc:
+        return ("raise", type(exc).__name__, str(exc))
+
+
+class LogDict(dict):
+    """A data dictionary that logs what is asked of it."""
+
+    def __init__(self, log, *args, **kwargs):
+        dict.__init__(self, *args, **kwargs)
+        self.log = log
+
+    def get(self, *args):
+        self.log.append("get%r" % (args,))
+        return dict.get(self, *args)
+
+    def __contains__(self, key):
+        self.log.append("in %r" % (key,))
+        return dict.__contains__(self, key)
+
+    def __getitem__(self, key):
+        self.log.append("[%r]" % (key,))
+        return dict.__getitem__(self, key)
+
+    def __setitem__(self, key, value):
+        self.log.append("[%r] = %s" % (key, show(value)))
+        dict.__setitem__(self, key, value)
+
+    def keys(self):
+        self.log.append("keys")
+        return dict.keys(self)
+
+
+class WithMissing(LogDict):
+    def __missing__(self, key):
+        self.log.append("missing %r" % (key,))
+        return "default of " + key
+
+
+def bad(value):
+    raise LookupError("refused %r" % (value,))
+
+
+def identity(value):
+    return value
+
+
+class BadProxy(MultiField):
+    def proxy(self, data, value):
+        data["e"] = "touched"
+        raise KeyError("boom")
+
+
+def raw_pairs(nested, optional=False):
+    """A compound whose cast hands the assigned value straight to the pair unpacking."""
+    decl = ProxyField(nested, optional=optional)
+    decl.cast = identity
+    return decl
+
+
+def force_generic(cls):
+    cls.__init__ = cls.__dict__["__init__"]
+    for prop in list(vars(cls).values()):
+        kind = type(prop)
+        if kind.__qualname__.startswith("model.<locals>"):
+            kind.__get__ = kind.__dict__["__get__"]
+            kind.__set__ = kind.__dict__["__set__"]
+
+
+class Env:
+    """One set of fresh model classes, optionally with the generic slots forced."""
+
+    def __init__(self, generic):
+        self.log = log = []
+        self.kept = []
+        I = self.I = make("Inner", v=Field(int), w=Field(optional=True))
+        self.P = make("Plain", x=Field(int), y=Field(str, default=" 5 "), z=Field(float, optional=True),
+                      n=Field(factory=list), o=Field(optional=True), b=Field(bad, optional=True))
+        self.C = make("Comp", c=ProxyField(I), oc=ProxyField(I, optional=True),
+                      fc=ProxyField(I, factory=lambda: {"v": "9"}))
+        self.R = make("Pairs", p=raw_pairs(I), op=raw_pairs(I, optional=True))
+        self.M = make("Multi", m=MultiField(("a", "b")), om=MultiField(("c",), optional=True),
+                      bm=BadProxy(("e",), optional=True))
+        self.Rec = make("Rec", x=RecordingField(log, "x", int), d=RecordingField(log, "d", default="4"),
+                        f=RecordingField(log, "f", factory=dict), o=RecordingField(log, "o", optional=True),
+                        c=RecordingProxyField(log, "c", I, optional=True),
+                        m=RecordingMultiField(log, "m", ("a", "b"), optional=True))
+        self.S = type("Sub", (self.P,), {})
+
+        def getattribute(inst, name):
+            if name.startswith("_"):
+                log.append("read " + name)
+            return object.__getattribute__(inst, name)
+
+        def setattr_(inst, name, value):
+            log.append("write %s = %s" % (name, show(value)))
+            object.__setattr__(inst, name, value)
+
+        self.W = type("Watched", (self.P,), {"__getattribute__": getattribute, "__setattr__": setattr_})
+        if generic:
+            for cls in (self.I, self.P, self.C, self.R, self.M, self.Rec):
+                force_generic(cls)
+        del log[:]
+
+    def keep(self, d):
+        self.kept.append(d)
+        return d
+
+    def D(self, cls=LogDict, **items):
+        return self.keep(cls(self.log, items))
+
+
+def new(cls, data=None):
+    """An instance with construction skipped; `data` goes straight into the slot."""
+    inst = object.__new__(cls)
+    if data is not None:
+        inst._data = data
+        inst._compounds = {}
+    return inst
+
+
+def steps(*fns):
+    return [attempt(fn) for fn in fns]
+
+
+def assign(obj, attr, value):
+    setattr(obj, attr, value)
+    return getattr(obj, attr)
+
+
+CONSTRUCTIONS = {
+    "dict": lambda e: e.P(e.keep({"x": " 7 ", "z": "1e3", "o": None})),
+    "keywords": lambda e: e.P(x=b"5", y=2.5, n=(1,), z=None),
+    "both": lambda e: e.P(e.keep({"x": 1, "z": 2}), x="2", o=3),
+    "logged dict": lambda e: e.P(e.D(x="3", o=4, z=None), y=1),
+    "subclass": lambda e: (e.S(e.keep({"x": "1"})), e.S(x=2, y=3)),
+    "watched subclass": lambda e: e.W(e.keep({"x": "1"}), z=1),
+    "compounds": lambda e: e.C(e.keep({"c": {"v": "1"}, "oc": None})),
+    "compound keywords": lambda e: e.C(c=e.I(v=2), oc={"v": 3}, fc={"v": "4", "w": 5}),
+    "compound logged": lambda e: e.C(e.D(c={"v": 1}, fc=None, oc=None)),
+    "pairs": lambda e: (e.R(p=[1, 2]), e.R(p="ab", op=iter((3, 4)))),
+    "multi components": lambda e: e.M(a=1, b=2, c=None),
+    "multi own": lambda e: e.M(m=(1, 2), om={"c": 3}),
+    "multi data": lambda e: e.M(e.keep({"a": 1, "b": 2, "c": 3})),
+    "multi logged": lambda e: e.M(e.D(m=[1, 2], c=3)),
+    "recorded defaults": lambda e: e.Rec(x="1"),
+    "recorded everything": lambda e: e.Rec(e.D(x=1, a=1, b=2, d=None), c={"v": 1}, o=2, f=3),
+    # errors
+    "positional None": lambda e: e.P(None),
+    "positional list": lambda e: e.P([("x", 1)]),
+    "positional model": lambda e: e.P(e.P(x=1)),
+    "stray key": lambda e: e.P(e.keep({"x": 1, "q": 2, "r": 3})),
+    "stray key logged": lambda e: e.P(e.D(x=1, q=2)),
+    "missing": lambda e: e.P(),
+    "missing logged": lambda e: e.P(e.D(y=1)),
+    "missing in subclass": lambda e: e.S(y=1),
+    "leftover": lambda e: e.P(e.keep({"x": "1"}), zz=1, yy=2),
+    "self keyword": lambda e: e.P(self=1),
+    "self keyword, subclass": lambda e: e.S({}, x=1, self=1),
+    "keyword not a string": lambda e: e.P(**{1: 2}),
+    "keywords self and not a string": lambda e: e.P(**{"self": 1, 1: 2}),
+    "keywords not a string and self": lambda e: e.P(x=1, **{2: 3}, self=4),
+    "raising cast in data": lambda e: e.P(e.keep({"x": "abc"})),
+    "raising cast keyword": lambda e: e.P(e.keep({"x": 1}), b=7),
+    "compound missing": lambda e: e.C(oc={"v": 1}),
+    "compound bad input": lambda e: e.C(e.keep({"c": 5})),
+    "optional compound None": lambda e: e.C(c={"v": 1}, oc=None),
+    "too many": lambda e: e.R(p=(1, 2, 3)),
+    "too few": lambda e: e.R(p=(1,)),
+    "none at all": lambda e: e.R(p=()),
+    "not iterable": lambda e: e.R(p=5),
+    "failing iteration": lambda e: e.R(p=(1 // 0 for _ in range(1))),
+    "multi missing": lambda e: e.M(a=1),
+    "multi both forms": lambda e: e.M(a=1, b=2, m=[3, 4]),
+    "multi proxy raises": lambda e: e.M(e.keep({"a": 1, "b": 2}), e=5),
+    "multi wrong size": lambda e: e.M(m=[1]),
+    "recorded missing": lambda e: e.Rec(e.D(d=1)),
+}
+
+ACCESSES = {
+    "plain reads": lambda e: (lambda p: steps(lambda: (p.x, p.y, p.z, p.o, p.n), lambda: p.b))(e.P(e.D(x=1))),
+    "absent key": lambda e: (lambda p: steps(lambda: dict.pop(p._data, "x"), lambda: p.x, lambda: p.z))(
+        e.P(e.keep({"x": 1}))),
+    "absent key, __missing__": lambda e: (lambda p: steps(lambda: p.x, lambda: p.z))(
+        new(e.P, e.D(WithMissing))),
+    "plain writes": lambda e: (lambda p: steps(
+        lambda: assign(p, "x", " 8 "), lambda: assign(p, "z", None), lambda: assign(p, "z", "1e3"),
+        lambda: assign(p, "o", None), lambda: assign(p, "x", "abc"), lambda: assign(p, "b", 1),
+        lambda: assign(p, "y", None), lambda: p.n.append(1)))(e.P(e.D(x=1))),
+    "class-level reads": lambda e: steps(lambda: e.P.x, lambda: e.P.z, lambda: e.C.c, lambda: e.M.m,
+                                         lambda: e.S.x, lambda: hasattr(e.P, "x")),
+    "unset slots": lambda e: steps(lambda: new(e.P).x, lambda: new(e.P).z, lambda: assign(new(e.P), "x", "1"),
+                                   lambda: assign(new(e.P), "x", "abc"), lambda: new(e.C).c,
+                                   lambda: assign(new(e.C), "c", {"v": 1}), lambda: new(e.M).m,
+                                   lambda: assign(new(e.M), "m", [1, 2]), lambda: assign(new(e.W), "x", 1)),
+    "deletion": lambda e: (lambda p, c, m: steps(
+        lambda: delattr(p, "x"), lambda: delattr(c, "c"), lambda: delattr(m, "m"),
+        lambda: (p, c, m)))(e.P(x=1), e.C(c={"v": 1}), e.M(a=1, b=2)),
+    "compound writes": lambda e: (lambda c: steps(
+        lambda: assign(c, "c", {"v": "2"}), lambda: assign(c, "oc", None), lambda: assign(c, "oc", {"v": 5}),
+        lambda: assign(c, "c", 5), lambda: c.c is c.c, lambda: c))(e.C(e.D(c={"v": 1}))),
+    "pair writes": lambda e: (lambda r: steps(*(
+        (lambda v: lambda: assign(r, "p", v))(v)
+        for v in [(1, 2, 3), (1,), (), 5, None, "ab", [3, 4], iter([5, 6])]), lambda: r))(e.R(e.D(p=(1, 2)))),
+    "logged compound dictionary": lambda e: (lambda c: steps(
+        lambda: setattr(c, "_compounds", e.D(**dict(c._compounds))), lambda: c.c,
+        lambda: assign(c, "c", {"v": 2}), lambda: c))(e.C(c={"v": 1})),
+    "replaced data dictionary": lambda e: (lambda p: steps(
+        lambda: setattr(p, "_data", e.D(x=5)), lambda: (p.x, p.z), lambda: assign(p, "x", "6")))(e.P(x=1)),
+    "multi writes": lambda e: (lambda m: steps(
+        lambda: assign(m, "m", (3, 4)), lambda: assign(m, "om", None), lambda: assign(m, "om", [5]),
+        lambda: assign(m, "m", [1]), lambda: assign(m, "bm", 1), lambda: m))(e.M(e.D(a=1, b=2))),
+    "renamed properties": lambda e: (lambda c, m: steps(
+        lambda: setattr(vars(e.C)["c"], "name", "oc"), lambda: c.c, lambda: assign(c, "c", None),
+        lambda: setattr(vars(e.C)["c"], "name", "zz"), lambda: c.c, lambda: assign(c, "c", {"v": 1}),
+        lambda: setattr(vars(e.M)["m"], "name", "zz"), lambda: assign(m, "m", [1, 2]),
+        lambda: (c, m)))(e.C(c={"v": 1}), e.M(a=1, b=2)),
+    "watched subclass": lambda e: (lambda w: steps(
+        lambda: (w.x, w.z), lambda: assign(w, "x", "2"), lambda: super(e.W, w).x))(e.W(x=1)),
+    "recorded writes": lambda e: (lambda r: steps(
+        lambda: assign(r, "x", "5"), lambda: assign(r, "c", {"v": 2}), lambda: assign(r, "m", [1, 2]),
+        lambda: assign(r, "o", None)))(e.Rec(x=1)),
+}
+
+
+def run(scenario, generic):
+    env = Env(generic)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = attempt(lambda: scenario(env))
+    return {"result": result, "dicts": [show(d) for d in env.kept], "log": env.log,
+            "warnings": [(w.category.__name__, str(w.message)) for w in caught]}
+
+
+class FloatSub(float):
+    def __float__(self):
+        return 9.5
+
+
+class Number:
+    def __int__(self):
+        return 11
+
+    def __index__(self):
+        return 12
+
+    def __float__(self):
+        return 13.5
+
+    def __str__(self):
+        return "fourteen"
+
+
+class IndexOnly:
+    def __index__(self):
+        return 21
+
+
+class Odd:
+    def __int__(self):
+        return True  # an int subclass: deprecated, converted with a warning
+
+    def __float__(self):
+        return FloatSub(1.0)
+
+    def __str__(self):
+        return type("Text", (str,), {})("odd")
+
+
+class StrFails:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+ODD_INPUTS = [" 7 ", "1e3", "1_000", "\u0663", "nan", "-inf", "abc", "", b"5", bytearray(b"6"), 2.75, 10 ** 20,
+              True, None, FloatSub(2.5), type("IntSub", (int,), {})(3), Number(), IndexOnly(), Odd(), StrFails(),
+              type("StrSub", (str,), {})(" 4 ")]
+
+
+class DifferentialTest(unittest.TestCase):
+    def compare(self, table):
+        for name, scenario in table.items():
+            with self.subTest(name):
+                fast, generic = run(scenario, False), run(scenario, True)
+                self.assertEqual(fast, generic)
+
+    def test_constructions(self):
+        self.compare(CONSTRUCTIONS)
+
+    def test_reads_and_writes(self):
+        self.compare(ACCESSES)
+
+    def test_casts_match_a_real_call(self):
+        for cast in (int, str, float):
+            for optional in (False, True):
+                for value in ODD_INPUTS:
+                    with self.subTest(cast=cast.__name__, optional=optional, value=value), \
+                            warnings.catch_warnings(record=True) as caught:
+                        warnings.simplefilter("always")
+                        want = ("ok", ("NoneType", "None")) if optional and value is None else attempt(
+                            lambda: cast(value))
+                        want = (want, [str(w.message) for w in caught])
+                        for generic in (False, True):
+                            K = make("K", v=Field(cast, optional=optional))
+                            if generic:
+                                force_generic(K)
+                            for way in (lambda: dict.get(K({"v": value})._data, "v"),
+                                        lambda: dict.get(K(v=value)._data, "v"),
+                                        lambda: assign(new(K, {}), "v", value)):
+                                del caught[:]
+                                got = attempt(way)
+                                self.assertEqual((got, [str(w.message) for w in caught]), want)
+
+
+# On a 64-bit build, the offsets of tp_descr_get and tp_init in a type object.
+DESCR_GET, INIT = 34 * 8, 37 * 8
+
+
+def slot_pointer(cls, offset):
+    return ctypes.c_void_p.from_address(id(cls) + offset).value
+
+
+@unittest.skipUnless(support.NATIVE and sys.maxsize > 2 ** 32, "direct slots are native only")
+class SlotsInPlaceTest(unittest.TestCase):
+    """The differential tests above compare two different paths, not one path twice."""
+
+    def test_fast_and_forced_slots_differ(self):
+        class Plain:
+            def __init__(self):
+                pass
+
+            def __get__(self, i, o):
+                pass
+
+        fast, forced = Env(False), Env(True)
+        generic_init, generic_get = slot_pointer(Plain, INIT), slot_pointer(Plain, DESCR_GET)
+        self.assertNotEqual(generic_init, slot_pointer(object, INIT))
+        for env, same in ((fast, False), (forced, True)):
+            self.assertEqual(slot_pointer(env.P, INIT) == generic_init, same)
+            for prop in (vars(env.P)["x"], vars(env.C)["c"], vars(env.M)["m"]):
+                self.assertEqual(slot_pointer(type(prop), DESCR_GET) == generic_get, same)
+
+
+class OwnMethodsWinTest(unittest.TestCase):
+    def test_own_init_wins(self):
+        e = Env(False)
+        calls = []
+        own = lambda self, *args, **kwargs: calls.append((type(self).__name__, args, kwargs))
+        e.P.__init__ = own  # reaches the subclass made before
+        p, s = e.P(1, x=2), e.S(x=3)
+        self.assertEqual(calls, [("Plain", (1,), {"x": 2}), ("Sub", (), {"x": 3})])
+        self.assertEqual((slot_value(p, "_data"), slot_value(s, "_data")), ("<unset>", "<unset>"))
+        e.P.__init__ = Env(False).P.__dict__["__init__"]  # any model's own __init__ builds again
+        self.assertEqual(md.raw(e.S(x="4")), {"x": 4, "y": " 5 ", "n": []})
+        e.S.__init__ = own
+        self.assertEqual((md.raw(e.P(x=1))["x"], e.S(x=5) is not None, calls[-1]), (1, True, ("Sub", (), {"x": 5})))
+        with self.assertRaisesRegex(TypeError, "should return None"):
+            e.S.__init__ = lambda self: 1
+            e.S()
+
+    def test_subclass_with_own_init_reaches_the_model(self):
+        e = Env(False)
+        calls = []
+
+        class Own(e.P):
+            def __init__(self, *args, **kwargs):
+                calls.append(kwargs)
+                super().__init__(*args, **kwargs)
+
+        self.assertEqual((md.raw(Own(x="1", y=2)), calls), ({"x": 1, "y": "2", "n": []}, [{"x": "1", "y": 2}]))
+        with self.assertRaisesRegex(ValueError, r"^Missing key \[x\] to construct Plain$"):
+            Own()
+
+    def test_own_get_and_set_win(self):
+        e = Env(False)
+        p, c, m = e.P(x=1), e.C(c={"v": 1}), e.M(a=1, b=2)
+        seen = []
+        for obj, name in ((p, "x"), (c, "c"), (m, "m")):
+            kind = type(type(obj).__dict__[name])
+            kind.__get__ = lambda self, instance, owner, name=name: "own " + name
+            kind.__set__ = lambda self, instance, value: seen.append(value)
+            setattr(obj, name, "new")
+            self.assertEqual((getattr(obj, name), getattr(type(obj), name)), ("own " + name, "own " + name))
+        self.assertEqual((seen, md.raw(p)["x"], md.raw(m)), (["new"] * 3, 1, {"a": 1, "b": 2}))
+        self.assertEqual((e.S.x, p.z), ("own x", None))  # the subclass sees it; other fields keep theirs
+        del type(vars(e.P)["x"]).__set__  # no longer a data descriptor, and the instance has no dict
+        with self.assertRaises(AttributeError):
+            p.x = 2
+
+
+if __name__ == "__main__":
+    unittest.main()
