@@ -9,14 +9,11 @@
 namespace quenlory {
 namespace {
 
-// The object stored in a slot of `inst`, when an ordinary lookup of `name`
-// would find that slot's member descriptor; nullptr when the lookup must be
-// done the ordinary way (another descriptor, a custom __getattribute__, an
-// unset slot: the generic path then raises the interpreter's own error).
-PyObject** slot_address(PyObject* inst, PyObject* name, bool for_write) noexcept {
+// The address of the slot that an ordinary assignment of `name` would write on
+// `inst`; nullptr when the assignment must be made the ordinary way.
+PyObject** writable_slot_address(PyObject* inst, PyObject* name) noexcept {
   PyTypeObject* tp = Py_TYPE(inst);
-  if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr)
-    return nullptr;
+  if (tp->tp_setattro != PyObject_GenericSetAttr) return nullptr;
   PyObject* descr = compat::type_lookup(tp, name);
   if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return nullptr;
   PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
@@ -25,19 +22,55 @@ PyObject** slot_address(PyObject* inst, PyObject* name, bool for_write) noexcept
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + member->offset);
 }
 
-Ref get_slot(PyObject* inst, PyObject* name) noexcept {
-  PyObject** address = slot_address(inst, name, false);
-  if (address && *address) return Ref::borrow(*address);
-  return Ref::steal(PyObject_GetAttr(inst, name));
+// Offset of the slot that an ordinary read of `name` finds on instances of
+// `tp`, or 0 when the read must be made the ordinary way.
+Py_ssize_t readable_slot_offset(PyTypeObject* tp, PyObject* name) noexcept {
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+  PyObject* descr = compat::type_lookup(tp, name);
+  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
+  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+  if (member->type != T_OBJECT_EX || !PyType_IsSubtype(tp, PyDescr_TYPE(descr))) return 0;
+  return member->offset;
+}
+
+struct SlotOffsets {
+  Py_ssize_t data;
+  Py_ssize_t compounds;
+};
+TypeMemo<SlotOffsets> g_slot_offsets;
+
+Ref get_slot(PyObject* inst, bool compounds) noexcept {
+  PyTypeObject* tp = Py_TYPE(inst);
+  const SlotOffsets* known = g_slot_offsets.find(tp);
+  SlotOffsets offsets;
+  if (!known) {
+    offsets = SlotOffsets{readable_slot_offset(tp, N.data), readable_slot_offset(tp, N.compounds)};
+    g_slot_offsets.store(tp, offsets);
+    known = &offsets;
+  }
+  Py_ssize_t offset = compounds ? known->compounds : known->data;
+  if (offset) {
+    // An unset slot takes the ordinary path, which raises the interpreter's own error.
+    if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset)) return Ref::borrow(v);
+  }
+  return Ref::steal(PyObject_GetAttr(inst, compounds ? N.compounds : N.data));
 }
 
 }  // namespace
 
-Ref get_data(PyObject* instance) noexcept { return get_slot(instance, N.data); }
-Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, N.compounds); }
+Func* function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept {
+  if (Func* const* known = memo.find(tp)) return *known;
+  PyObject* fn = compat::type_lookup(tp, name);
+  Func* f = fn && Py_IS_TYPE(fn, &FuncType) ? reinterpret_cast<Func*>(fn) : nullptr;
+  memo.store(tp, f);
+  return f;
+}
+
+Ref get_data(PyObject* instance) noexcept { return get_slot(instance, false); }
+Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, true); }
 
 int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
-  if (PyObject** address = slot_address(instance, name, true)) {
+  if (PyObject** address = writable_slot_address(instance, name)) {
     Py_INCREF(value);
     Py_XSETREF(*address, value);
     return 0;
@@ -184,10 +217,11 @@ PyObject* multi_set_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*
 descrgetfunc g_generic_get = nullptr;
 descrsetfunc g_generic_set = nullptr;
 
+TypeMemo<Func*> g_get_functions;
+TypeMemo<Func*> g_set_functions;
+
 PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
-  PyObject* fn = compat::type_lookup(Py_TYPE(self), N.dunder_get);
-  if (fn && Py_IS_TYPE(fn, &FuncType)) {
-    Func* f = reinterpret_cast<Func*>(fn);
+  if (Func* f = function_attribute(g_get_functions, Py_TYPE(self), N.dunder_get)) {
     PyObject* instance = obj ? obj : Py_None;
     if (f->spec == &kFieldGet) return field_get(f->c0, instance, false);
     if (f->spec == &kFieldGetOptional) return field_get(f->c0, instance, true);
@@ -198,9 +232,7 @@ PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept
 
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   // Deletion takes the generic path, which reports the missing __delete__.
-  PyObject* fn = value ? compat::type_lookup(Py_TYPE(self), N.dunder_set) : nullptr;
-  if (fn && Py_IS_TYPE(fn, &FuncType)) {
-    Func* f = reinterpret_cast<Func*>(fn);
+  if (Func* f = value ? function_attribute(g_set_functions, Py_TYPE(self), N.dunder_set) : nullptr) {
     if (f->spec == &kFieldSet) return field_set(f->c0, f->c1, obj, value);
     if (f->spec == &kCompoundSet) return compound_set(as_schema(f->c0), self, obj, value);
     if (f->spec == &kMultiSet) return multi_set(as_schema(f->c0), self, obj, value);

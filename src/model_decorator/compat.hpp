@@ -29,6 +29,13 @@ namespace quenlory::compat {
 // Type attribute lookup through the method cache, without binding; borrowed result, no exception set.
 inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept { return _PyType_Lookup(tp, name); }
 
+// The type's version tag when it is valid, else 0.  CPython gives a type a new
+// tag whenever the type or one of its bases changes, so attributes looked up
+// under one tag hold for as long as the tag does.
+inline unsigned int version_tag(PyTypeObject* tp) noexcept {
+  return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+}
+
 // d[key] for an exact dict: a new reference, or empty with KeyError/other error set.
 inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
   PyObject* v = PyDict_GetItemWithError(d, key);

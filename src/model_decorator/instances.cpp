@@ -385,9 +385,11 @@ int check_init_keywords(PyObject* kwds) noexcept {
   return 0;
 }
 
+TypeMemo<Func*> g_init_functions;
+
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-  Func* f = as_function(compat::type_lookup(Py_TYPE(self), N.dunder_init), kModelInit);
-  if (!f) return g_generic_init(self, args, kwds);
+  Func* f = function_attribute(g_init_functions, Py_TYPE(self), N.dunder_init);
+  if (!f || f->spec != &kModelInit) return g_generic_init(self, args, kwds);
   Ref kwargs;
   if (kwds && PyDict_GET_SIZE(kwds) != 0) {
     if (check_init_keywords(kwds) < 0) return -1;

@@ -3,6 +3,9 @@
 // of the dunder method and a bound call on every use.
 #pragma once
 
+#include <cstdint>
+
+#include "compat.hpp"
 #include "function.hpp"
 
 namespace quenlory {
@@ -28,6 +31,38 @@ extern const FuncSpec kMultiSet;
 // The model class (closure: the schema).
 extern const FuncSpec kModelInit;
 extern const FuncSpec kModelEq;
+
+// Per-type answers remembered while the type's version tag is unchanged: a
+// small direct-mapped table in front of the type lookups of the hot paths.
+template <typename Value>
+class TypeMemo {
+ public:
+  // The remembered value for `tp`, or nullptr when there is none.
+  const Value* find(PyTypeObject* tp) const noexcept {
+    const Entry& e = entries_[index(tp)];
+    unsigned int tag = compat::version_tag(tp);
+    return (e.type == tp && tag != 0 && e.tag == tag) ? &e.value : nullptr;
+  }
+  // Remember `value` for `tp`; the lookups that produced it have given the type a tag.
+  void store(PyTypeObject* tp, const Value& value) noexcept {
+    unsigned int tag = compat::version_tag(tp);
+    if (tag != 0) entries_[index(tp)] = Entry{tp, tag, value};
+  }
+
+ private:
+  struct Entry {
+    PyTypeObject* type;
+    unsigned int tag;
+    Value value;
+  };
+  static constexpr size_t kSize = 128;
+  static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
+  Entry entries_[kSize] = {};
+};
+
+// The attribute `name` of type `tp` when it is one of our functions (borrowed:
+// the type holds it while the memo entry is valid), else nullptr.
+Func* function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept;
 
 // Direct tp_descr_get/tp_descr_set on a freshly made descriptor class.  They run
 // our bodies while the class's __get__/__set__ are still ours, and CPython's own
