@@ -114,7 +114,7 @@ PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept 
     if (PyObject* v = compat::dict_peek(data.get(), name)) return Py_NewRef(v);
     return PyErr_Occurred() ? nullptr : new_none();
   }
-  return PyObject_CallMethodObjArgs(data.get(), N.get, name, nullptr);
+  return compat::call_method(data.get(), N.get, name);
 }
 
 // The cast runs first, so a failing cast leaves the data dictionary untouched.

@@ -70,7 +70,7 @@ int is_dunder_like(PyObject* name) noexcept {
     return static_cast<int>(r);
   }
   for (PyObject* method : {N.startswith, N.endswith}) {
-    Ref r = Ref::steal(PyObject_CallMethodObjArgs(name, method, N.dunder, nullptr));
+    Ref r = Ref::steal(compat::call_method(name, method, N.dunder));
     if (!r) return -1;
     int t = PyObject_IsTrue(r.get());
     if (t != 0) return t;
@@ -107,7 +107,7 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
     }
     return 0;
   }
-  Ref items = Ref::steal(PyObject_CallMethodObjArgs(flat.get(), N.items, nullptr));
+  Ref items = Ref::steal(compat::call_method(flat.get(), N.items));
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
@@ -127,7 +127,7 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (PyObject_SetAttr(decl, N.name, name) < 0) return -1;
   if (PyObject_SetAttr(decl, N.metadata_defaults, s->metadata) < 0) return -1;
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  Ref optional = Ref::steal(metadata ? PyObject_CallMethodObjArgs(metadata.get(), N.get, N.optional, Py_False, nullptr)
+  Ref optional = Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False)
                                      : nullptr);
   if (!optional) return -1;
   int is_optional = PyObject_IsTrue(optional.get());
@@ -187,7 +187,7 @@ int component_pass(Walk& w) noexcept {
   Py_ssize_t pos = 0;
   while (PyDict_Next(s->multi_fields, &pos, &name_b, &decl_b)) {
     Ref name = Ref::borrow(name_b), decl = Ref::borrow(decl_b);
-    Ref given = Ref::steal(PyObject_CallMethodObjArgs(decl.get(), N.components, nullptr));
+    Ref given = Ref::steal(compat::call_method(decl.get(), N.components));
     Ref keys = Ref::steal(given ? PySequence_Tuple(given.get()) : nullptr);
     if (!keys || PyDict_SetItem(s->multi_field_components, name.get(), keys.get()) < 0) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.get()); ++i) {
@@ -206,7 +206,7 @@ int component_pass(Walk& w) noexcept {
 int collect(Walk& w) noexcept {
   Schema* s = w.schema;
   Ref ns = Ref::steal(PyObject_GetAttr(s->cls, N.dunder_dict));
-  Ref items = Ref::steal(ns ? PyObject_CallMethodObjArgs(ns.get(), N.items, nullptr) : nullptr);
+  Ref items = Ref::steal(ns ? compat::call_method(ns.get(), N.items) : nullptr);
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {

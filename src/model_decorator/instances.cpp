@@ -59,7 +59,7 @@ struct Build {
       if (!v) return PyErr_Occurred() ? -1 : 0;
       return v != Py_None;
     }
-    Ref v = Ref::steal(PyObject_CallMethodObjArgs(data, N.get, name, nullptr));
+    Ref v = Ref::steal(compat::call_method(data, N.get, name));
     if (!v) return -1;
     return v.get() != Py_None;
   }
@@ -86,7 +86,7 @@ int metadata_has(PyObject* decl, PyObject* key) noexcept {
 // The truth of decl.metadata.get("optional", False).
 int is_optional(PyObject* decl) noexcept {
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  Ref flag = Ref::steal(metadata ? PyObject_CallMethodObjArgs(metadata.get(), N.get, N.optional, Py_False, nullptr)
+  Ref flag = Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False)
                                  : nullptr);
   if (!flag) return -1;
   return PyObject_IsTrue(flag.get());
@@ -296,7 +296,7 @@ int check_data_keys(Build& b) noexcept {
     if (!stray) return 0;
   }
   auto difference = [&]() -> Ref {
-    Ref keys = Ref::steal(PyObject_CallMethodObjArgs(b.data, N.keys, nullptr));
+    Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
     Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
     return Ref::steal(set ? PyNumber_Subtract(set.get(), b.s->field_names) : nullptr);
   };
@@ -317,7 +317,7 @@ int raise_leftover_keywords(Build& b) noexcept {
     int r = b.was_taken(key);
     if (r < 0 || (r == 0 && PyDict_SetItem(left.get(), key, value) < 0)) return -1;
   }
-  Ref view = Ref::steal(PyObject_CallMethodObjArgs(left.get(), N.keys, nullptr));
+  Ref view = Ref::steal(compat::call_method(left.get(), N.keys));
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
 
