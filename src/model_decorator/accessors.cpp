@@ -17,7 +17,8 @@ PyObject** writable_slot_address(PyObject* inst, PyObject* name) noexcept {
   PyObject* descr = compat::type_lookup(tp, name);
   if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return nullptr;
   PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-  if (member->type != T_OBJECT_EX || (member->flags & READONLY) || !PyObject_TypeCheck(inst, PyDescr_TYPE(descr)))
+  if (member->type != T_OBJECT_EX || (member->flags & READONLY) ||
+      !PyObject_TypeCheck(inst, PyDescr_TYPE(descr)))
     return nullptr;
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + member->offset);
 }
@@ -51,7 +52,8 @@ Ref get_slot(PyObject* inst, bool compounds) noexcept {
   Py_ssize_t offset = compounds ? known->compounds : known->data;
   if (offset) {
     // An unset slot takes the ordinary path, which raises the interpreter's own error.
-    if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset)) return Ref::borrow(v);
+    if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset))
+      return Ref::borrow(v);
   }
   return Ref::steal(PyObject_GetAttr(inst, compounds ? N.compounds : N.data));
 }
@@ -139,7 +141,8 @@ PyObject* field_set_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*
 // ---- compound and multi-value properties -------------------------------------------------------
 
 PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
-  if (PyObject_SetAttr(params[0], N.name, params[1]) < 0 || PyObject_SetAttr(params[0], N.field, params[2]) < 0)
+  if (PyObject_SetAttr(params[0], N.name, params[1]) < 0 ||
+      PyObject_SetAttr(params[0], N.field, params[2]) < 0)
     return nullptr;
   return new_none();
 }
@@ -260,12 +263,9 @@ const FuncSpec kFieldSet{"__set__",
                          {&Names::p_self, &Names::p_instance, &Names::p_value},
                          "(self, instance, value)",
                          field_set_impl};
-const FuncSpec kPropertyInit{"__init__",
-                             Shape::Fixed,
-                             3,
-                             {&Names::p_self, &Names::name, &Names::field},
-                             "(self, name, field)",
-                             property_init_impl};
+const FuncSpec kPropertyInit{
+    "__init__",        Shape::Fixed, 3, {&Names::p_self, &Names::name, &Names::field}, "(self, name, field)",
+    property_init_impl};
 const FuncSpec kCompoundGet{"__get__",
                             Shape::Fixed,
                             3,

@@ -59,13 +59,16 @@ inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
 inline PyObject* dict_peek(PyObject* d, PyObject* key) noexcept { return PyDict_GetItemWithError(d, key); }
 
 // A static type object starts zeroed; give it the reference PyVarObject_HEAD_INIT would.
-inline void prepare_static_type(PyTypeObject* tp) noexcept { Py_SET_REFCNT(reinterpret_cast<PyObject*>(tp), 1); }
+inline void prepare_static_type(PyTypeObject* tp) noexcept {
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(tp), 1);
+}
 
 // self.name(*args), by vectorcall.
 template <typename... Args>
 inline PyObject* call_method(PyObject* self, PyObject* name, Args... args) noexcept {
   PyObject* stack[] = {self, args...};
-  return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
 }
 
 inline PyObject* call_one(PyObject* fn, PyObject* arg) noexcept { return PyObject_CallOneArg(fn, arg); }

@@ -25,8 +25,8 @@ PyObject* make_optional_cast_impl(Func*, PyObject* const* params, Py_ssize_t, Py
   return make_function(kOptionalCast, N.q_optional_cast, params[0]).release();
 }
 
-const FuncSpec kMakeOptionalCast{"make_optional_cast", Shape::One, 1, {&Names::p_c}, "(_c, /)",
-                                 make_optional_cast_impl};
+const FuncSpec kMakeOptionalCast{"make_optional_cast", Shape::One, 1,
+                                 {&Names::p_c},        "(_c, /)",  make_optional_cast_impl};
 
 // ---- capture ---------------------------------------------------------------------------------------
 
@@ -112,7 +112,8 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
     Ref key, value;
-    if (unpack_pair(item.get(), key, value) < 0 || PyDict_SetItem(w.flat_fields.get(), key.get(), value.get()) < 0)
+    if (unpack_pair(item.get(), key, value) < 0 ||
+        PyDict_SetItem(w.flat_fields.get(), key.get(), value.get()) < 0)
       return -1;
   }
   return PyErr_Occurred() ? -1 : 0;
@@ -127,8 +128,8 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (PyObject_SetAttr(decl, N.name, name) < 0) return -1;
   if (PyObject_SetAttr(decl, N.metadata_defaults, s->metadata) < 0) return -1;
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  Ref optional = Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False)
-                                     : nullptr);
+  Ref optional =
+      Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False) : nullptr);
   if (!optional) return -1;
   int is_optional = PyObject_IsTrue(optional.get());
   if (is_optional < 0) return -1;
@@ -245,18 +246,16 @@ PyObject* field_property_impl(Func*, PyObject* const* params, Py_ssize_t, PyObje
   if (optional < 0) return nullptr;
   Ref get = make_function(optional ? kFieldGetOptional : kFieldGet, N.q_field_get, name);
   Ref set = make_function(kFieldSet, N.q_field_set, name, cast);
-  Ref cls = make_class(N.FieldProperty, N.q_field_property, {{N.dunder_get, get.get()}, {N.dunder_set, set.get()}});
+  Ref cls =
+      make_class(N.FieldProperty, N.q_field_property, {{N.dunder_get, get.get()}, {N.dunder_set, set.get()}});
   if (!cls) return nullptr;
   install_descriptor_slots(cls.get());
   return PyObject_CallNoArgs(cls.get());
 }
 
-const FuncSpec kFieldProperty{"field_property",
-                              Shape::Fixed,
-                              3,
-                              {&Names::p_name, &Names::p_cast, &Names::optional},
-                              "(_name, _cast, optional)",
-                              field_property_impl};
+const FuncSpec kFieldProperty{
+    "field_property",           Shape::Fixed,       3, {&Names::p_name, &Names::p_cast, &Names::optional},
+    "(_name, _cast, optional)", field_property_impl};
 
 // CompoundProperty or MultiValueProperty: only __set__ holds the schema.
 Ref make_property_class(PyObject* name, PyObject* qualname, const FuncSpec& get, PyObject* get_qualname,
@@ -265,8 +264,9 @@ Ref make_property_class(PyObject* name, PyObject* qualname, const FuncSpec& get,
   Ref init_fn = make_function(kPropertyInit, init_qualname);
   Ref get_fn = make_function(get, get_qualname);
   Ref set_fn = make_function(set, set_qualname, schema);
-  Ref cls = make_class(name, qualname,
-                       {{N.dunder_init, init_fn.get()}, {N.dunder_get, get_fn.get()}, {N.dunder_set, set_fn.get()}});
+  Ref cls = make_class(
+      name, qualname,
+      {{N.dunder_init, init_fn.get()}, {N.dunder_get, get_fn.get()}, {N.dunder_set, set_fn.get()}});
   if (cls) install_descriptor_slots(cls.get());
   return cls;
 }
@@ -278,8 +278,9 @@ Ref make_model_class(PyObject* schema) noexcept {
   PyList_SET_ITEM(slots.get(), 1, Py_NewRef(N.compounds));
   Ref init_fn = make_function(kModelInit, N.q_model_init, schema);
   Ref eq_fn = make_function(kModelEq, N.q_model_eq, schema);
-  Ref cls = make_class(N.ModelClass, N.q_model_class,
-                       {{N.dunder_slots, slots.get()}, {N.dunder_init, init_fn.get()}, {N.dunder_eq, eq_fn.get()}});
+  Ref cls =
+      make_class(N.ModelClass, N.q_model_class,
+                 {{N.dunder_slots, slots.get()}, {N.dunder_init, init_fn.get()}, {N.dunder_eq, eq_fn.get()}});
   if (cls) install_init_slot(cls.get());
   return cls;
 }
@@ -336,11 +337,12 @@ Ref assemble(Walk& w) noexcept {
   PyObject* schema = reinterpret_cast<PyObject*>(s);
   Ref field_property = make_function(kFieldProperty, N.q_field_property_fn);
   if (!field_property) return {};
-  Ref compound_cls = make_property_class(N.CompoundProperty, N.q_compound_property, kCompoundGet, N.q_compound_get,
-                                         kCompoundSet, N.q_compound_set, N.q_compound_init, schema);
+  Ref compound_cls =
+      make_property_class(N.CompoundProperty, N.q_compound_property, kCompoundGet, N.q_compound_get,
+                          kCompoundSet, N.q_compound_set, N.q_compound_init, schema);
   if (!compound_cls) return {};
-  Ref multi_cls = make_property_class(N.MultiValueProperty, N.q_multi_value_property, kMultiGet, N.q_multi_get,
-                                      kMultiSet, N.q_multi_set, N.q_multi_init, schema);
+  Ref multi_cls = make_property_class(N.MultiValueProperty, N.q_multi_value_property, kMultiGet,
+                                      N.q_multi_get, kMultiSet, N.q_multi_set, N.q_multi_init, schema);
   if (!multi_cls) return {};
   Ref model_class = make_model_class(schema);
   if (!model_class) return {};

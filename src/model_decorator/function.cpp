@@ -172,7 +172,8 @@ PyObject* call_init(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return f->spec->impl(f, args, nargs, kwargs.get());
 }
 
-PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) noexcept {
   Func* f = reinterpret_cast<Func*>(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   // Runaway recursion through native code must end in RecursionError, not a crash.
@@ -341,7 +342,8 @@ int init_function_type() noexcept {
   FuncType.tp_call = PyVectorcall_Call;
   FuncType.tp_getattro = PyObject_GenericGetAttr;
   FuncType.tp_setattro = PyObject_GenericSetAttr;
-  FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FuncType.tp_flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   FuncType.tp_traverse = func_traverse;
   FuncType.tp_clear = func_clear;
   FuncType.tp_weaklistoffset = offsetof(Func, weakreflist);

@@ -31,14 +31,13 @@ struct FuncSpec {
   const char* name;  // __name__, also the name used in argument errors
   Shape shape;
   Py_ssize_t nparams;
-  PyObject* Names::* params[3];
+  PyObject* Names::*params[3];
   const char* text_signature;
   Impl impl;
 };
 
 struct Func {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FuncSpec* spec;
   PyObject* name;
   PyObject* qualname;
@@ -61,7 +60,8 @@ Ref make_function(const FuncSpec& spec, PyObject* qualname = nullptr, PyObject* 
 
 // The object is one of our functions, of the given kind.
 inline Func* as_function(PyObject* o, const FuncSpec& spec) noexcept {
-  if (o && Py_IS_TYPE(o, &FuncType) && reinterpret_cast<Func*>(o)->spec == &spec) return reinterpret_cast<Func*>(o);
+  if (o && Py_IS_TYPE(o, &FuncType) && reinterpret_cast<Func*>(o)->spec == &spec)
+    return reinterpret_cast<Func*>(o);
   return nullptr;
 }
 

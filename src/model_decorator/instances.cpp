@@ -86,8 +86,8 @@ int metadata_has(PyObject* decl, PyObject* key) noexcept {
 // The truth of decl.metadata.get("optional", False).
 int is_optional(PyObject* decl) noexcept {
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  Ref flag = Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False)
-                                 : nullptr);
+  Ref flag =
+      Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False) : nullptr);
   if (!flag) return -1;
   return PyObject_IsTrue(flag.get());
 }
@@ -345,13 +345,16 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   }
   Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref()};
   if (check_data_keys(b) < 0) return -1;
-  if (for_each(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0) return -1;
+  if (for_each(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
+    return -1;
   b.remember = true;
-  if (for_each(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0) return -1;
+  if (for_each(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0)
+    return -1;
   b.remember = false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s->plain_rows); ++i) {
     PyObject* row = PyTuple_GET_ITEM(s->plain_rows, i);
-    if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0) return -1;
+    if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
+      return -1;
   }
   if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);
   return 0;
@@ -452,13 +455,10 @@ PyObject* model_eq_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*)
 
 }  // namespace
 
-const FuncSpec kModelInit{"__init__", Shape::Init, 1, {&Names::p_self}, "(self, *args, **kwargs)", model_init_impl};
-const FuncSpec kModelEq{"__eq__",
-                        Shape::Fixed,
-                        2,
-                        {&Names::p_self, &Names::p_other},
-                        "(self, other)",
-                        model_eq_impl};
+const FuncSpec kModelInit{"__init__",     Shape::Init, 1, {&Names::p_self}, "(self, *args, **kwargs)",
+                          model_init_impl};
+const FuncSpec kModelEq{"__eq__",        Shape::Fixed, 2, {&Names::p_self, &Names::p_other},
+                        "(self, other)", model_eq_impl};
 
 void install_init_slot(PyObject* cls) noexcept {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);

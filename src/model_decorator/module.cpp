@@ -91,8 +91,8 @@ namespace {
 PyObject* model_fields_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   PyObject* cls = params[0];
   if (!Py_IS_TYPE(cls, &PyType_Type) && cls != Py_None) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "cls", "type",
-                 Py_TYPE(cls)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "cls",
+                 "type", Py_TYPE(cls)->tp_name);
     return nullptr;
   }
   Ref registry = load_global(f->c0);
@@ -101,8 +101,8 @@ PyObject* model_fields_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObje
 }
 
 const FuncSpec kModelFields{"model_fields", Shape::One, 1, {&Names::p_cls}, "(cls, /)", model_fields_impl};
-const FuncSpec kModelFieldsFlat{"model_fields_flat", Shape::One, 1, {&Names::p_cls}, "(cls, /)",
-                                model_fields_impl};
+const FuncSpec kModelFieldsFlat{"model_fields_flat", Shape::One, 1,
+                                {&Names::p_cls},     "(cls, /)", model_fields_impl};
 
 // ---- initialisation ----------------------------------------------------------------------------
 
@@ -137,8 +137,8 @@ int check_version() noexcept {
   running[n] = '\0';
   if (std::strcmp(built, running) == 0) return 0;
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                          "compiletime version %s of module '%.100s' does not match runtime version %s", built,
-                          "quenlory.model_decorator", running);
+                          "compiletime version %s of module '%.100s' does not match runtime version %s",
+                          built, "quenlory.model_decorator", running);
 }
 
 int cache_builtins() noexcept {
@@ -215,8 +215,9 @@ Ref make_registry() noexcept {
 int module_exec(PyObject* module) noexcept {
   if (g_executed) {
     if (module == g_module) return 0;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Module 'model_decorator' has already been imported. Re-initialisation is not supported.");
+    PyErr_SetString(
+        PyExc_RuntimeError,
+        "Module 'model_decorator' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
   g_globals = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
@@ -225,11 +226,13 @@ int module_exec(PyObject* module) noexcept {
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
   if (check_version() < 0) return -1;
   if (cache_builtins() < 0) return -1;
-  if (import_module(module, "json") < 0 || import_module(module, "weakref") < 0 || import_module(module, "typing") < 0)
+  if (import_module(module, "json") < 0 || import_module(module, "weakref") < 0 ||
+      import_module(module, "typing") < 0)
     return -1;
   if (import_from("typing", 0, {"Dict", "Set"}) < 0) return -1;
   if (import_from("fields.bases", 1, {"ProxyField", "Field", "MultiField"}) < 0) return -1;
-  if (bind(module, "_fields", make_registry()) < 0 || bind(module, "_flat_fields", make_registry()) < 0) return -1;
+  if (bind(module, "_fields", make_registry()) < 0 || bind(module, "_flat_fields", make_registry()) < 0)
+    return -1;
   if (bind(module, "model_fields", make_model_fields(N.fields_registry, "model_fields")) < 0 ||
       bind(module, "model_fields_flat", make_model_fields(N.flat_fields_registry, "model_fields_flat")) < 0 ||
       bind(module, "raw", make_raw()) < 0 || bind(module, "dumps", make_dumps()) < 0 ||
@@ -243,8 +246,9 @@ int module_exec(PyObject* module) noexcept {
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
   PyInterpreterState* current = PyThreadState_Get()->interp;
   if (g_owner && g_owner != current) {
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    PyErr_SetString(
+        PyExc_ImportError,
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
   g_owner = current;

@@ -11,8 +11,7 @@
 namespace quenlory {
 
 struct Schema {
-  PyObject_HEAD
-  PyObject* cls;
+  PyObject_HEAD PyObject* cls;
   PyObject* metadata;
   PyObject* fields;
   PyObject* casts;

@@ -21,7 +21,8 @@ PyObject* dumps_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noex
   Ref raw = load_global(N.raw);
   if (!raw) return nullptr;
   // Our own raw is run directly; a replacement is called.
-  Ref data = as_function(raw.get(), kRaw) ? get_data(params[0]) : Ref::steal(compat::call_one(raw.get(), params[0]));
+  Ref data =
+      as_function(raw.get(), kRaw) ? get_data(params[0]) : Ref::steal(compat::call_one(raw.get(), params[0]));
   if (!data) return nullptr;
   return compat::call_one(encode.get(), data.get());
 }
