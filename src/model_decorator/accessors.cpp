@@ -9,53 +9,51 @@
 namespace quenlory {
 namespace {
 
-// The address of the slot that an ordinary assignment of `name` would write on
-// `inst`; nullptr when the assignment must be made the ordinary way.
-PyObject** writable_slot_address(PyObject* inst, PyObject* name) noexcept {
-  PyTypeObject* tp = Py_TYPE(inst);
-  if (tp->tp_setattro != PyObject_GenericSetAttr) return nullptr;
-  PyObject* descr = compat::type_lookup(tp, name);
-  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return nullptr;
-  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-  if (member->type != T_OBJECT_EX || (member->flags & READONLY) ||
-      !PyObject_TypeCheck(inst, PyDescr_TYPE(descr)))
-    return nullptr;
-  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + member->offset);
-}
-
-// Offset of the slot that an ordinary read of `name` finds on instances of
-// `tp`, or 0 when the read must be made the ordinary way.
-Py_ssize_t readable_slot_offset(PyTypeObject* tp, PyObject* name) noexcept {
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+// Offset of the slot that an ordinary read (or assignment) of `name` reaches on
+// instances of `tp`, or 0 when it must be made the ordinary way: another
+// descriptor, a custom __getattribute__ or __setattr__, a read-only member.
+Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* name, bool for_write) noexcept {
+  if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr) return 0;
   PyObject* descr = compat::type_lookup(tp, name);
   if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
   PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-  if (member->type != T_OBJECT_EX || !PyType_IsSubtype(tp, PyDescr_TYPE(descr))) return 0;
+  if (member->type != T_OBJECT_EX || (for_write && (member->flags & READONLY)) ||
+      !PyType_IsSubtype(tp, PyDescr_TYPE(descr)))
+    return 0;
   return member->offset;
 }
 
+// Where the two instance slots are, for reads and for assignments.
 struct SlotOffsets {
-  Py_ssize_t data;
-  Py_ssize_t compounds;
+  Py_ssize_t read[2];
+  Py_ssize_t write[2];
 };
 TypeMemo<SlotOffsets> g_slot_offsets;
 
-Ref get_slot(PyObject* inst, bool compounds) noexcept {
-  PyTypeObject* tp = Py_TYPE(inst);
-  const SlotOffsets* known = g_slot_offsets.find(tp);
-  SlotOffsets offsets;
-  if (!known) {
-    offsets = SlotOffsets{readable_slot_offset(tp, N.data), readable_slot_offset(tp, N.compounds)};
-    g_slot_offsets.store(tp, offsets);
-    known = &offsets;
+PyObject* const* slot_names[2] = {&N.data, &N.compounds};
+
+const SlotOffsets& offsets_of(PyTypeObject* tp, SlotOffsets& scratch) noexcept {
+  if (const SlotOffsets* known = g_slot_offsets.find(tp)) return *known;
+  for (int i = 0; i < 2; ++i) {
+    scratch.read[i] = slot_offset(tp, *slot_names[i], false);
+    scratch.write[i] = slot_offset(tp, *slot_names[i], true);
   }
-  Py_ssize_t offset = compounds ? known->compounds : known->data;
+  g_slot_offsets.store(tp, scratch);
+  return scratch;
+}
+
+PyObject** slot_at(PyObject* inst, Py_ssize_t offset) noexcept {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset);
+}
+
+Ref get_slot(PyObject* inst, int which) noexcept {
+  SlotOffsets scratch;
+  Py_ssize_t offset = offsets_of(Py_TYPE(inst), scratch).read[which];
+  // An unset slot takes the ordinary path, which raises the interpreter's own error.
   if (offset) {
-    // An unset slot takes the ordinary path, which raises the interpreter's own error.
-    if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset))
-      return Ref::borrow(v);
+    if (PyObject* v = *slot_at(inst, offset)) return Ref::borrow(v);
   }
-  return Ref::steal(PyObject_GetAttr(inst, compounds ? N.compounds : N.data));
+  return Ref::steal(PyObject_GetAttr(inst, *slot_names[which]));
 }
 
 }  // namespace
@@ -68,13 +66,15 @@ Func* function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name
   return f;
 }
 
-Ref get_data(PyObject* instance) noexcept { return get_slot(instance, false); }
-Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, true); }
+Ref get_data(PyObject* instance) noexcept { return get_slot(instance, 0); }
+Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, 1); }
 
 int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
-  if (PyObject** address = writable_slot_address(instance, name)) {
+  int which = name == N.data ? 0 : name == N.compounds ? 1 : -1;
+  SlotOffsets scratch;
+  if (Py_ssize_t offset = which < 0 ? 0 : offsets_of(Py_TYPE(instance), scratch).write[which]) {
     Py_INCREF(value);
-    Py_XSETREF(*address, value);
+    Py_XSETREF(*slot_at(instance, offset), value);
     return 0;
   }
   return PyObject_SetAttr(instance, name, value);
