@@ -13,7 +13,8 @@ namespace {
 // instances of `tp`, or 0 when it must be made the ordinary way: another
 // descriptor, a custom __getattribute__ or __setattr__, a read-only member.
 Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* name, bool for_write) noexcept {
-  if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+  if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr)
+    return 0;
   PyObject* descr = compat::type_lookup(tp, name);
   if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
   PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;

@@ -108,6 +108,35 @@ PyObject* call_fixed(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return spec.impl(f, values, n, nullptr);
 }
 
+// The keywords of a function whose first parameter may come by position or by
+// keyword and whose other keywords are collected: model(cls=None, **metadata)
+// and __init__(self, *args, **kwargs).  `first` is the positional value or
+// nullptr; the collected keywords go to `rest`, made on the first one unless
+// `always` asks for a dict in every case.
+int collect_keywords(const char* fn, PyObject* param, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject*& first, Ref& rest, bool always) noexcept {
+  if (always && !(rest = Ref::steal(PyDict_New()))) return -1;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    if (!PyUnicode_Check(key)) {
+      raise_keywords_not_strings(fn);
+      return -1;
+    }
+    if (same_name(key, param)) {
+      if (first) {
+        raise_duplicate(fn, key);
+        return -1;
+      }
+      first = value;
+    } else if ((!rest && !(rest = Ref::steal(PyDict_New()))) || PyDict_SetItem(rest.get(), key, value) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
 // model(cls=None, **metadata)
 PyObject* call_model(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   const char* fn = f->spec->name;
@@ -116,26 +145,8 @@ PyObject* call_model(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return nullptr;
   }
   PyObject* cls = nargs ? args[0] : nullptr;
-  Ref metadata = Ref::steal(PyDict_New());
-  if (!metadata) return nullptr;
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    PyObject* value = args[nargs + k];
-    if (!PyUnicode_Check(key)) {
-      raise_keywords_not_strings(fn);
-      return nullptr;
-    }
-    if (same_name(key, N.p_cls)) {
-      if (cls) {
-        raise_duplicate(fn, key);
-        return nullptr;
-      }
-      cls = value;
-    } else if (PyDict_SetItem(metadata.get(), key, value) < 0) {
-      return nullptr;
-    }
-  }
+  Ref metadata;
+  if (collect_keywords(fn, N.p_cls, args, nargs, kwnames, cls, metadata, true) < 0) return nullptr;
   if (!cls) cls = Py_None;
   return f->spec->impl(f, &cls, 1, metadata.get());
 }
@@ -145,25 +156,7 @@ PyObject* call_init(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const char* fn = f->spec->name;
   PyObject* self = nargs ? args[0] : nullptr;
   Ref kwargs;
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    PyObject* value = args[nargs + k];
-    if (!PyUnicode_Check(key)) {
-      raise_keywords_not_strings(fn);
-      return nullptr;
-    }
-    if (same_name(key, N.p_self)) {
-      if (self) {
-        raise_duplicate(fn, key);
-        return nullptr;
-      }
-      self = value;
-      continue;
-    }
-    if (!kwargs && !(kwargs = Ref::steal(PyDict_New()))) return nullptr;
-    if (PyDict_SetItem(kwargs.get(), key, value) < 0) return nullptr;
-  }
+  if (collect_keywords(fn, N.p_self, args, nargs, kwnames, self, kwargs, false) < 0) return nullptr;
   if (!self) {
     raise_argtuple(fn, false, 1, 1, 0);
     return nullptr;

@@ -112,6 +112,22 @@ Source fallback_source(PyObject* decl) noexcept {
   return Source::Missing;
 }
 
+// The rules that give no value: 1 when there is a value to fetch, 0 when the
+// field is done (optional, with None recorded for compounds and multi-fields),
+// -1 on an error.
+int settle(Build& b, PyObject* name, Source source, bool record_none) noexcept {
+  switch (source) {
+    case Source::Error:
+      return -1;
+    case Source::Missing:
+      return b.raise_missing(name);
+    case Source::Optional:
+      return record_none && PyDict_SetItem(b.compounds, name, Py_None) < 0 ? -1 : 0;
+    default:
+      return 1;
+  }
+}
+
 Ref fetch(Build& b, PyObject* decl, PyObject* name, Source source) noexcept {
   switch (source) {
     case Source::Keyword:
@@ -141,16 +157,7 @@ int build_compound(Build& b, PyObject* name, PyObject* decl) noexcept {
   } else {
     source = fallback_source(decl);
   }
-  switch (source) {
-    case Source::Error:
-      return -1;
-    case Source::Missing:
-      return b.raise_missing(name);
-    case Source::Optional:
-      return PyDict_SetItem(b.compounds, name, Py_None);
-    default:
-      break;
-  }
+  if ((r = settle(b, name, source, true)) <= 0) return r;
   Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
   if (!cast) return -1;
   Ref value = fetch(b, decl, name, source);
@@ -210,16 +217,7 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
     source = r == 0 ? fallback_source(decl) : Source::Error;
   }
   if (r < 0) return -1;
-  switch (source) {
-    case Source::Error:
-      return -1;
-    case Source::Missing:
-      return b.raise_missing(name);
-    case Source::Optional:
-      return PyDict_SetItem(b.compounds, name, Py_None);
-    default:
-      break;
-  }
+  if ((r = settle(b, name, source, true)) <= 0) return r;
   Ref proxy = Ref::steal(PyObject_GetAttr(decl, N.proxy));
   if (!proxy) return -1;
   Ref value;
@@ -259,16 +257,7 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
   } else {
     source = fallback_source(decl);
   }
-  switch (source) {
-    case Source::Error:
-      return -1;
-    case Source::Missing:
-      return b.raise_missing(name);
-    case Source::Optional:
-      return 0;
-    default:
-      break;
-  }
+  if ((r = settle(b, name, source, false)) <= 0) return r;
   if (!value && !(value = fetch(b, decl, name, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
   if (!converted) return -1;
