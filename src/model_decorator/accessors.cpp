@@ -226,6 +226,8 @@ TypeMemo<Func*> g_set_functions;
 
 PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   if (Func* f = function_attribute(g_get_functions, Py_TYPE(self), N.dunder_get)) {
+    // The function is held while its body runs: code it calls may take it off the class.
+    Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
     PyObject* instance = obj ? obj : Py_None;
     if (f->spec == &kFieldGet) return field_get(f->c0, instance, false);
     if (f->spec == &kFieldGetOptional) return field_get(f->c0, instance, true);
@@ -237,6 +239,7 @@ PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   // Deletion takes the generic path, which reports the missing __delete__.
   if (Func* f = value ? function_attribute(g_set_functions, Py_TYPE(self), N.dunder_set) : nullptr) {
+    Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
     if (f->spec == &kFieldSet) return field_set(f->c0, f->c1, obj, value);
     if (f->spec == &kCompoundSet) return compound_set(as_schema(f->c0), self, obj, value);
     if (f->spec == &kMultiSet) return multi_set(as_schema(f->c0), self, obj, value);

@@ -276,13 +276,15 @@ int check_data_keys(Build& b) noexcept {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     bool stray = false;
-    while (!stray && PyDict_Next(b.data, &pos, &key, &value)) {
+    bool plain_keys = true;  // exact str keys: hashing them runs no code that could change the dict
+    while (!stray && plain_keys && PyDict_Next(b.data, &pos, &key, &value)) {
+      plain_keys = PyUnicode_CheckExact(key);
       Ref k = Ref::borrow(key);
-      int r = PySet_Contains(b.s->field_names, k.get());
+      int r = plain_keys ? PySet_Contains(b.s->field_names, k.get()) : 1;
       if (r < 0) return -1;
       stray = r == 0;
     }
-    if (!stray) return 0;
+    if (!stray && plain_keys) return 0;
   }
   auto difference = [&]() -> Ref {
     Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
@@ -382,6 +384,7 @@ TypeMemo<Func*> g_init_functions;
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   Func* f = function_attribute(g_init_functions, Py_TYPE(self), N.dunder_init);
   if (!f || f->spec != &kModelInit) return g_generic_init(self, args, kwds);
+  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));  // a cast may delete __init__ from the class
   Ref kwargs;
   if (kwds && PyDict_GET_SIZE(kwds) != 0) {
     if (check_init_keywords(kwds) < 0) return -1;

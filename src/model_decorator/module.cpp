@@ -151,12 +151,14 @@ int cache_builtins() noexcept {
                 {&B.value_error, "ValueError"},
                 {&B.print, "print"}};
   for (auto& w : wanted) {
-    PyObject* v = PyDict_GetItemString(g_builtins, w.name);  // no error to swallow: keys are strings
-    if (!v) {
-      PyErr_Format(PyExc_NameError, "name '%s' is not defined", w.name);
+    Ref name = Ref::steal(PyUnicode_InternFromString(w.name));
+    if (!name) return -1;
+    PyObject* value = PyDict_GetItemWithError(g_builtins, name.get());
+    if (!value) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
       return -1;
     }
-    *w.slot = Py_NewRef(v);
+    *w.slot = Py_NewRef(value);
   }
   return 0;
 }
