@@ -1,6 +1,6 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | valgrind | build | pythonpath | clean
+#   make demo | test | sanitize | bench | valgrind | fuzz | build | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
@@ -42,7 +42,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize bench valgrind clean
+.PHONY: build pythonpath demo test sanitize bench valgrind fuzz clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -53,6 +53,8 @@ pythonpath:
 demo:
 	@site=$(call SITE,$(PYTHON),release) && if [[ -f examples/quickstart.py ]]; then \
 	  $(RUN_ENV) "$(PYTHON)" examples/quickstart.py; else echo "examples/quickstart.py is not written yet" >&2; fi
+	@site=$(call SITE,$(PYTHON),release) && if [[ -f /usr/share/iso-codes/json/iso_639-3.json ]]; then echo; \
+	  $(RUN_ENV) "$(PYTHON)" examples/languages.py; else echo "(examples/languages.py needs iso-codes)" >&2; fi
 
 test:
 	@tools/suite.sh release $(foreach p,$(PYTHONS),$(call resolve,$(p)))
@@ -67,6 +69,12 @@ bench:
 valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \
 	  tools/suite.sh release "$(PYTHON)" -- "$(VALGRIND_TESTS)"
+
+# make fuzz [N=100000] [SEED=...]: the native module against bench/baseline.py on N random scenarios; the first
+# seed is random unless given, and printed so that a run can be repeated.
+fuzz:
+	@site=$(call SITE,$(PYTHON),release) && $(RUN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),20000) \
+	  $(if $(SEED),--seed $(SEED))
 
 clean:
 	rm -rf build

@@ -132,8 +132,14 @@ def model(cls=None, **metadata):
             if isinstance(value, ProxyField):
                 keys.add(name)
                 compounds[name] = value
-                for key, decl in value.flat_fields(prefix=name).items():
-                    flat_fields[key] = decl
+                flat = value.flat_fields(prefix=name)
+                if type(flat) is dict:
+                    flat_fields.update(flat)
+                else:
+                    # items that are not exact pairs fail with the same words as compound pairs
+                    for item in flat.items():
+                        key, decl = item if type(item) is tuple and len(item) == 2 else _split_pair(item)
+                        flat_fields[key] = decl
             elif isinstance(value, MultiField):
                 multi_fields[name] = value
             else:
@@ -229,7 +235,8 @@ def model(cls=None, **metadata):
         data = args[0] if args else {}
         self._data = data
         self._compounds = found = {}
-        if not isinstance(data, dict):
+        # A type test, as the native module makes it: `__class__` is not consulted.
+        if not issubclass(type(data), dict):
             raise _ValueError("Unexpected parameter type for model construction")
         if not field_names.issuperset(data.keys()):
             raise _ValueError(f"Unexpected key provided: {set(data.keys()) - field_names}")
@@ -312,7 +319,7 @@ def model(cls=None, **metadata):
             raise _ValueError(f"Unexpected key provided: {kwargs.keys()}")
 
     def __eq__(self, other):
-        if isinstance(other, dict):
+        if issubclass(type(other), dict):
             return self == self.__class__(**other)
         for name in fields:
             _print(name, getattr(self, name), getattr(other, name))

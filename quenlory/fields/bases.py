@@ -7,7 +7,7 @@ each declaration and may replace `cast`; everything else here is read-only.
 """
 import sys
 from collections.abc import Mapping
-from types import MappingProxyType
+from types import GenericAlias, MappingProxyType
 
 __all__ = ["Field", "ProxyField", "MultiField", "MultiValue"]
 
@@ -29,6 +29,9 @@ class Field:
     """
 
     __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast")
+
+    # Field[int] in annotations, matching the generic declaration of the type stubs.
+    __class_getitem__ = classmethod(GenericAlias)
 
     def __init__(self, cast=None, **metadata):
         self.cast = _identity if cast is None else cast

@@ -1,0 +1,48 @@
+# Types of the native core.
+#
+# How model classes are typed. `model` returns a new class built from the decorated one, whose constructor takes a
+# dictionary and/or keywords: `Station(data)`, `Station(name="Kew")`, `Station(data, name="Kew")`. Type checkers
+# keep the class a decorator is applied to and do not apply the decorator's return type to it, so no annotation
+# here can give `Station` that constructor, and a dataclass-style transform would only offer one parameter per
+# annotated field, with no place for the dictionary. Two pieces therefore work together:
+#
+# - these stubs type what annotations can express: `model` hands back the class it is given (the model class has
+#   the same fields, methods and properties, so attribute types carry over), and each declaration in
+#   quenlory/fields/bases.pyi is a descriptor typed by its cast, so `x = Field(int)` reads as `int`, an optional
+#   field as `int | None`, `ProxyField(Address)` as `Address` and a `MultiField` as a `MultiValue`;
+# - the mypy plugin beside this file (quenlory/mypy_plugin.py, enabled with `plugins = quenlory/mypy_plugin.py`
+#   or the module name `quenlory.mypy_plugin`) gives every class decorated with `model` the constructor
+#   `(self, data: dict[str, Any] | None = None, /, *, <each raw key>: Any = ...)`, so a misspelt keyword is an
+#   error while values stay free (each field's cast converts them at run time). When the raw keys cannot be read
+#   from the class body, the keywords fall back to `**kwargs: Any`.
+#
+# Without the plugin, calls of a model class with arguments are reported as too many arguments for the class;
+# the rest of these types still holds.
+from typing import Any, Callable, Dict, TypeVar, overload
+
+from quenlory.fields.bases import Field as Field, MultiField as MultiField, ProxyField as ProxyField
+
+_C = TypeVar("_C", bound=type)
+
+# Model class -> field map, and model class -> flat field map (held by weak keys).
+_fields: Dict[type, Dict[str, Field[Any]]]
+_flat_fields: Dict[type, Dict[str, Field[Any]]]
+
+# Bare `@model` or `model(cls, **metadata)` gives the model class; `@model(**metadata)` gives the decorator that
+# applies that metadata (`optional=True` makes every field optional unless the field says otherwise).
+@overload
+def model(cls: _C, **metadata: Any) -> _C: ...
+@overload
+def model(cls: None = None, **metadata: Any) -> Callable[[_C], _C]: ...
+
+# The field declarations of a model class by attribute name, in class-body order (the live map, not a copy).
+def model_fields(cls: type, /) -> Dict[str, Field[Any]]: ...
+
+# The same with each nested model's fields spelled "outer.inner" instead of the compound itself; no multi-fields.
+def model_fields_flat(cls: type, /) -> Dict[str, Field[Any]]: ...
+
+# The raw data dictionary of a model instance: the very dictionary it was constructed from, if any.
+def raw(obj: object, /) -> Dict[str, Any]: ...
+
+# The JSON text of the raw data (the standard encoder with its defaults).
+def dumps(obj: object, /) -> str: ...

@@ -1,0 +1,370 @@
+"""Hostile declarations, dictionaries, casts and callers: errors are raised, the process never dies.
+
+Where both can run a scenario, the native module and the pure-Python reference
+must leave the same record (results, errors, dictionaries, printed trace).
+"""
+import contextlib
+import gc
+import io
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import unittest
+
+import support
+from support import Field, MultiField, ProxyField, md
+import fuzzgen
+from fuzzgen import normal, show
+
+IMPLS = (fuzzgen.native, fuzzgen.baseline)
+
+
+def make(impl, name, **members):
+    return impl.model(type(name, (), members))
+
+
+def both(case, scenario):
+    """Run scenario(impl, do) for both implementations and require equal records."""
+    records = []
+    for impl in IMPLS:
+        out = []
+
+        def do(label, fn):
+            made = None
+            try:
+                made = fn()
+                result = ("ok", show(made))
+            except Exception as exc:
+                result = ("raise", type(exc).__name__, str(exc)[:300])
+            out.append(normal(repr((label, result))))
+            return made
+
+        with contextlib.redirect_stdout(io.StringIO()) as printed:
+            scenario(impl, do)
+        records.append(out + [normal(printed.getvalue())])
+    case.assertEqual(records[0], records[1])
+    return records[0]
+
+
+def survives(case, source):
+    """Run `source` in a child interpreter: it must end normally and print 'survived'."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                          timeout=120, cwd=os.path.dirname(os.path.abspath(__file__)),
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(map(os.path.abspath, sys.path))))
+    case.assertEqual((proc.returncode, proc.stdout.strip()[-8:]), (0, "survived"), proc.stderr[-2000:])
+
+
+def raising(exc):
+    def fail(*args, **kwargs):
+        raise exc
+    return fail
+
+
+class Hostile(unittest.TestCase):
+    def test_dropped_models_leave_the_registries(self):
+        while gc.collect():
+            pass
+        before = (len(md._fields), len(md._flat_fields))
+        for i in range(150):
+            inner = make(md, "DroppedInner", v=Field(int, optional=True))
+            outer = make(md, "Dropped", c=ProxyField(inner), m=MultiField(("x", "y"), optional=True),
+                         a=Field(default="1"), __eq__=lambda s, o: True)
+            md.model(optional=i % 2)(type("Dropped", (), {"a": Field()}))
+            inst = outer(c={"v": str(i)}, x=1, y=2)
+            inst == {"c": {}}
+            del inner, outer, inst
+        while gc.collect():
+            pass
+        for registry in (md._fields, md._flat_fields):
+            self.assertFalse([k for k in registry.keys() if k.__name__.startswith("Dropped")])
+        self.assertEqual((len(md._fields), len(md._flat_fields)), before)
+
+    def test_dictionaries_that_raise_or_change_under_construction_and_reads(self):
+        def hostile(method, action):
+            def hook(self, *args):
+                if action == "raise":
+                    raise LookupError(method)
+                if action == "clear":
+                    dict.clear(self)
+                else:
+                    dict.__setitem__(self, "x", "planted")
+                return getattr(dict, method)(self, *args)
+            return type("Hostile", (dict,), {method: hook})
+
+        def scenario(impl, do):
+            inner = make(impl, "Inner", v=Field(optional=True))
+            cls = make(impl, "Host", c=ProxyField(inner, optional=True), m=MultiField(("x", "y"), optional=True),
+                       a=Field(str, default=5), b=Field(optional=True))
+            for method in ("keys", "get", "__contains__", "__getitem__", "__setitem__"):
+                for action in ("raise", "clear", "plant"):
+                    data = hostile(method, action)(a=1, b=None, c={"v": 2}, x=1, y=2)
+                    do((method, action), lambda: cls(data))
+                    do("data", lambda: data)
+                    inst = cls.__new__(cls)
+                    inst._data, inst._compounds = data, {}
+                    for name in ("a", "b", "c"):
+                        do("read " + name, lambda: getattr(inst, name))
+                    do("write", lambda: setattr(inst, "a", 9))
+                    do("dumps", lambda: impl.dumps(inst))
+        both(self, scenario)
+
+    def test_casts_that_change_the_data_or_build_more_instances(self):
+        def scenario(impl, do):
+            box = {}
+
+            def clearing(value):
+                box["data"].clear()
+                return value
+
+            def planting(value):
+                box["data"].update(zz=1, b="7")
+                return value
+
+            def nesting(value):
+                return box["cls"](box["data"]) if value == "again" else value
+
+            cls = box["cls"] = make(impl, "Mut", a=Field(nesting), b=Field(int, optional=True), c=Field(clearing),
+                                    d=Field(planting, optional=True))
+            for items in ({"a": 1, "b": "2", "c": 3, "d": 4}, {"d": 4, "c": 3, "b": "2", "a": 1},
+                          {"a": "again", "c": 1}):
+                box["data"] = data = dict(items)
+                do("construct", lambda: cls(data))
+                do("data", lambda: data)
+            endless = make(impl, "Endless", x=Field(lambda v: endless({"x": v})))
+            do("endless", lambda: endless(x=1))
+        both(self, scenario)
+
+    def test_declarations_that_fail_halfway(self):
+        def scenario(impl, do):
+            inner = make(impl, "Inner", v=Field(optional=True))
+
+            def halfway(value):
+                yield value
+                raise KeyError("second item")
+
+            class Half(MultiField):
+                def proxy(self, data, value):
+                    data["x"] = "half"
+                    raise LookupError("proxy")
+
+            class Steps(MultiField):
+                def components(self):
+                    yield "x"
+                    raise IndexError("components")
+
+            class Items:
+                def items(self):
+                    return iter([("a", 1), ("b",)])
+
+            class Flat(ProxyField):
+                def flat_fields(self, prefix):
+                    return Items()
+
+            pair = ProxyField(inner)
+            pair.cast = halfway
+            cls = make(impl, "Half", m=Half(("x", "y"), optional=True), c=pair)
+            do("proxy", lambda: cls({"x": 1, "y": 2}, c={}))
+            data = {"c": {}}
+            do("pair", lambda: cls(data, m=(1, 2)))
+            do("data", lambda: data)
+            do("components", lambda: make(impl, "Steps", s=Steps(())))
+            do("flat", lambda: make(impl, "Flat", f=Flat(inner)))
+        both(self, scenario)
+
+    def test_declaration_attributes_that_raise(self):
+        def flaky(base, attr, after):
+            """A declaration class whose `attr` is a property that raises from its read number after+1 on."""
+            count = [0]
+
+            def get(self):
+                count[0] += 1
+                if count[0] > after:
+                    raise ArithmeticError("%s #%d" % (attr, count[0]))
+                return self.__dict__[attr] if attr in self.__dict__ else getattr(super(kind, self), attr)
+
+            kind = type("Flaky", (base,), {attr: property(get, lambda self, v: self.__dict__.__setitem__(attr, v))})
+            return kind
+
+        def scenario(impl, do):
+            inner = make(impl, "Inner", v=Field(optional=True))
+            for attr, base, args, value in (
+                    ("cast", Field, (), "1"), ("metadata", Field, (), "1"), ("cast", ProxyField, (inner,), {"v": 1}),
+                    ("metadata", ProxyField, (inner,), {}), ("flat_fields", ProxyField, (inner,), {}),
+                    ("proxy", MultiField, (("x",),), [1]), ("components", MultiField, (("x",),), [1]),
+                    ("cast", MultiField, (("x",),), [1]), ("metadata", MultiField, (("x",),), [2])):
+                for after in range(6):
+                    decl = flaky(base, attr, after)(*args, optional=after % 2 == 0)
+                    cls = do((attr, base.__name__, after), lambda: make(impl, "F", f=decl))
+                    if cls is not None:
+                        inst = do("empty", lambda: cls())
+                        do("given", lambda: cls(f=value))
+                        do("write", lambda: setattr(inst, "f", value))
+        both(self, scenario)
+
+    def test_comparisons_that_fail(self):
+        class Verdict:
+            def __bool__(self):
+                raise ZeroDivisionError("truth")
+
+        class Odd:
+            def __init__(self, how):
+                self.how = how
+
+            def __ne__(self, other):
+                if self.how == "ne":
+                    raise OverflowError("ne")
+                if self.how == "grow":
+                    self.fields["z%d" % len(self.fields)] = Field()
+                return Verdict() if self.how == "verdict" else False
+
+            def __str__(self):
+                if self.how == "str":
+                    raise UnicodeError("str")
+                return "Odd(%s)" % self.how
+
+        def scenario(impl, do):
+            for how in ("verdict", "ne", "str", "grow"):
+                cls = make(impl, "Cmp", a=Field(), b=Field(optional=True))
+                Odd.fields = impl.model_fields(cls)
+                do(how, lambda: cls(a=Odd(how)) == cls(a=1))
+                do(how + " !=", lambda: cls(a=1, b=Odd(how)) != cls(a=1))
+            cls = make(impl, "Cmp", a=Field(), b=Field(optional=True))
+            loop = cls(a=None)
+            loop.a = loop
+            do("self", lambda: loop == cls(a=loop))
+            circle = cls(a=1, b={})
+            circle.b["again"] = impl.raw(circle)
+            do("data loop", lambda: impl.dumps(circle))
+            do("dict keys", lambda: cls(a=1) == {1: 2})
+        lines = both(self, scenario)
+        self.assertIn("RecursionError", "".join(lines))
+        self.assertIn("dictionary changed size during iteration", "".join(lines))
+
+    def test_rebound_model_makes_capture_recurse(self):
+        capture = md.model()
+        with support.rebound("model", capture):
+            with self.assertRaises(RecursionError):
+                capture(type("Loop", (), {"a": Field()}))
+        self.assertEqual(md.model(type("After", (), {"a": Field(int)}))(a="2").a, 2)
+
+    def test_instances_outlive_their_class(self):
+        inner = make(md, "Inner", v=Field(int))
+        cls = make(md, "Gone", a=Field(int), c=ProxyField(inner), m=MultiField(("x", "y")))
+        insts = [cls({"a": "1", "x": 1, "y": 2}, c={"v": "3"}) for _ in range(2)]
+        del cls, inner
+        gc.collect()
+        first, second = insts
+        first.a, first.c = "5", {"v": "6"}
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual((first == second, first != second, second == {"a": 1, "c": {"v": 3}, "x": 1, "y": 2}),
+                             (False, True, True))
+        self.assertEqual((first.a, first.c.v, list(first.m), md.dumps(second)),
+                         (5, 6, [1, 2], '{"a": 1, "x": 1, "y": 2, "c": {"v": 3}}'))
+        self.assertEqual(type(first)(a=2, c={"v": 1}, m=(1, 2)).a, 2)
+
+    def test_keyword_dict_changed_by_a_cast(self):
+        def scenario(impl, do):
+            kw = {}
+
+            def meddle(value):
+                kw["b"] = "changed"
+                kw.pop("c", None)
+                kw["zz"] = 1
+                return value
+
+            cls = make(impl, "Kw", a=Field(meddle), b=Field(), c=Field(optional=True))
+            probe = cls(a=0, b=2, c=3)
+            for call in (lambda: cls(**kw), lambda: type.__call__(cls, **kw),
+                         lambda: cls.__init__(cls.__new__(cls), **kw), lambda: probe == kw):
+                kw.clear()
+                kw.update(a=1, b=2, c=3)
+                do("call", call)
+                do("kw", lambda: kw)
+        both(self, scenario)
+
+    def test_threads_share_dictionaries(self):
+        inner = make(md, "Inner", v=Field(int))
+        cls = make(md, "Shared", a=Field(int), c=ProxyField(inner, optional=True), m=MultiField(("x", "y")))
+        shared = {"a": "1", "x": 1, "y": 2, "c": {"v": "2"}}
+        errors, seen = [], set()
+        old = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)
+
+        def work(k):
+            try:
+                for i in range(300):
+                    one = cls(shared)
+                    other = cls(a=i % 3, c={"v": i}, m=(k, i))
+                    one.a = str(i % 3)
+                    other.m = [i, k]
+                    seen.update({one == other, one != other, type(one.a), type(md.dumps(one))})
+            except Exception as exc:  # a failure of one thread is reported, not swallowed
+                errors.append(exc)
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+        finally:
+            sys.setswitchinterval(old)
+        self.assertEqual(errors, [])
+        self.assertEqual(seen, {True, False, int, str})
+
+    # ---- faults found in the native module; these run in a child interpreter since they may crash it ----
+
+    def test_construction_survives_a_cast_that_removes_init_and_eq(self):
+        survives(self, """
+            import gc
+            from quenlory.model_decorator import model
+            from quenlory.fields.bases import Field
+            def cast(v):
+                del P.__init__, P.__eq__
+                gc.collect()
+                junk = [object() for _ in range(1000)]
+                return v
+            P = model(type("P", (), {"a": Field(cast), "b": Field(int), "c": Field(str)}))
+            print(P({"a": 1, "b": "5", "c": 3})._data, "survived")
+        """)
+
+    def test_assignment_survives_a_hook_that_removes_the_setters(self):
+        survives(self, """
+            import gc
+            from quenlory.model_decorator import model
+            from quenlory.fields.bases import MultiField
+            armed = []
+            def getattribute(self, name):
+                if name == "_data" and armed:
+                    armed.clear()
+                    del P.__init__, P.__eq__, type(vars(P)["m"]).__set__
+                    gc.collect()
+                    junk = [{} for _ in range(1000)]
+                return object.__getattribute__(self, name)
+            P = model(type("P", (), {"m": MultiField(("x", "y")), "__getattribute__": getattribute}))
+            p = P(x=1, y=2)
+            armed.append(1)
+            p.m = (3, 4)
+            print(p._data, "survived")
+        """)
+
+    def test_key_check_sees_a_dictionary_changed_by_a_key_hash(self):
+        class Key:
+            data = None
+
+            def __hash__(self):
+                if self.data is not None:
+                    self.data.pop("zz", None)
+                return hash("a")
+
+            def __eq__(self, other):
+                return other == "a"
+
+        def scenario(impl, do):
+            key = Key()
+            key.data = data = {key: 1, "zz": 2}
+            do("construct", lambda: make(impl, "P", a=Field(optional=True))(data))
+        self.assertIn("dictionary changed size", both(self, scenario)[0])

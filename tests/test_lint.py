@@ -1,0 +1,81 @@
+"""Source rules of the extension that the compiler does not check."""
+import glob
+import os
+import re
+import unittest
+
+SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "model_decorator")
+SIGNATURE_START = re.compile(r"^(?!(?:namespace|struct|class|enum|using|template|typedef|return|extern|static_assert)\b)"
+                             r"[A-Za-z_][\w:<>,*& ]*\b(\w+)\(")
+
+
+def sources():
+    for path in sorted(glob.glob(os.path.join(SRC, "*.cpp")) + glob.glob(os.path.join(SRC, "*.hpp"))):
+        with open(path) as f:
+            code = re.sub(r"//[^\n]*", "", f.read())  # comments may name anything
+        yield os.path.basename(path), code.split("\n")
+
+
+def functions(lines):
+    """(name, first line number, body lines) of every function defined at column 0."""
+    name = start = None
+    body = []
+    for number, line in enumerate(lines, 1):
+        if name is None:
+            match = SIGNATURE_START.match(line)
+            if match and ";" not in line:
+                name, start, body = match.group(1), number, []
+        if name is not None:
+            body.append(line)
+            if ";" in line and not any("{" in b for b in body):
+                name = None  # a declaration spread over several lines
+                continue
+            if re.match(r"^}\s*$", line) or (len(body) == 1 and line.rstrip().endswith("}")):
+                yield name, start, body
+                name = None
+
+
+class Lint(unittest.TestCase):
+    def offences(self, pattern, allowed=lambda file, function: False):
+        found = []
+        for file, lines in sources():
+            owner = {}
+            for name, start, body in functions(lines):
+                for i in range(len(body)):
+                    owner[start + i] = name
+            for number, line in enumerate(lines, 1):
+                if re.search(pattern, line) and not allowed(file, owner.get(number, "")):
+                    found.append("%s:%d: %s" % (file, number, line.strip()))
+        return found
+
+    def test_no_lookup_that_swallows_errors(self):
+        # PyDict_GetItem and PyDict_GetItemString hide errors of hashing, comparing
+        # and making the key; PyDict_GetItemWithError reports them.
+        self.assertEqual(self.offences(r"\bPyDict_GetItem(String)?\s*\("), [])
+
+    def test_private_interpreter_names_stay_in_compat(self):
+        self.assertEqual(self.offences(r"\b_Py[A-Za-z]", lambda file, fn: file == "compat.hpp"), [])
+
+    def test_references_are_released_by_owners_only(self):
+        def allowed(file, function):
+            return file in ("ref.hpp", "compat.hpp") or function.endswith(("_dealloc", "_clear"))
+        self.assertEqual(self.offences(r"\bPy_X?DECREF\s*\(", allowed), [])
+
+    def test_recursion_guards_are_paired(self):
+        seen, unpaired = 0, []
+        for file, lines in sources():
+            for name, start, body in functions(lines):
+                text = "\n".join(body)
+                enters = [m.end() for m in re.finditer(r"\bPy_EnterRecursiveCall\s*\(", text)]
+                leaves = [m.start() for m in re.finditer(r"\bPy_LeaveRecursiveCall\s*\(", text)]
+                seen += len(enters)
+                # one leave per enter, and no return between an enter's own line and its leave
+                guarded = [text[text.index("\n", e):l] for e, l in zip(enters, leaves)]
+                if len(enters) != len(leaves) or any(re.search(r"\breturn\b", g) for g in guarded):
+                    unpaired.append("%s:%d: %s" % (file, start, name))
+        self.assertEqual(unpaired, [])
+        self.assertGreater(seen, 0, "no recursion guard found: has the parser gone wrong?")
+
+    def test_parser_finds_the_functions(self):
+        found = {name for _, lines in sources() for name, _, _ in functions(lines)}
+        self.assertLessEqual({"func_dealloc", "func_clear", "schema_clear", "construct", "func_vectorcall"}, found)

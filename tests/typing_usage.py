@@ -1,0 +1,55 @@
+"""Typical typed code over quenlory: checked by test_typing.py with mypy, which must report nothing here.
+It also runs as it stands (test_typing.py runs it)."""
+# Field is generic for type checkers only: `Field[Any]` in an annotation needs postponed evaluation at run time.
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional
+
+import quenlory
+from quenlory import Field, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
+from quenlory.fields.bases import MultiValue
+
+
+@model
+class Address:
+    city = Field(str)
+    postcode = Field(str, optional=True)
+
+
+@quenlory.model(optional=True)
+class Station:
+    name = Field(str)
+    elevation = Field(int, default=0)
+    readings = Field(list, factory=list)
+    note = Field()
+    address = ProxyField(Address)
+    previous = ProxyField(Address, optional=True)
+    position = MultiField(("lat", "lon"))
+
+    def label(self) -> str:
+        return "%s (%d m)" % (self.name, self.elevation)
+
+
+data: Dict[str, Any] = {"name": "Kew", "elevation": "41", "address": {"city": "London"}, "lat": 51.5, "lon": 0.3}
+kew = Station(data)
+both = Station(dict(data), name="Kew Gardens", position=(51.5, 0.3))
+empty = Station()
+
+name: str = kew.name
+height: int = kew.elevation + 1
+kew.elevation = "6"  # casts convert on assignment
+kew.readings.append(12.5)
+anything: Any = kew.note
+city: str = kew.address.city
+postcode: Optional[str] = kew.address.postcode
+previous: Optional[Address] = kew.previous
+where: MultiValue = kew.position
+lat: float = where[0]
+values: List[Any] = where[0:2]
+text: str = dumps(kew)
+data_again: Dict[str, Any] = raw(kew)
+label: str = kew.label()
+fields: Dict[str, Field[Any]] = model_fields(Station)
+flat: List[str] = sorted(model_fields_flat(Station))
+cast_of_name = fields["name"].cast
+same: bool = kew == both
