@@ -33,8 +33,7 @@ TypeMemo<SlotOffsets> g_slot_offsets;
 
 PyObject* const* slot_names[2] = {&N.data, &N.compounds};
 
-const SlotOffsets& offsets_of(PyTypeObject* tp, SlotOffsets& scratch) noexcept {
-  if (const SlotOffsets* known = g_slot_offsets.find(tp)) return *known;
+const SlotOffsets& find_offsets(PyTypeObject* tp, SlotOffsets& scratch) noexcept {
   for (int i = 0; i < 2; ++i) {
     scratch.read[i] = slot_offset(tp, *slot_names[i], false);
     scratch.write[i] = slot_offset(tp, *slot_names[i], true);
@@ -43,11 +42,16 @@ const SlotOffsets& offsets_of(PyTypeObject* tp, SlotOffsets& scratch) noexcept {
   return scratch;
 }
 
-PyObject** slot_at(PyObject* inst, Py_ssize_t offset) noexcept {
+QUENLORY_HOT const SlotOffsets& offsets_of(PyTypeObject* tp, SlotOffsets& scratch) noexcept {
+  if (const SlotOffsets* known = g_slot_offsets.find(tp)) return *known;
+  return find_offsets(tp, scratch);
+}
+
+QUENLORY_HOT PyObject** slot_at(PyObject* inst, Py_ssize_t offset) noexcept {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset);
 }
 
-Ref get_slot(PyObject* inst, int which) noexcept {
+QUENLORY_HOT Ref get_slot(PyObject* inst, int which) noexcept {
   SlotOffsets scratch;
   Py_ssize_t offset = offsets_of(Py_TYPE(inst), scratch).read[which];
   // An unset slot takes the ordinary path, which raises the interpreter's own error.
@@ -59,8 +63,7 @@ Ref get_slot(PyObject* inst, int which) noexcept {
 
 }  // namespace
 
-Func* function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept {
-  if (Func* const* known = memo.find(tp)) return *known;
+Func* lookup_function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept {
   PyObject* fn = compat::type_lookup(tp, name);
   Func* f = fn && Py_IS_TYPE(fn, &FuncType) ? reinterpret_cast<Func*>(fn) : nullptr;
   memo.store(tp, f);
@@ -81,10 +84,19 @@ int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
   return PyObject_SetAttr(instance, name, value);
 }
 
-Ref get_item(PyObject* mapping, PyObject* key) noexcept {
-  if (PyDict_CheckExact(mapping)) return compat::dict_getitem(mapping, key);
+namespace {
+
+QUENLORY_HOT Ref item_of(PyObject* mapping, PyObject* key) noexcept {
+  if (PyDict_CheckExact(mapping)) {
+    if (PyObject* v = compat::dict_peek(mapping, key)) return Ref::borrow(v);
+    return compat::dict_getitem(mapping, key);  // absent: the KeyError (or the lookup's own error)
+  }
   return Ref::steal(PyObject_GetItem(mapping, key));
 }
+
+}  // namespace
+
+Ref get_item(PyObject* mapping, PyObject* key) noexcept { return item_of(mapping, key); }
 
 int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
   if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
@@ -109,10 +121,10 @@ namespace {
 // ---- field properties ------------------------------------------------------------------------
 
 // The optional variant reads with get(), so an absent key reads as None.
-PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept {
-  Ref data = get_data(instance);
+QUENLORY_HOT PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept {
+  Ref data = get_slot(instance, 0);
   if (!data) return nullptr;
-  if (!optional) return get_item(data.get(), name).release();
+  if (!optional) return item_of(data.get(), name).release();
   if (PyDict_CheckExact(data.get())) {
     if (PyObject* v = compat::dict_peek(data.get(), name)) return Py_NewRef(v);
     return PyErr_Occurred() ? nullptr : new_none();

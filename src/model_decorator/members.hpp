@@ -32,13 +32,16 @@ extern const FuncSpec kMultiSet;
 extern const FuncSpec kModelInit;
 extern const FuncSpec kModelEq;
 
+// For the few helpers of the attribute hot paths.
+#define QUENLORY_HOT inline __attribute__((always_inline))
+
 // Per-type answers remembered while the type's version tag is unchanged: a
 // small direct-mapped table in front of the type lookups of the hot paths.
 template <typename Value>
 class TypeMemo {
  public:
   // The remembered value for `tp`, or nullptr when there is none.
-  const Value* find(PyTypeObject* tp) const noexcept {
+  QUENLORY_HOT const Value* find(PyTypeObject* tp) const noexcept {
     const Entry& e = entries_[index(tp)];
     unsigned int tag = compat::version_tag(tp);
     return (e.type == tp && tag != 0 && e.tag == tag) ? &e.value : nullptr;
@@ -56,13 +59,17 @@ class TypeMemo {
     Value value;
   };
   static constexpr size_t kSize = 128;
-  static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
+  QUENLORY_HOT static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
   Entry entries_[kSize] = {};
 };
 
 // The attribute `name` of type `tp` when it is one of our functions (borrowed:
 // the type holds it while the memo entry is valid), else nullptr.
-Func* function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept;
+Func* lookup_function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept;
+QUENLORY_HOT Func* function_attribute(TypeMemo<Func*>& memo, PyTypeObject* tp, PyObject* name) noexcept {
+  if (Func* const* known = memo.find(tp)) return *known;
+  return lookup_function_attribute(memo, tp, name);
+}
 
 // Direct tp_descr_get/tp_descr_set on a freshly made descriptor class.  They run
 // our bodies while the class's __get__/__set__ are still ours, and CPython's own
