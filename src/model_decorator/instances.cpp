@@ -272,11 +272,13 @@ int raise_unexpected_keys(PyObject* keys) noexcept {
 // Keys of the positional dictionary that no field, compound, multi-field or
 // component claims.
 int check_data_keys(Build& b) noexcept {
-  if (PyDict_CheckExact(b.data)) {
+  // With exact str keys on both sides no Python code runs, so the keys can be
+  // checked in place; anything else takes the literal route.
+  if (PyDict_CheckExact(b.data) && b.s->str_field_names) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     bool stray = false;
-    bool plain_keys = true;  // exact str keys: hashing them runs no code that could change the dict
+    bool plain_keys = true;
     while (!stray && plain_keys && PyDict_Next(b.data, &pos, &key, &value)) {
       plain_keys = PyUnicode_CheckExact(key);
       Ref k = Ref::borrow(key);

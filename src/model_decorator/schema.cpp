@@ -62,6 +62,7 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 #define QUENLORY_ZERO(f) s->f = nullptr;
   QUENLORY_SCHEMA_TABLES(QUENLORY_ZERO)
 #undef QUENLORY_ZERO
+  s->str_field_names = false;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
   s->cls = Py_NewRef(cls);
   s->metadata = Py_NewRef(metadata);
@@ -89,7 +90,12 @@ int finish_schema(Schema* s) noexcept {
     PyTuple_SET_ITEM(rows.get(), i++, row);
   }
   Py_XSETREF(s->plain_rows, rows.release());
-  return 0;
+  s->str_field_names = true;
+  Ref it = Ref::steal(PyObject_GetIter(s->field_names));
+  if (!it) return -1;
+  while (Ref key = Ref::steal(PyIter_Next(it.get())))
+    s->str_field_names = s->str_field_names && PyUnicode_CheckExact(key.get());
+  return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace quenlory
