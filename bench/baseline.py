@@ -238,7 +238,8 @@ def model(cls=None, **metadata):
         # A type test, as the native module makes it: `__class__` is not consulted.
         if not issubclass(type(data), dict):
             raise _ValueError("Unexpected parameter type for model construction")
-        if not field_names.issuperset(data.keys()):
+        # The difference itself, not issuperset: how that walks the keys differs between interpreters.
+        if set(data.keys()) - field_names:
             raise _ValueError(f"Unexpected key provided: {set(data.keys()) - field_names}")
 
         for name, decl in compound_items:

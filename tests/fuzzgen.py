@@ -44,54 +44,24 @@ def picky(value):
     return value
 
 
-def boxed(value):
-    return [value]
-
-
-def pair_same(value):
-    return value, value
-
-
-def pair_list(value):
-    return [picky(value), {"k": value}]
-
-
-def two_chars(value):
-    return "ab"
-
-
-def one_item(value):
-    return (value,)
-
-
-def three_items(value):
-    return value, value, value
-
-
-def nothing(value):
-    return None
-
-
-def gen_two(value):
-    return iter((value, 1))
-
-
-def gen_three(value):
-    return (x for x in (value, 1, 2))
-
-
-def echo_proxy(data, value):
-    return ("proxied", value)
-
-
-def grabbing_proxy(data, value):
-    data["p"] = value
-    return len(data)
-
-
 def failing_proxy(data, value):
     data["q"] = "half"
     raise LookupError("proxy gave up")
+
+
+def _named(name, fn):
+    fn.__name__ = fn.__qualname__ = name
+    return fn
+
+
+# Casts of every shape (compound casts must give pairs, and some do not), and proxies.
+boxed = _named("boxed", lambda v: [v])
+COMPOUND_CASTS = [None, None, None] + [_named(name, fn) for name, fn in (
+    ("pair_same", lambda v: (v, v)), ("pair_list", lambda v: [picky(v), {"k": v}]), ("two_chars", lambda v: "ab"),
+    ("one_item", lambda v: (v,)), ("three_items", lambda v: (v, v, v)), ("nothing", lambda v: None),
+    ("gen_two", lambda v: iter((v, 1))), ("gen_three", lambda v: (x for x in (v, 1, 2))))]
+PROXIES = [None, None, None, _named("echo_proxy", lambda data, v: ("proxied", v)),
+           _named("grabbing_proxy", lambda data, v: (data.__setitem__("p", v), len(data))[1]), failing_proxy]
 
 
 class Factory:
@@ -150,29 +120,15 @@ def custom_eq(self, other):
     return NotImplemented
 
 
-def custom_repr(self):
-    return "R<%s>" % type(self).__name__
-
-
-def custom_hash(self):
-    return 42
-
-
 def own_init(self, *args, **kwargs):
     LOG.append("own init %d %d" % (len(args), len(kwargs)))
 
 
-def method(self):
-    return "method"
-
-
-def read_a(self):
-    return self._data.get("a", "no a")
-
-
-class Nested:
-    pass
-
+custom_repr = _named("custom_repr", lambda self: "R<%s>" % type(self).__name__)
+custom_hash = _named("custom_hash", lambda self: 42)
+method = _named("method", lambda self: "method")
+read_a = _named("read_a", lambda self: self._data.get("a", "no a"))
+Nested = type("Nested", (), {})
 
 VALUES = [
     lambda: 0, lambda: 1, lambda: 7, lambda: "3", lambda: "12", lambda: "x", lambda: "bad", lambda: None,
@@ -181,10 +137,7 @@ VALUES = [
     lambda: {"a": 1, "b": 2, "p": 3}, lambda: "ab", lambda: 10 ** 20, lambda: float("nan"),
 ]
 PLAIN_CASTS = [None, None, int, float, str, picky, boxed]
-COMPOUND_CASTS = [None, None, None, pair_same, pair_list, two_chars, one_item, three_items, nothing, gen_two,
-                  gen_three]
 MULTI_CASTS = [None, None, picky, list]
-PROXIES = [None, None, None, echo_proxy, grabbing_proxy, failing_proxy]
 OPTIONAL = [True, True, 1, "yes", 0, "", None, False]
 
 
@@ -415,7 +368,8 @@ class Scenario:
             self.note("class read", self.attempt(lambda: getattr(Cls, rng.choice(names))))
         for _ in range(rng.randrange(4) if instances else 0):
             left = rng.choice(instances)
-            right = rng.choice(instances * 3 + [None, 5, {}, {"a": "3"}, {5: 1}, self.value(inners[0] if inners else None)])
+            other = self.value(inners[0] if inners else None)
+            right = rng.choice(instances * 3 + [None, 5, {}, {"a": "3"}, {5: 1}, other])
             op = rng.choice(("==", "!="))
             with contextlib.redirect_stdout(io.StringIO()) as out:
                 result = self.attempt(lambda: left == right if op == "==" else left != right)

@@ -5,8 +5,8 @@ import re
 import unittest
 
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "model_decorator")
-SIGNATURE_START = re.compile(r"^(?!(?:namespace|struct|class|enum|using|template|typedef|return|extern|static_assert)\b)"
-                             r"[A-Za-z_][\w:<>,*& ]*\b(\w+)\(")
+NOT_A_FUNCTION = r"(?:namespace|struct|class|enum|using|template|typedef|return|extern|static_assert)\b"
+SIGNATURE_START = re.compile(r"^(?!%s)[A-Za-z_][\w:<>,*& ]*\b(\w+)\(" % NOT_A_FUNCTION)
 
 
 def sources():
@@ -23,11 +23,11 @@ def functions(lines):
     for number, line in enumerate(lines, 1):
         if name is None:
             match = SIGNATURE_START.match(line)
-            if match and ";" not in line:
+            if match and ";" not in line.split("{")[0]:
                 name, start, body = match.group(1), number, []
         if name is not None:
             body.append(line)
-            if ";" in line and not any("{" in b for b in body):
+            if ";" in line.split("{")[0] and not any("{" in b for b in body):
                 name = None  # a declaration spread over several lines
                 continue
             if re.match(r"^}\s*$", line) or (len(body) == 1 and line.rstrip().endswith("}")):
