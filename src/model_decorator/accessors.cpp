@@ -160,13 +160,38 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
   return new_none();
 }
 
+// Whether an ordinary lookup of `name` on instances of a property class ends in
+// the instance dictionary: no custom lookup and nothing of that name on the class.
+TypeMemo<bool> g_name_in_instance_dict;
+
+// The property's attribute `name`, read anew on every use (outside code may change it).
+QUENLORY_HOT Ref property_name(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  const bool* known = g_name_in_instance_dict.find(tp);
+  bool in_dict;
+  if (!known) {
+    in_dict = tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(tp, N.name);
+    g_name_in_instance_dict.store(tp, in_dict);
+    known = &in_dict;
+  }
+  if (*known) {
+    if (Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr))) {
+      if (PyObject* v = PyDict_GetItemWithError(dict.get(), N.name)) return Ref::borrow(v);
+      if (PyErr_Occurred()) return {};
+    } else {
+      PyErr_Clear();  // the ordinary lookup below says what is wrong
+    }
+  }
+  return Ref::steal(PyObject_GetAttr(self, N.name));
+}
+
 // Both kinds read the compound dictionary under the property's current name.
-PyObject* property_get(PyObject* self, PyObject* instance) noexcept {
-  Ref compounds = get_compounds(instance);
+QUENLORY_HOT PyObject* property_get(PyObject* self, PyObject* instance) noexcept {
+  Ref compounds = get_slot(instance, 1);
   if (!compounds) return nullptr;
-  Ref name = Ref::steal(PyObject_GetAttr(self, N.name));
+  Ref name = property_name(self);
   if (!name) return nullptr;
-  return get_item(compounds.get(), name.get()).release();
+  return item_of(compounds.get(), name.get()).release();
 }
 
 PyObject* property_get_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
@@ -177,14 +202,14 @@ PyObject* property_get_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject
 int store_under_name(PyObject* self, PyObject* instance, PyObject* slot, PyObject* value) noexcept {
   Ref target = slot == N.data ? get_data(instance) : get_compounds(instance);
   if (!target) return -1;
-  Ref name = Ref::steal(PyObject_GetAttr(self, N.name));
+  Ref name = property_name(self);
   if (!name) return -1;
   return set_item(target.get(), name.get(), value);
 }
 
 // Ref to the schema table entry under the property's current name.
 Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
-  Ref name = Ref::steal(PyObject_GetAttr(self, N.name));
+  Ref name = property_name(self);
   if (!name) return {};
   return compat::dict_getitem(table, name.get());
 }

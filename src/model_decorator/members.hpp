@@ -59,7 +59,9 @@ class TypeMemo {
     Value value;
   };
   static constexpr size_t kSize = 128;
-  QUENLORY_HOT static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
+  QUENLORY_HOT static size_t index(PyTypeObject* tp) noexcept {
+    return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize;
+  }
   Entry entries_[kSize] = {};
 };
 
