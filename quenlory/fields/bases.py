@@ -7,7 +7,7 @@ each declaration and may replace `cast`; everything else here is read-only.
 """
 import sys
 from collections.abc import Mapping
-from types import GenericAlias, MappingProxyType
+from types import GenericAlias
 
 __all__ = ["Field", "ProxyField", "MultiField", "MultiValue"]
 
@@ -40,11 +40,12 @@ class Field:
         self._metadata = metadata
         self.metadata_defaults = {}
 
-    # `metadata` is a read-only merged view (own entries over the model's
-    # defaults), made whenever the defaults are assigned: models read it on
-    # every construction that needs a default, so it is a plain slot rather
-    # than a property.  It is written through the slot itself, so a subclass
-    # may still define `metadata` its own way.
+    # `metadata` is the merged view (own entries over the model's defaults), a
+    # new dict made whenever the defaults are assigned.  Models read it on every
+    # construction that needs a default, so it is a plain slot holding a plain
+    # dict, which they can query directly; treat it as read-only (changing it
+    # changes nothing else).  It is written through the slot itself, so a
+    # subclass may still define `metadata` its own way.
     @property
     def metadata_defaults(self):
         return self._defaults
@@ -52,12 +53,9 @@ class Field:
     @metadata_defaults.setter
     def metadata_defaults(self, defaults):
         self._defaults = defaults
-        if defaults:
-            merged = dict(defaults)
-            merged.update(self._metadata)
-        else:
-            merged = self._metadata
-        _metadata_slot.__set__(self, MappingProxyType(merged))
+        merged = dict(defaults) if defaults else {}
+        merged.update(self._metadata)
+        _metadata_slot.__set__(self, merged)
 
     def __getitem__(self, key):
         own = self._metadata

@@ -116,6 +116,17 @@ PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
   return compat::call_one(cast, value);
 }
 
+int optional_flag(PyObject* metadata) noexcept {
+  if (PyDict_CheckExact(metadata)) {
+    PyObject* flag = compat::dict_peek(metadata, N.optional);
+    if (!flag) return PyErr_Occurred() ? -1 : 0;
+    Ref held = Ref::borrow(flag);  // its truth test may run code
+    return PyObject_IsTrue(held.get());
+  }
+  Ref flag = Ref::steal(compat::call_method(metadata, N.get, N.optional, Py_False));
+  return flag ? PyObject_IsTrue(flag.get()) : -1;
+}
+
 namespace {
 
 // ---- field properties ------------------------------------------------------------------------

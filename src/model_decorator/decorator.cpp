@@ -128,10 +128,7 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (PyObject_SetAttr(decl, N.name, name) < 0) return -1;
   if (PyObject_SetAttr(decl, N.metadata_defaults, s->metadata) < 0) return -1;
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  Ref optional =
-      Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False) : nullptr);
-  if (!optional) return -1;
-  int is_optional = PyObject_IsTrue(optional.get());
+  int is_optional = metadata ? optional_flag(metadata.get()) : -1;
   if (is_optional < 0) return -1;
   if (is_optional) {
     Ref current = Ref::steal(PyObject_GetAttr(decl, N.cast));

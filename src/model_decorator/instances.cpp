@@ -86,10 +86,7 @@ int metadata_has(PyObject* decl, PyObject* key) noexcept {
 // The truth of decl.metadata.get("optional", False).
 int is_optional(PyObject* decl) noexcept {
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  Ref flag =
-      Ref::steal(metadata ? compat::call_method(metadata.get(), N.get, N.optional, Py_False) : nullptr);
-  if (!flag) return -1;
-  return PyObject_IsTrue(flag.get());
+  return metadata ? optional_flag(metadata.get()) : -1;
 }
 
 // The declaration's default, or the result of calling its factory.

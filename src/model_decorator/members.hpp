@@ -18,6 +18,9 @@ extern const FuncSpec kOptionalCast;
 // without building an argument tuple.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
 
+// The truth of metadata.get("optional", False); an exact dict is asked directly.
+int optional_flag(PyObject* metadata) noexcept;
+
 // Field properties (closure: name; __set__ also the cast).
 extern const FuncSpec kFieldGet;
 extern const FuncSpec kFieldGetOptional;
