@@ -34,9 +34,9 @@ class Leaks(unittest.TestCase):
             lambda: {"c": Broken(INNER)},                                  # flat_fields raises
         ]
         for body in bodies:
-            support.assert_no_leak(self, lambda: decorate(**body()), n=300)
+            support.assert_no_leak(self, lambda: decorate(**body()), n=1000, warmup=300)
         capture = model(optional=True)
-        support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=300)
+        support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=1000, warmup=300)
 
     def test_reads_and_writes(self):
         M = decorate(a=Field(int), o=Field(int, optional=True), c=ProxyField(INNER, optional=True),
