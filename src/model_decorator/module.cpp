@@ -104,6 +104,18 @@ const FuncSpec kModelFields{"model_fields", Shape::One, 1, {&Names::p_cls}, "(cl
 const FuncSpec kModelFieldsFlat{"model_fields_flat", Shape::One, 1,
                                 {&Names::p_cls},     "(cls, /)", model_fields_impl};
 
+// model_fields or model_fields_flat: the registry it reads is named by its closure.
+Ref make_model_fields(const FuncSpec& spec, PyObject* registry_name) noexcept {
+  Ref f = make_function(spec, nullptr, registry_name);
+  if (!f) return {};
+  Ref annotations = Ref::steal(PyDict_New());
+  if (!annotations) return {};
+  Ref type_text = Ref::steal(PyUnicode_InternFromString("type"));
+  if (!type_text || PyDict_SetItem(annotations.get(), N.p_cls, type_text.get()) < 0) return {};
+  reinterpret_cast<Func*>(f.get())->annotations = annotations.release();
+  return f;
+}
+
 // ---- initialisation ----------------------------------------------------------------------------
 
 PyInterpreterState* g_owner = nullptr;
@@ -235,8 +247,8 @@ int module_exec(PyObject* module) noexcept {
   if (import_from("fields.bases", 1, {"ProxyField", "Field", "MultiField"}) < 0) return -1;
   if (bind(module, "_fields", make_registry()) < 0 || bind(module, "_flat_fields", make_registry()) < 0)
     return -1;
-  if (bind(module, "model_fields", make_model_fields(N.fields_registry, "model_fields")) < 0 ||
-      bind(module, "model_fields_flat", make_model_fields(N.flat_fields_registry, "model_fields_flat")) < 0 ||
+  if (bind(module, "model_fields", make_model_fields(kModelFields, N.fields_registry)) < 0 ||
+      bind(module, "model_fields_flat", make_model_fields(kModelFieldsFlat, N.flat_fields_registry)) < 0 ||
       bind(module, "raw", make_raw()) < 0 || bind(module, "dumps", make_dumps()) < 0 ||
       bind(module, "model", make_model()) < 0)
     return -1;
@@ -272,18 +284,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-Ref make_model_fields(PyObject* registry_name, const char* name) noexcept {
-  const FuncSpec& spec = std::strcmp(name, "model_fields") == 0 ? kModelFields : kModelFieldsFlat;
-  Ref f = make_function(spec, nullptr, registry_name);
-  if (!f) return {};
-  Ref annotations = Ref::steal(PyDict_New());
-  if (!annotations) return {};
-  Ref type_text = Ref::steal(PyUnicode_InternFromString("type"));
-  if (!type_text || PyDict_SetItem(annotations.get(), N.p_cls, type_text.get()) < 0) return {};
-  reinterpret_cast<Func*>(f.get())->annotations = annotations.release();
-  return f;
-}
 
 }  // namespace quenlory
 

@@ -141,7 +141,6 @@ int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept;
 // Entry points of the subsystems, called from the module's execution step.
 int init_function_type() noexcept;
 int init_schema_type() noexcept;
-Ref make_model_fields(PyObject* registry_name, const char* name) noexcept;
 Ref make_raw() noexcept;
 Ref make_dumps() noexcept;
 Ref make_model() noexcept;
