@@ -196,7 +196,8 @@ class ArgumentErrorTest(unittest.TestCase):
                       lambda fn=fn, n=n, k=last: fn(*range(n), **{k: 1}), lambda fn=fn, n=n: fn(*range(n), zzz=1)]
         init, cls = sample().__dict__["__init__"], sample()
         calls += [lambda: md.model(1, 2), lambda: md.model(None, cls=None), lambda: md.model(tag=1),
-                  lambda: init(), lambda: init(cls.__new__(cls), self=1), lambda: init(cls.__new__(cls), x=1),
-                  lambda: md.model()(type("Leak", (), {"a": Field(int)}))]
+                  lambda: init(), lambda: init(cls.__new__(cls), self=1), lambda: init(cls.__new__(cls), x=1)]
         for call in calls:
             support.assert_no_leak(self, call, n=500)
+        # decoration settles caches slowly; a real leak would still cost a block per call
+        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500, slack=100)
