@@ -175,9 +175,10 @@ int cache_builtins() noexcept {
   return 0;
 }
 
+// module.name = value; the module's namespace takes its own reference.
 int bind(PyObject* module, const char* name, Ref value) noexcept {
   if (!value) return -1;
-  return PyModule_AddObject(module, name, value.release()) < 0 ? -1 : 0;
+  return PyObject_SetAttrString(module, name, value.get());
 }
 
 // `from <package> import <names>` with the names bound in order; a missing one
