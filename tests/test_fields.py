@@ -45,6 +45,22 @@ class FieldTest(unittest.TestCase):
         decl.name = "n"
         self.assertEqual(repr(decl), "n=Field(int, default=3, optional=False)")
 
+    def test_container_defaults_are_not_shared(self):
+        @support.model
+        class Inner:
+            v = Field(int)
+
+        @support.model
+        class Outer:
+            tags = Field(default=[])
+            inner = ProxyField(Inner, default={"v": 1})
+
+        first, second = Outer(), Outer()
+        first.tags.append("x")
+        first.inner.v = 2
+        self.assertEqual((second.tags, second.inner.v, Outer().inner.v), ([], 1, 1))
+        self.assertIsNot(support.raw(first)["inner"], support.raw(second)["inner"])
+
     def test_model_metadata_reaches_every_field(self):
         @support.model(optional=True)
         class Loose:

@@ -5,11 +5,15 @@ model kept beside its raw dictionary, and `MultiField` one attribute spread over
 several raw keys.  The model decorator sets `name` and `metadata_defaults` on
 each declaration and may replace `cast`; everything else here is read-only.
 """
+import copy
 import sys
 from collections.abc import Mapping
 from types import GenericAlias
 
 __all__ = ["Field", "ProxyField", "MultiField", "MultiValue"]
+
+
+_CONTAINERS = (dict, list, set, bytearray)
 
 
 def _identity(value):
@@ -60,13 +64,19 @@ class Field:
     def __getitem__(self, key):
         own = self._metadata
         if key in own:
-            return own[key]
-        defaults = self.metadata_defaults
-        if key in defaults:
-            return defaults[key]
-        if key == "optional":
+            value = own[key]
+        elif key in self.metadata_defaults:
+            value = self.metadata_defaults[key]
+        elif key == "optional":
             return False
-        raise KeyError(key)
+        else:
+            raise KeyError(key)
+        # A default that is a container is copied for every use: instances must
+        # not share it (a nested model's default would otherwise become the raw
+        # data of every instance built from it, and of later defaults too).
+        if key == "default" and isinstance(value, _CONTAINERS):
+            return copy.deepcopy(value)
+        return value
 
     def _arguments(self):
         # The cast as declared: the model may since have wrapped `cast`.
