@@ -297,51 +297,34 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
 
 }  // namespace
 
-const FuncSpec kFieldGet{"__get__",
-                         Shape::Fixed,
-                         3,
-                         {&Names::p_self, &Names::p_instance, &Names::p_objtype},
-                         "(self, instance, objtype)",
-                         field_get_impl};
-const FuncSpec kFieldGetOptional{"__get__",
-                                 Shape::Fixed,
-                                 3,
-                                 {&Names::p_self, &Names::p_instance, &Names::p_objtype},
-                                 "(self, instance, objtype)",
-                                 field_get_optional_impl};
-const FuncSpec kFieldSet{"__set__",
-                         Shape::Fixed,
-                         3,
-                         {&Names::p_self, &Names::p_instance, &Names::p_value},
-                         "(self, instance, value)",
-                         field_set_impl};
+// The two descriptor signatures, shared by all three kinds.
+constexpr FuncSpec descriptor_get(Impl impl) noexcept {
+  return {"__get__",
+          Shape::Fixed,
+          3,
+          {&Names::p_self, &Names::p_instance, &Names::p_objtype},
+          "(self, instance, objtype)",
+          impl};
+}
+constexpr FuncSpec descriptor_set(Impl impl) noexcept {
+  return {"__set__",
+          Shape::Fixed,
+          3,
+          {&Names::p_self, &Names::p_instance, &Names::p_value},
+          "(self, instance, value)",
+          impl};
+}
+
+const FuncSpec kFieldGet = descriptor_get(field_get_impl);
+const FuncSpec kFieldGetOptional = descriptor_get(field_get_optional_impl);
+const FuncSpec kFieldSet = descriptor_set(field_set_impl);
 const FuncSpec kPropertyInit{
     "__init__",        Shape::Fixed, 3, {&Names::p_self, &Names::name, &Names::field}, "(self, name, field)",
     property_init_impl};
-const FuncSpec kCompoundGet{"__get__",
-                            Shape::Fixed,
-                            3,
-                            {&Names::p_self, &Names::p_instance, &Names::p_objtype},
-                            "(self, instance, objtype)",
-                            property_get_impl};
-const FuncSpec kCompoundSet{"__set__",
-                            Shape::Fixed,
-                            3,
-                            {&Names::p_self, &Names::p_instance, &Names::p_value},
-                            "(self, instance, value)",
-                            compound_set_impl};
-const FuncSpec kMultiGet{"__get__",
-                         Shape::Fixed,
-                         3,
-                         {&Names::p_self, &Names::p_instance, &Names::p_objtype},
-                         "(self, instance, objtype)",
-                         property_get_impl};
-const FuncSpec kMultiSet{"__set__",
-                         Shape::Fixed,
-                         3,
-                         {&Names::p_self, &Names::p_instance, &Names::p_value},
-                         "(self, instance, value)",
-                         multi_set_impl};
+const FuncSpec kCompoundGet = descriptor_get(property_get_impl);
+const FuncSpec kCompoundSet = descriptor_set(compound_set_impl);
+const FuncSpec kMultiGet = descriptor_get(property_get_impl);
+const FuncSpec kMultiSet = descriptor_set(multi_set_impl);
 
 void install_descriptor_slots(PyObject* cls) noexcept {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);

@@ -170,7 +170,7 @@ int cache_builtins() noexcept {
       if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
       return -1;
     }
-    *w.slot = Py_NewRef(value);
+    Py_XSETREF(*w.slot, Py_NewRef(value));
   }
   return 0;
 }
