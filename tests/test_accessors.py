@@ -220,6 +220,47 @@ class Accessors(unittest.TestCase):
         CP.__get__ = lambda self, instance, objtype: "swapped"  # shared by the model's compounds, and only them
         self.assertEqual((inst.c, inst.oc, blank(M2, {}, {"c": 2}).c), ("swapped", "swapped", 2))
 
+    def test_property_name_followed_between_reads(self):
+        # Reads are repeated so that a remembered name would be used if it were kept too long.
+        M, _, _ = fixture()
+        prop, CP = vars(M)["c"], type(vars(M)["c"])
+        keys = {"c": 0, "oc": 1, "k": 2, ("t",): 3}
+        inst = blank(M, {}, dict(keys))
+
+        def reads():
+            return [inst.c for _ in range(3)]
+
+        class Mapping(dict):
+            pass
+
+        changes = (
+            lambda: setattr(prop, "name", "oc"),
+            lambda: vars(prop).update(name="k"),
+            lambda: vars(prop).__setitem__("name", ("t",)),
+            lambda: setattr(prop, "__dict__", {"name": "c", "field": None}),
+            lambda: setattr(prop, "__dict__", {"name": "oc"}),  # a fresh dict may reuse a freed one's memory
+            lambda: setattr(prop, "__dict__", Mapping(name="k")),
+            lambda: vars(prop).clear() or vars(prop).setdefault("name", "c"),
+        )
+        self.assertEqual(reads(), [0] * 3)
+        seen = []
+        for change in changes:
+            change()
+            seen.append((reads(), inst.oc))
+        self.assertEqual([s[0][0] for s in seen], [1, 2, 3, 0, 1, 2, 0])
+        self.assertTrue(all(len(set(s[0])) == 1 and s[1] == 1 for s in seen))
+        del prop.name
+        with self.assertRaises(AttributeError):
+            inst.c
+        prop.name = "oc"
+        self.assertEqual(reads(), [1] * 3)
+        CP.name = property(lambda self: "k")  # a data descriptor on the class now wins
+        self.assertEqual(reads(), [2] * 3)
+        del CP.name
+        self.assertEqual(reads(), [1] * 3)
+        CP.__getattribute__ = lambda self, attr: "c" if attr == "name" else object.__getattribute__(self, attr)
+        self.assertEqual(reads(), [0] * 3)
+
     def test_multi_value_reads_and_writes(self):
         M, ns, calls = fixture()
         stored, data, compounds = object(), {}, {"om": None}

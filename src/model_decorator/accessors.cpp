@@ -171,33 +171,97 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
   return new_none();
 }
 
-// Whether an ordinary lookup of `name` on instances of a property class ends in
-// the instance dictionary: no custom lookup and nothing of that name on the class.
-TypeMemo<bool> g_name_in_instance_dict;
+// What a read needs to know about a descriptor class, found under one version tag.
+struct GetInfo {
+  Func* get;          // the class's __get__ when it is one of our functions
+  bool name_in_dict;  // whether an ordinary lookup of `name` on its instances ends
+                      // in the instance dictionary: no custom lookup, nothing of
+                      // that name on the class
+};
+TypeMemo<GetInfo> g_get_info;
+
+[[gnu::noinline]] const GetInfo& find_get_info(PyTypeObject* tp, GetInfo& scratch) noexcept {
+  PyObject* fn = compat::type_lookup(tp, N.dunder_get);
+  scratch.get = fn && Py_IS_TYPE(fn, &FuncType) ? reinterpret_cast<Func*>(fn) : nullptr;
+  scratch.name_in_dict = tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(tp, N.name);
+  g_get_info.store(tp, scratch);
+  return scratch;
+}
+
+QUENLORY_HOT const GetInfo& get_info(PyTypeObject* tp, GetInfo& scratch) noexcept {
+  if (const GetInfo* known = g_get_info.find(tp)) return *known;
+  return find_get_info(tp, scratch);
+}
+
+#if QUENLORY_DICT_VERSIONS
+// The value under "name" in recently read instance dictionaries, each with the
+// version tag of the dict when it was read; a hit means the dict is unchanged
+// since, so it still holds the value.
+struct NameMemo {
+  PyObject* dict;
+  uint64_t version;
+  PyObject* name;
+};
+NameMemo g_names[64];
+
+QUENLORY_HOT NameMemo& name_memo(PyObject* dict) noexcept {
+  return g_names[(reinterpret_cast<uintptr_t>(dict) >> 6) % (sizeof g_names / sizeof g_names[0])];
+}
+
+// The remembered "name" of the instance dictionary (borrowed), or nullptr.
+QUENLORY_HOT PyObject* remembered_name(PyObject* self) noexcept {
+  PyObject* dict = compat::instance_dict(self);
+  if (!dict) return nullptr;
+  const NameMemo& memo = name_memo(dict);
+  return memo.dict == dict && memo.version == compat::dict_version(dict) ? memo.name : nullptr;
+}
+
+// The instance dictionary's "name", as the ordinary lookup would read it: ok is
+// false when the dictionary cannot be asked directly.
+Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
+  PyObject* dict = compat::instance_dict(self);
+  ok = dict != nullptr;
+  if (!ok) return {};
+  NameMemo& memo = name_memo(dict);
+  if (memo.dict == dict && memo.version == compat::dict_version(dict)) return Ref::borrow(memo.name);
+  Ref held = Ref::borrow(dict);  // the lookup may run code that replaces it
+  PyObject* v = PyDict_GetItemWithError(dict, N.name);
+  if (v) {
+    memo = NameMemo{dict, compat::dict_version(dict), v};
+    return Ref::borrow(v);
+  }
+  ok = PyErr_Occurred() != nullptr;  // absent: the ordinary lookup raises its own error
+  return {};
+}
+#else
+QUENLORY_HOT PyObject* remembered_name(PyObject*) noexcept { return nullptr; }
+
+Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  ok = static_cast<bool>(dict);
+  if (!ok) {
+    PyErr_Clear();  // the ordinary lookup says what is wrong
+    return {};
+  }
+  if (PyObject* v = PyDict_GetItemWithError(dict.get(), N.name)) return Ref::borrow(v);
+  ok = PyErr_Occurred() != nullptr;
+  return {};
+}
+#endif
 
 // The property's attribute `name`, read anew on every use (outside code may change it).
-QUENLORY_HOT Ref property_name(PyObject* self) noexcept {
-  PyTypeObject* tp = Py_TYPE(self);
-  const bool* known = g_name_in_instance_dict.find(tp);
-  bool in_dict;
-  if (!known) {
-    in_dict = tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(tp, N.name);
-    g_name_in_instance_dict.store(tp, in_dict);
-    known = &in_dict;
-  }
-  if (*known) {
-    if (Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr))) {
-      if (PyObject* v = PyDict_GetItemWithError(dict.get(), N.name)) return Ref::borrow(v);
-      if (PyErr_Occurred()) return {};
-    } else {
-      PyErr_Clear();  // the ordinary lookup below says what is wrong
-    }
+Ref property_name(PyObject* self) noexcept {
+  GetInfo scratch;
+  if (get_info(Py_TYPE(self), scratch).name_in_dict) {
+    bool ok;
+    Ref name = name_from_instance_dict(self, ok);
+    if (ok) return name;
   }
   return Ref::steal(PyObject_GetAttr(self, N.name));
 }
 
 // Both kinds read the compound dictionary under the property's current name.
-QUENLORY_HOT PyObject* property_get(PyObject* self, PyObject* instance) noexcept {
+PyObject* property_get(PyObject* self, PyObject* instance) noexcept {
   Ref compounds = get_slot(instance, 1);
   if (!compounds) return nullptr;
   Ref name = property_name(self);
@@ -269,19 +333,58 @@ PyObject* multi_set_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*
 descrgetfunc g_generic_get = nullptr;
 descrsetfunc g_generic_set = nullptr;
 
-TypeMemo<Func*> g_get_functions;
 TypeMemo<Func*> g_set_functions;
 
-PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
-  if (Func* f = function_attribute(g_get_functions, Py_TYPE(self), N.dunder_get)) {
-    // The function is held while its body runs: code it calls may take it off the class.
-    Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
-    PyObject* instance = obj ? obj : Py_None;
-    if (f->spec == &kFieldGet) return field_get(f->c0, instance, false);
-    if (f->spec == &kFieldGetOptional) return field_get(f->c0, instance, true);
-    if (f->spec == &kCompoundGet || f->spec == &kMultiGet) return property_get(self, instance);
-  }
+// Every read but those of an exact dictionary in the slot with a known key.
+[[gnu::noinline]] PyObject* descr_get_body(Func* f, PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  // The function is held while its body runs: code it calls may take it off the class.
+  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
+  PyObject* instance = obj ? obj : Py_None;
+  if (f->spec == &kFieldGet) return field_get(f->c0, instance, false);
+  if (f->spec == &kFieldGetOptional) return field_get(f->c0, instance, true);
+  if (f->spec == &kCompoundGet || f->spec == &kMultiGet) return property_get(self, instance);
   return g_generic_get(self, obj, type);
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* missing_key(PyObject* mapping, PyObject* key) noexcept {
+  if (!PyErr_Occurred()) compat::dict_getitem(mapping, key);  // raises the KeyError
+  return nullptr;
+}
+
+// mapping[key] for an exact dict; both are held across the lookup, which may run a key's __eq__.
+QUENLORY_HOT PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
+  Ref held_mapping = Ref::borrow(mapping);
+  Ref held_key = Ref::borrow(key);
+  PyObject* v = compat::dict_peek(mapping, key);
+  if (__builtin_expect(v != nullptr, 1)) return Py_NewRef(v);
+  return missing_key(mapping, key);
+}
+
+// The exact dict in slot `which` of `obj` when the ordinary lookup would find it there, else nullptr.
+QUENLORY_HOT PyObject* known_slot_dict(PyObject* obj, int which) noexcept {
+  const SlotOffsets* known = g_slot_offsets.find(Py_TYPE(obj));
+  if (!known || !known->read[which]) return nullptr;
+  PyObject* d = *slot_at(obj, known->read[which]);
+  return d && PyDict_CheckExact(d) ? d : nullptr;
+}
+
+PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  GetInfo scratch;
+  const GetInfo& info = get_info(Py_TYPE(self), scratch);
+  Func* f = info.get;
+  if (__builtin_expect(!f, 0)) return g_generic_get(self, obj, type);
+  // The common reads in line, when every step is a plain read that runs no code.
+  if (__builtin_expect(obj != nullptr, 1)) {
+    const FuncSpec* spec = f->spec;
+    if (spec == &kFieldGet) {
+      if (PyObject* data = known_slot_dict(obj, 0)) return subscript_held(data, f->c0);
+    } else if ((spec == &kCompoundGet || spec == &kMultiGet) && info.name_in_dict) {
+      if (PyObject* compounds = known_slot_dict(obj, 1)) {
+        if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
+      }
+    }
+  }
+  return descr_get_body(f, self, obj, type);
 }
 
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {

@@ -36,6 +36,25 @@ inline unsigned int version_tag(PyTypeObject* tp) noexcept {
   return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
 }
 
+// Dictionary version tags: every dict gets a fresh tag from one global counter
+// when it is made and on every change, so a (dict, tag) pair names one state of
+// one dict.  Used up to 3.11, where instance dictionaries are ordinary dicts
+// once made and the tag is neither deprecated nor shared with dict watchers.
+#if PY_VERSION_HEX < 0x030C0000
+#define QUENLORY_DICT_VERSIONS 1
+inline uint64_t dict_version(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+// The instance dictionary of `o` (made if the object keeps its attributes
+// elsewhere until asked), borrowed; nullptr when it has none.  No exception set.
+inline PyObject* instance_dict(PyObject* o) noexcept {
+  Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
+  if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+  PyObject** slot = _PyObject_GetDictPtr(o);
+  return slot ? *slot : nullptr;
+}
+#else
+#define QUENLORY_DICT_VERSIONS 0
+#endif
+
 // d[key] for an exact dict: a new reference, or empty with KeyError/other error set.
 inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
   PyObject* v = PyDict_GetItemWithError(d, key);
