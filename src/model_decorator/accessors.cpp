@@ -172,18 +172,38 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
 }
 
 // What a read needs to know about a descriptor class, found under one version tag.
+// Reads that run in line: a plain field, or a compound or multi-value property
+// whose `name` is read from its instance dictionary.
+enum class InlineRead : unsigned char { None, Field, Property };
+
 struct GetInfo {
   Func* get;          // the class's __get__ when it is one of our functions
   bool name_in_dict;  // whether an ordinary lookup of `name` on its instances ends
                       // in the instance dictionary: no custom lookup, nothing of
                       // that name on the class
+  InlineRead inline_read;
+  PyObject* key;  // a plain field's name (held by the function)
+  // The class of the instance last read through a descriptor of this class,
+  // with its version tag and the offset of the slot the read takes (0: none):
+  // one comparison in front of the memo of slot offsets.
+  mutable PyTypeObject* owner;
+  mutable unsigned int owner_tag;
+  mutable Py_ssize_t owner_offset;
 };
 TypeMemo<GetInfo> g_get_info;
 
 [[gnu::noinline]] const GetInfo& find_get_info(PyTypeObject* tp, GetInfo& scratch) noexcept {
   PyObject* fn = compat::type_lookup(tp, N.dunder_get);
   scratch.get = fn && Py_IS_TYPE(fn, &FuncType) ? reinterpret_cast<Func*>(fn) : nullptr;
+  scratch.owner = nullptr;
+  scratch.owner_tag = 0;
+  scratch.owner_offset = 0;
   scratch.name_in_dict = tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(tp, N.name);
+  const FuncSpec* spec = scratch.get ? scratch.get->spec : nullptr;
+  scratch.inline_read = spec == &kFieldGet                                                 ? InlineRead::Field
+                        : (spec == &kCompoundGet || spec == &kMultiGet) && scratch.name_in_dict ? InlineRead::Property
+                                                                                               : InlineRead::None;
+  scratch.key = spec == &kFieldGet ? scratch.get->c0 : nullptr;
   g_get_info.store(tp, scratch);
   return scratch;
 }
@@ -361,30 +381,40 @@ QUENLORY_HOT PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept
 }
 
 // The exact dict in slot `which` of `obj` when the ordinary lookup would find it there, else nullptr.
-QUENLORY_HOT PyObject* known_slot_dict(PyObject* obj, int which) noexcept {
-  const SlotOffsets* known = g_slot_offsets.find(Py_TYPE(obj));
-  if (!known || !known->read[which]) return nullptr;
-  PyObject* d = *slot_at(obj, known->read[which]);
+QUENLORY_HOT PyObject* known_slot_dict(const GetInfo& info, PyObject* obj, int which) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  unsigned int tag = compat::version_tag(tp);
+  Py_ssize_t offset;
+  if (tp == info.owner && tag == info.owner_tag && tag != 0) {
+    offset = info.owner_offset;
+  } else {
+    const SlotOffsets* known = g_slot_offsets.find(tp);
+    if (!known) return nullptr;
+    offset = known->read[which];
+    info.owner = tp;
+    info.owner_tag = tag;
+    info.owner_offset = offset;
+  }
+  if (!offset) return nullptr;
+  PyObject* d = *slot_at(obj, offset);
   return d && PyDict_CheckExact(d) ? d : nullptr;
 }
 
 PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   GetInfo scratch;
   const GetInfo& info = get_info(Py_TYPE(self), scratch);
-  Func* f = info.get;
-  if (__builtin_expect(!f, 0)) return g_generic_get(self, obj, type);
   // The common reads in line, when every step is a plain read that runs no code.
   if (__builtin_expect(obj != nullptr, 1)) {
-    const FuncSpec* spec = f->spec;
-    if (spec == &kFieldGet) {
-      if (PyObject* data = known_slot_dict(obj, 0)) return subscript_held(data, f->c0);
-    } else if ((spec == &kCompoundGet || spec == &kMultiGet) && info.name_in_dict) {
-      if (PyObject* compounds = known_slot_dict(obj, 1)) {
+    if (info.inline_read == InlineRead::Field) {
+      if (PyObject* data = known_slot_dict(info, obj, 0)) return subscript_held(data, info.key);
+    } else if (info.inline_read == InlineRead::Property) {
+      if (PyObject* compounds = known_slot_dict(info, obj, 1)) {
         if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
       }
     }
   }
-  return descr_get_body(f, self, obj, type);
+  if (__builtin_expect(!info.get, 0)) return g_generic_get(self, obj, type);
+  return descr_get_body(info.get, self, obj, type);
 }
 
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {

@@ -75,7 +75,14 @@ inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
 }
 
 // d.get(key) for an exact dict: a borrowed value, nullptr when absent (check PyErr_Occurred).
-inline PyObject* dict_peek(PyObject* d, PyObject* key) noexcept { return PyDict_GetItemWithError(d, key); }
+// A str key's remembered hash is passed on rather than asked for again.
+inline PyObject* dict_peek(PyObject* d, PyObject* key) noexcept {
+  if (PyUnicode_CheckExact(key)) {
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash != -1) return _PyDict_GetItem_KnownHash(d, key, hash);
+  }
+  return PyDict_GetItemWithError(d, key);
+}
 
 // A static type object starts zeroed; give it the reference PyVarObject_HEAD_INIT would.
 inline void prepare_static_type(PyTypeObject* tp) noexcept {
