@@ -230,7 +230,7 @@ QUENLORY_HOT NameMemo& name_memo(PyObject* dict) noexcept {
 
 // The remembered "name" of the instance dictionary (borrowed), or nullptr.
 QUENLORY_HOT PyObject* remembered_name(PyObject* self) noexcept {
-  PyObject* dict = compat::instance_dict(self);
+  PyObject* dict = compat::instance_dict_if_direct(self);
   if (!dict) return nullptr;
   const NameMemo& memo = name_memo(dict);
   return memo.dict == dict && memo.version == compat::dict_version(dict) ? memo.name : nullptr;
@@ -372,9 +372,9 @@ TypeMemo<Func*> g_set_functions;
 }
 
 // mapping[key] for an exact dict; both are held across the lookup, which may run a key's __eq__.
-QUENLORY_HOT PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
-  Ref held_mapping = Ref::borrow(mapping);
-  Ref held_key = Ref::borrow(key);
+[[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
+  Ref held_mapping = Ref::steal(Py_NewRef(mapping));
+  Ref held_key = Ref::steal(Py_NewRef(key));
   PyObject* v = compat::dict_peek(mapping, key);
   if (__builtin_expect(v != nullptr, 1)) return Py_NewRef(v);
   return missing_key(mapping, key);
@@ -400,21 +400,26 @@ QUENLORY_HOT PyObject* known_slot_dict(const GetInfo& info, PyObject* obj, int w
   return d && PyDict_CheckExact(d) ? d : nullptr;
 }
 
-PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+[[gnu::noinline]] PyObject* descr_get_uncommon(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   GetInfo scratch;
-  const GetInfo& info = get_info(Py_TYPE(self), scratch);
-  // The common reads in line, when every step is a plain read that runs no code.
-  if (__builtin_expect(obj != nullptr, 1)) {
-    if (info.inline_read == InlineRead::Field) {
-      if (PyObject* data = known_slot_dict(info, obj, 0)) return subscript_held(data, info.key);
-    } else if (info.inline_read == InlineRead::Property) {
-      if (PyObject* compounds = known_slot_dict(info, obj, 1)) {
+  if (Func* f = get_info(Py_TYPE(self), scratch).get) return descr_get_body(f, self, obj, type);
+  return g_generic_get(self, obj, type);
+}
+
+// The common reads run in line when every step is a plain read that runs no
+// code.  Every path ends in a call that needs nothing kept, so the frame stays light.
+PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  const GetInfo* info = g_get_info.find(Py_TYPE(self));
+  if (__builtin_expect(info && obj, 1)) {
+    if (info->inline_read == InlineRead::Field) {
+      if (PyObject* data = known_slot_dict(*info, obj, 0)) return subscript_held(data, info->key);
+    } else if (info->inline_read == InlineRead::Property) {
+      if (PyObject* compounds = known_slot_dict(*info, obj, 1)) {
         if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
       }
     }
   }
-  if (__builtin_expect(!info.get, 0)) return g_generic_get(self, obj, type);
-  return descr_get_body(info.get, self, obj, type);
+  return descr_get_uncommon(self, obj, type);
 }
 
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
