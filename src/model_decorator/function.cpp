@@ -348,6 +348,27 @@ int init_function_type() noexcept {
   return PyType_Ready(&FuncType);
 }
 
+namespace {
+
+// The interned __name__ of each kind of function, made once: a decoration makes
+// a few dozen functions.  Kept for the life of the process, like the name table.
+PyObject* name_of(const FuncSpec& spec) noexcept {
+  struct Entry {
+    const FuncSpec* spec;
+    PyObject* name;
+  };
+  static Entry known[32];
+  static size_t used = 0;
+  for (size_t i = 0; i < used; ++i) {
+    if (known[i].spec == &spec) return Py_NewRef(known[i].name);
+  }
+  PyObject* name = PyUnicode_InternFromString(spec.name);
+  if (name && used < sizeof known / sizeof known[0]) known[used++] = Entry{&spec, Py_NewRef(name)};
+  return name;
+}
+
+}  // namespace
+
 Ref make_function(const FuncSpec& spec, PyObject* qualname, PyObject* c0, PyObject* c1) noexcept {
   Func* f = PyObject_GC_New(Func, &FuncType);
   if (!f) return {};
@@ -364,7 +385,7 @@ Ref make_function(const FuncSpec& spec, PyObject* qualname, PyObject* c0, PyObje
   f->c1 = Py_XNewRef(c1);
   f->weakreflist = nullptr;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
-  if (!(f->name = PyUnicode_InternFromString(spec.name))) return {};
+  if (!(f->name = name_of(spec))) return {};
   f->qualname = Py_NewRef(qualname ? qualname : f->name);
   PyObject_GC_Track(f);
   return owner;
