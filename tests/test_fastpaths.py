@@ -381,8 +381,9 @@ class DifferentialTest(unittest.TestCase):
                                 self.assertEqual((got, [str(w.message) for w in caught]), want)
 
 
-# On a 64-bit build, the offsets of tp_descr_get and tp_init in a type object.
+# On a 64-bit build, the offsets of tp_descr_get, tp_init, tp_flags and tp_version_tag in a type object.
 DESCR_GET, INIT = 34 * 8, 37 * 8
+FLAGS, VERSION_TAG = 21 * 8, 48 * 8
 
 
 def slot_pointer(cls, offset):
@@ -408,6 +409,27 @@ class SlotsInPlaceTest(unittest.TestCase):
             self.assertEqual(slot_pointer(env.P, INIT) == generic_init, same)
             for prop in (vars(env.P)["x"], vars(env.C)["c"], vars(env.M)["m"]):
                 self.assertEqual(slot_pointer(type(prop), DESCR_GET) == generic_get, same)
+
+    def test_version_tags_behave_as_the_memos_expect(self):
+        # The per-type memos of the fast paths hold while a type's version tag
+        # does: nonzero once the type has been looked up, void after any change
+        # (zeroed from 3.10, flag cleared on 3.9).  A memo that never hits is
+        # invisible to every other test.
+        def tag(cls):
+            value = ctypes.c_uint.from_address(id(cls) + VERSION_TAG).value
+            if sys.version_info < (3, 10):
+                flags = ctypes.c_ulong.from_address(id(cls) + FLAGS).value
+                return value if flags & (1 << 19) else 0
+            return value
+
+        P = Env(False).P
+        P(x="1").x
+        before = tag(P)
+        self.assertNotEqual(before, 0)
+        P.extra = 1
+        self.assertEqual(tag(P), 0)
+        P(x="1").x
+        self.assertNotIn(tag(P), (0, before))
 
 
 class OwnMethodsWinTest(unittest.TestCase):

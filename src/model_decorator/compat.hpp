@@ -33,7 +33,12 @@ inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept { return
 // tag whenever the type or one of its bases changes, so attributes looked up
 // under one tag hold for as long as the tag does.
 inline unsigned int version_tag(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+  // From 3.10 a change resets the tag to 0 at once; 3.13 no longer sets the flag.
+  return tp->tp_version_tag;
+#else
   return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#endif
 }
 
 // Dictionary version tags: every dict gets a fresh tag from one global counter
