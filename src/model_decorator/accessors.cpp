@@ -230,7 +230,7 @@ QUENLORY_HOT NameMemo& name_memo(PyObject* dict) noexcept {
 
 // The remembered "name" of the instance dictionary (borrowed), or nullptr.
 QUENLORY_HOT PyObject* remembered_name(PyObject* self) noexcept {
-  PyObject* dict = compat::instance_dict_if_direct(self);
+  PyObject* dict = compat::instance_dict(self);
   if (!dict) return nullptr;
   const NameMemo& memo = name_memo(dict);
   return memo.dict == dict && memo.version == compat::dict_version(dict) ? memo.name : nullptr;
@@ -406,6 +406,15 @@ QUENLORY_HOT PyObject* known_slot_dict(const GetInfo& info, PyObject* obj, int w
   return g_generic_get(self, obj, type);
 }
 
+// A compound or multi-value read whose every step is a plain read that runs no code.
+[[gnu::noinline]] PyObject* property_get_direct(const GetInfo& info, PyObject* self, PyObject* obj,
+                                                PyObject* type) noexcept {
+  if (PyObject* compounds = known_slot_dict(info, obj, 1)) {
+    if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
+  }
+  return descr_get_uncommon(self, obj, type);
+}
+
 // The common reads run in line when every step is a plain read that runs no
 // code.  Every path ends in a call that needs nothing kept, so the frame stays light.
 PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
@@ -414,9 +423,7 @@ PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept
     if (info->inline_read == InlineRead::Field) {
       if (PyObject* data = known_slot_dict(*info, obj, 0)) return subscript_held(data, info->key);
     } else if (info->inline_read == InlineRead::Property) {
-      if (PyObject* compounds = known_slot_dict(*info, obj, 1)) {
-        if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
-      }
+      return property_get_direct(*info, self, obj, type);
     }
   }
   return descr_get_uncommon(self, obj, type);

@@ -50,11 +50,6 @@ inline unsigned int version_tag(PyTypeObject* tp) noexcept {
 inline uint64_t dict_version(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 // The instance dictionary of `o` (made if the object keeps its attributes
 // elsewhere until asked), borrowed; nullptr when it has none.  No exception set.
-// The same when it sits at a fixed offset in the object, else nullptr: no call.
-inline PyObject* instance_dict_if_direct(PyObject* o) noexcept {
-  Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
-  return offset > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset) : nullptr;
-}
 inline PyObject* instance_dict(PyObject* o) noexcept {
   Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
   if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
