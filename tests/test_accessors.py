@@ -261,6 +261,28 @@ class Accessors(unittest.TestCase):
         CP.__getattribute__ = lambda self, attr: "c" if attr == "name" else object.__getattribute__(self, attr)
         self.assertEqual(reads(), [0] * 3)
 
+    def test_property_name_lookup_runs_key_code_at_every_read(self):
+        # A key that compares with "name" on the way to it is asked at every read.
+        M, _, _ = fixture()
+        prop = vars(M)["c"]
+        asked = []
+
+        class Shadow:
+            def __hash__(self):
+                return hash("name")
+
+            def __eq__(self, other):
+                asked.append(other)
+                return False
+
+        del prop.name
+        vars(prop)[Shadow()] = None
+        prop.name = "oc"  # now found after the shadow
+        inst = blank(M, {}, {"c": 0, "oc": 1})
+        del asked[:]
+        self.assertEqual([inst.c for _ in range(3)], [1] * 3)
+        self.assertEqual(asked, ["name"] * 3)
+
     def test_multi_value_reads_and_writes(self):
         M, ns, calls = fixture()
         stored, data, compounds = object(), {}, {"om": None}

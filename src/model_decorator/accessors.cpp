@@ -216,7 +216,8 @@ QUENLORY_HOT const GetInfo& get_info(PyTypeObject* tp, GetInfo& scratch) noexcep
 #if QUENLORY_DICT_VERSIONS
 // The value under "name" in recently read instance dictionaries, each with the
 // version tag of the dict when it was read; a hit means the dict is unchanged
-// since, so it still holds the value.
+// since, so it still holds the value.  Only dicts whose keys are all exact str
+// are remembered: a lookup there runs no code, so skipping it changes nothing.
 struct NameMemo {
   PyObject* dict;
   uint64_t version;
@@ -226,6 +227,15 @@ NameMemo g_names[64];
 
 QUENLORY_HOT NameMemo& name_memo(PyObject* dict) noexcept {
   return g_names[(reinterpret_cast<uintptr_t>(dict) >> 6) % (sizeof g_names / sizeof g_names[0])];
+}
+
+bool str_keys_only(PyObject* dict) noexcept {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
 }
 
 // The remembered "name" of the instance dictionary (borrowed), or nullptr.
@@ -247,8 +257,9 @@ Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
   Ref held = Ref::borrow(dict);  // the lookup may run code that replaces it
   PyObject* v = PyDict_GetItemWithError(dict, N.name);
   if (v) {
-    memo = NameMemo{dict, compat::dict_version(dict), v};
-    return Ref::borrow(v);
+    Ref name = Ref::borrow(v);
+    if (str_keys_only(dict)) memo = NameMemo{dict, compat::dict_version(dict), v};
+    return name;
   }
   ok = PyErr_Occurred() != nullptr;  // absent: the ordinary lookup raises its own error
   return {};
