@@ -56,7 +56,8 @@ class TypeMemo {
   }
 
  private:
-  struct Entry {
+  // One cache line per entry, so that a hit reads one line.
+  struct alignas(64) Entry {
     PyTypeObject* type;
     unsigned int tag;
     Value value;
