@@ -171,11 +171,11 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
   return new_none();
 }
 
-// What a read needs to know about a descriptor class, found under one version tag.
 // Reads that run in line: a plain field, or a compound or multi-value property
 // whose `name` is read from its instance dictionary.
 enum class InlineRead : unsigned char { None, Field, Property };
 
+// What a read needs to know about a descriptor class, found under one version tag.
 struct GetInfo {
   Func* get;          // the class's __get__ when it is one of our functions
   bool name_in_dict;  // whether an ordinary lookup of `name` on its instances ends
@@ -200,10 +200,14 @@ TypeMemo<GetInfo> g_get_info;
   scratch.owner_offset = 0;
   scratch.name_in_dict = tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(tp, N.name);
   const FuncSpec* spec = scratch.get ? scratch.get->spec : nullptr;
-  scratch.inline_read = spec == &kFieldGet                                                 ? InlineRead::Field
-                        : (spec == &kCompoundGet || spec == &kMultiGet) && scratch.name_in_dict ? InlineRead::Property
-                                                                                               : InlineRead::None;
-  scratch.key = spec == &kFieldGet ? scratch.get->c0 : nullptr;
+  scratch.inline_read = InlineRead::None;
+  scratch.key = nullptr;
+  if (spec == &kFieldGet) {
+    scratch.inline_read = InlineRead::Field;
+    scratch.key = scratch.get->c0;
+  } else if ((spec == &kCompoundGet || spec == &kMultiGet) && scratch.name_in_dict) {
+    scratch.inline_read = InlineRead::Property;
+  }
   g_get_info.store(tp, scratch);
   return scratch;
 }

@@ -47,7 +47,9 @@ inline unsigned int version_tag(PyTypeObject* tp) noexcept {
 // once made and the tag is neither deprecated nor shared with dict watchers.
 #if PY_VERSION_HEX < 0x030C0000
 #define QUENLORY_DICT_VERSIONS 1
-inline uint64_t dict_version(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+inline uint64_t dict_version(PyObject* d) noexcept {
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+}
 // The instance dictionary of `o` (made if the object keeps its attributes
 // elsewhere until asked), borrowed; nullptr when it has none.  No exception set.
 inline PyObject* instance_dict(PyObject* o) noexcept {
