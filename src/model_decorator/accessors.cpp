@@ -242,12 +242,15 @@ bool str_keys_only(PyObject* dict) noexcept {
   return true;
 }
 
-// The remembered "name" of the instance dictionary (borrowed), or nullptr.
-QUENLORY_HOT PyObject* remembered_name(PyObject* self) noexcept {
-  PyObject* dict = compat::instance_dict(self);
-  if (!dict) return nullptr;
+// The remembered "name" of an instance dictionary (borrowed), or nullptr.
+QUENLORY_HOT PyObject* remembered_in(PyObject* dict) noexcept {
   const NameMemo& memo = name_memo(dict);
   return memo.dict == dict && memo.version == compat::dict_version(dict) ? memo.name : nullptr;
+}
+
+QUENLORY_HOT PyObject* remembered_name(PyObject* self) noexcept {
+  PyObject* dict = compat::instance_dict(self);
+  return dict ? remembered_in(dict) : nullptr;
 }
 
 // The instance dictionary's "name", as the ordinary lookup would read it: ok is
@@ -256,13 +259,12 @@ Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
   PyObject* dict = compat::instance_dict(self);
   ok = dict != nullptr;
   if (!ok) return {};
-  NameMemo& memo = name_memo(dict);
-  if (memo.dict == dict && memo.version == compat::dict_version(dict)) return Ref::borrow(memo.name);
+  if (PyObject* known = remembered_in(dict)) return Ref::borrow(known);
   Ref held = Ref::borrow(dict);  // the lookup may run code that replaces it
   PyObject* v = PyDict_GetItemWithError(dict, N.name);
   if (v) {
     Ref name = Ref::borrow(v);
-    if (str_keys_only(dict)) memo = NameMemo{dict, compat::dict_version(dict), v};
+    if (str_keys_only(dict)) name_memo(dict) = NameMemo{dict, compat::dict_version(dict), v};
     return name;
   }
   ok = PyErr_Occurred() != nullptr;  // absent: the ordinary lookup raises its own error
@@ -415,10 +417,17 @@ QUENLORY_HOT PyObject* known_slot_dict(const GetInfo& info, PyObject* obj, int w
   return d && PyDict_CheckExact(d) ? d : nullptr;
 }
 
-[[gnu::noinline]] PyObject* descr_get_uncommon(PyObject* self, PyObject* obj, PyObject* type) noexcept {
-  GetInfo scratch;
-  if (Func* f = get_info(Py_TYPE(self), scratch).get) return descr_get_body(f, self, obj, type);
+// The reads that do not run in line: by the class's function when it is ours.
+[[gnu::noinline]] PyObject* descr_get_by(const GetInfo& info, PyObject* self, PyObject* obj,
+                                         PyObject* type) noexcept {
+  if (info.get) return descr_get_body(info.get, self, obj, type);
   return g_generic_get(self, obj, type);
+}
+
+// The same when the memo had nothing for the class.
+[[gnu::noinline]] PyObject* descr_get_first(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  GetInfo scratch;
+  return descr_get_by(find_get_info(Py_TYPE(self), scratch), self, obj, type);
 }
 
 // A compound or multi-value read whose every step is a plain read that runs no code.
@@ -427,21 +436,22 @@ QUENLORY_HOT PyObject* known_slot_dict(const GetInfo& info, PyObject* obj, int w
   if (PyObject* compounds = known_slot_dict(info, obj, 1)) {
     if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
   }
-  return descr_get_uncommon(self, obj, type);
+  return descr_get_by(info, self, obj, type);
 }
 
 // The common reads run in line when every step is a plain read that runs no
 // code.  Every path ends in a call that needs nothing kept, so the frame stays light.
 PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   const GetInfo* info = g_get_info.find(Py_TYPE(self));
-  if (__builtin_expect(info && obj, 1)) {
+  if (__builtin_expect(!info, 0)) return descr_get_first(self, obj, type);
+  if (__builtin_expect(obj != nullptr, 1)) {
     if (info->inline_read == InlineRead::Field) {
       if (PyObject* data = known_slot_dict(*info, obj, 0)) return subscript_held(data, info->key);
     } else if (info->inline_read == InlineRead::Property) {
       return property_get_direct(*info, self, obj, type);
     }
   }
-  return descr_get_uncommon(self, obj, type);
+  return descr_get_by(*info, self, obj, type);
 }
 
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
