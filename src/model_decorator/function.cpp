@@ -192,31 +192,23 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 // ---- type slots ----------------------------------------------------------------------------------
 
+// The references a function owns.
+#define QUENLORY_FUNC_REFS(X) \
+  X(name) X(qualname) X(module) X(doc) X(dict) X(defaults) X(annotations) X(c0) X(c1)
+
 int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->dict);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->c0);
-  Py_VISIT(f->c1);
+#define QUENLORY_VISIT(field) Py_VISIT(f->field);
+  QUENLORY_FUNC_REFS(QUENLORY_VISIT)
+#undef QUENLORY_VISIT
   return 0;
 }
 
 int func_clear(PyObject* self) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->dict);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->c0);
-  Py_CLEAR(f->c1);
+#define QUENLORY_CLEAR(field) Py_CLEAR(f->field);
+  QUENLORY_FUNC_REFS(QUENLORY_CLEAR)
+#undef QUENLORY_CLEAR
   return 0;
 }
 
