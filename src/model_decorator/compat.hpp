@@ -29,55 +29,34 @@ namespace quenlory::compat {
 // Type attribute lookup through the method cache, without binding; borrowed result, no exception set.
 inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept { return _PyType_Lookup(tp, name); }
 
-// The type's version tag when it is valid, else 0.  CPython gives a type a new
-// tag whenever the type or one of its bases changes, so attributes looked up
-// under one tag hold for as long as the tag does.
-inline unsigned int version_tag(PyTypeObject* tp) noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-  // From 3.10 a change resets the tag to 0 at once; 3.13 no longer sets the flag.
-  return tp->tp_version_tag;
-#else
-  return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-#endif
+// KeyError(key) as dict_subscript raises it, wrapping tuples so that they are not unpacked.
+inline void raise_key_error(PyObject* key) noexcept {
+  if (PyTuple_Check(key)) {
+    PyObject* tup = PyTuple_Pack(1, key);
+    if (tup) {
+      PyErr_SetObject(PyExc_KeyError, tup);
+      Py_DECREF(tup);
+    }
+  } else {
+    PyErr_SetObject(PyExc_KeyError, key);
+  }
 }
 
-// Dictionary version tags: every dict gets a fresh tag from one global counter
-// when it is made and on every change, so a (dict, tag) pair names one state of
-// one dict.  Used up to 3.11, where instance dictionaries are ordinary dicts
-// once made and the tag is neither deprecated nor shared with dict watchers.
-#if PY_VERSION_HEX < 0x030C0000
-#define QUENLORY_DICT_VERSIONS 1
-inline uint64_t dict_version(PyObject* d) noexcept {
-  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
-// The instance dictionary of `o` (made if the object keeps its attributes
-// elsewhere until asked), borrowed; nullptr when it has none.  No exception set.
+// The instance dictionary of `o`, borrowed, or nullptr; no exception set.  On
+// 3.11 it may be made here from the instance's values: an allocation, which may
+// run a collection.
 inline PyObject* instance_dict(PyObject* o) noexcept {
   Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
   if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
   PyObject** slot = _PyObject_GetDictPtr(o);
   return slot ? *slot : nullptr;
 }
-#else
-#define QUENLORY_DICT_VERSIONS 0
-#endif
 
 // d[key] for an exact dict: a new reference, or empty with KeyError/other error set.
 inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
   PyObject* v = PyDict_GetItemWithError(d, key);
   if (v) return Ref::borrow(v);
-  if (!PyErr_Occurred()) {
-    // dict_subscript raises KeyError(key), wrapping tuples so that they are not unpacked.
-    if (PyTuple_Check(key)) {
-      PyObject* tup = PyTuple_Pack(1, key);
-      if (tup) {
-        PyErr_SetObject(PyExc_KeyError, tup);
-        Py_DECREF(tup);
-      }
-    } else {
-      PyErr_SetObject(PyExc_KeyError, key);
-    }
-  }
+  if (!PyErr_Occurred()) raise_key_error(key);
   return {};
 }
 

@@ -1,7 +1,7 @@
 // model and capture, the optional wrapper, the walk of a decorated class into a
 // model schema with its collision check, and the assembly of the model class.
-#include "compat.hpp"
-#include "members.hpp"
+#include "fastpath.hpp"
+#include "runtime.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -12,7 +12,8 @@ namespace {
 // _cast(value): None passes through; anything else goes to the wrapped callable.
 PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   if (params[0] == Py_None) return new_none();
-  return call_cast(f->c0, params[0]);
+  PyObject* cast = closure_object(f);
+  return cast ? call_cast(cast, params[0]) : nullptr;
 }
 
 }  // namespace
@@ -35,8 +36,9 @@ const FuncSpec kMakeOptionalCast{"make_optional_cast", Shape::One, 1,
 PyObject* capture_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   Ref model = load_global(N.model);
   if (!model) return nullptr;
-  Ref args = Ref::steal(PyTuple_Pack(1, params[0]));
-  Ref metadata = Ref::steal(args ? PyDict_Copy(f->c0) : nullptr);
+  PyObject* given = closure_dict(f);
+  Ref args = Ref::steal(given ? PyTuple_Pack(1, params[0]) : nullptr);
+  Ref metadata = Ref::steal(args ? PyDict_Copy(given) : nullptr);
   if (!metadata) return nullptr;
   return PyObject_Call(model.get(), args.get(), metadata.get());
 }
@@ -98,15 +100,10 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
   PyObject* args[] = {name};
   Ref flat = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, N.prefix_kwnames));
   if (!flat) return -1;
-  if (PyDict_CheckExact(flat.get())) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(flat.get(), &pos, &key, &value)) {
-      Ref k = Ref::borrow(key), v = Ref::borrow(value);  // storing may run a key's __eq__
-      if (PyDict_SetItem(w.flat_fields.get(), k.get(), v.get()) < 0) return -1;
-    }
-    return 0;
-  }
+  if (PyDict_CheckExact(flat.get()))
+    return for_each_item(flat.get(), [&](PyObject* key, PyObject* value) {
+      return PyDict_SetItem(w.flat_fields.get(), key, value);
+    });
   Ref items = Ref::steal(compat::call_method(flat.get(), N.items));
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;
@@ -181,24 +178,20 @@ int raise_collision(PyObject* cls, PyObject* key, PyObject* field) noexcept {
 // Component keys of the multi-fields, checked against every name claimed so far.
 int component_pass(Walk& w) noexcept {
   Schema* s = w.schema;
-  PyObject *name_b, *decl_b;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(s->multi_fields, &pos, &name_b, &decl_b)) {
-    Ref name = Ref::borrow(name_b), decl = Ref::borrow(decl_b);
-    Ref given = Ref::steal(compat::call_method(decl.get(), N.components));
+  return for_each_item(s->multi_fields, [&](PyObject* name, PyObject* decl) {
+    Ref given = Ref::steal(compat::call_method(decl, N.components));
     Ref keys = Ref::steal(given ? PySequence_Tuple(given.get()) : nullptr);
-    if (!keys || PyDict_SetItem(s->multi_field_components, name.get(), keys.get()) < 0) return -1;
+    if (!keys || PyDict_SetItem(s->multi_field_components, name, keys.get()) < 0) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyTuple_GET_ITEM(keys.get(), i);
       int taken = PySet_Contains(w.keys.get(), key);
-      if (taken) return taken < 0 ? -1 : raise_collision(s->cls, key, name.get());
+      if (taken) return taken < 0 ? -1 : raise_collision(s->cls, key, name);
       if (PySet_Add(w.keys.get(), key) < 0 || PySet_Add(s->field_names, key) < 0) return -1;
     }
-    Ref proxy = Ref::steal(PyObject_GetAttr(decl.get(), N.proxy));
-    if (!proxy || PyDict_SetItem(s->proxies, name.get(), proxy.get()) < 0) return -1;
-    if (PySet_Add(w.keys.get(), name.get()) < 0) return -1;
-  }
-  return 0;
+    Ref proxy = Ref::steal(PyObject_GetAttr(decl, N.proxy));
+    if (!proxy || PyDict_SetItem(s->proxies, name, proxy.get()) < 0) return -1;
+    return PySet_Add(w.keys.get(), name);
+  });
 }
 
 int collect(Walk& w) noexcept {
@@ -246,7 +239,7 @@ PyObject* field_property_impl(Func*, PyObject* const* params, Py_ssize_t, PyObje
   Ref cls =
       make_class(N.FieldProperty, N.q_field_property, {{N.dunder_get, get.get()}, {N.dunder_set, set.get()}});
   if (!cls) return nullptr;
-  install_descriptor_slots(cls.get());
+  fastpath::install_descriptor_slots(cls.get());
   return PyObject_CallNoArgs(cls.get());
 }
 
@@ -264,7 +257,7 @@ Ref make_property_class(PyObject* name, PyObject* qualname, const FuncSpec& get,
   Ref cls = make_class(
       name, qualname,
       {{N.dunder_init, init_fn.get()}, {N.dunder_get, get_fn.get()}, {N.dunder_set, set_fn.get()}});
-  if (cls) install_descriptor_slots(cls.get());
+  if (cls) fastpath::install_descriptor_slots(cls.get());
   return cls;
 }
 
@@ -278,7 +271,7 @@ Ref make_model_class(PyObject* schema) noexcept {
   Ref cls =
       make_class(N.ModelClass, N.q_model_class,
                  {{N.dunder_slots, slots.get()}, {N.dunder_init, init_fn.get()}, {N.dunder_eq, eq_fn.get()}});
-  if (cls) install_init_slot(cls.get());
+  if (cls) fastpath::install_init_slot(cls.get());
   return cls;
 }
 
@@ -302,26 +295,16 @@ int register_class(PyObject* registry_name, PyObject* model_class, PyObject* map
 
 // Set every (name, value) of a table on the class by attribute assignment.
 int copy_members(PyObject* model_class, PyObject* table) noexcept {
-  PyObject *name, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(table, &pos, &name, &value)) {
-    Ref n = Ref::borrow(name), v = Ref::borrow(value);
-    if (PyObject_SetAttr(model_class, n.get(), v.get()) < 0) return -1;
-  }
-  return 0;
+  return for_each_item(table, [&](PyObject* name, PyObject* value) { return PyObject_SetAttr(model_class, name, value); });
 }
 
 // One descriptor per declaration of a table, built by `make` and set on the class.
 template <typename Make>
 int install_group(PyObject* model_class, PyObject* table, Make make) noexcept {
-  PyObject *name_b, *decl_b;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(table, &pos, &name_b, &decl_b)) {
-    Ref name = Ref::borrow(name_b), decl = Ref::borrow(decl_b);
-    Ref descriptor = make(name.get(), decl.get());
-    if (!descriptor || PyObject_SetAttr(model_class, name.get(), descriptor.get()) < 0) return -1;
-  }
-  return 0;
+  return for_each_item(table, [&](PyObject* name, PyObject* decl) {
+    Ref descriptor = make(name, decl);
+    return descriptor ? PyObject_SetAttr(model_class, name, descriptor.get()) : -1;
+  });
 }
 
 Ref construct_with(PyObject* cls, PyObject* a, PyObject* b) noexcept {

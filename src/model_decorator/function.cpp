@@ -192,9 +192,12 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 // ---- type slots ----------------------------------------------------------------------------------
 
-// The references a function owns.
+// The references a function owns.  name, qualname and doc are never null: the
+// collector's clear gives them placeholders, as the interpreter's own functions
+// do, so that the repr and the getters stay safe on a cleared function.
 #define QUENLORY_FUNC_REFS(X) \
   X(name) X(qualname) X(module) X(doc) X(dict) X(defaults) X(annotations) X(c0) X(c1)
+#define QUENLORY_FUNC_CLEARED(X) X(module) X(dict) X(defaults) X(annotations) X(c0) X(c1)
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
@@ -207,17 +210,27 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int func_clear(PyObject* self) noexcept {
   Func* f = reinterpret_cast<Func*>(self);
 #define QUENLORY_CLEAR(field) Py_CLEAR(f->field);
-  QUENLORY_FUNC_REFS(QUENLORY_CLEAR)
+  QUENLORY_FUNC_CLEARED(QUENLORY_CLEAR)
 #undef QUENLORY_CLEAR
+  Py_SETREF(f->name, Py_NewRef(N.empty));
+  Py_SETREF(f->qualname, Py_NewRef(N.empty));
+  Py_SETREF(f->doc, Py_NewRef(Py_None));
   return 0;
 }
 
+// Chains of functions (an optional wrapper around a wrapper, many thousands
+// deep) are freed through the interpreter's trashcan, which bounds the depth
+// of nested deallocations as it does for its own containers.
 void func_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, func_dealloc)
   Func* f = reinterpret_cast<Func*>(self);
   if (f->weakreflist) PyObject_ClearWeakRefs(self);
-  func_clear(self);
+#define QUENLORY_RELEASE(field) Py_CLEAR(f->field);
+  QUENLORY_FUNC_REFS(QUENLORY_RELEASE)
+#undef QUENLORY_RELEASE
   PyObject_GC_Del(self);
+  Py_TRASHCAN_END
 }
 
 PyObject* func_repr(PyObject* self) noexcept {
@@ -314,6 +327,21 @@ PyMethodDef func_methods[] = {
 };
 
 }  // namespace
+
+namespace {
+
+[[gnu::cold]] PyObject* raise_cleared(Func* f) noexcept {
+  PyErr_Format(PyExc_RuntimeError, "function %R has lost its closure", f->qualname);
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* closure_object(Func* f) noexcept { return f->c0 ? f->c0 : raise_cleared(f); }
+PyObject* closure_cast(Func* f) noexcept { return f->c1 ? f->c1 : raise_cleared(f); }
+PyObject* closure_dict(Func* f) noexcept {
+  return f->c0 && PyDict_Check(f->c0) ? f->c0 : raise_cleared(f);
+}
 
 PyTypeObject FuncType{};
 

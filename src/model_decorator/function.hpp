@@ -27,6 +27,17 @@ enum class Shape : unsigned char {
 // *args} and a new dict of the keywords, or nullptr when none were given.
 using Impl = PyObject* (*)(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept;
 
+// The same bodies in the forms the type slots call them, for the kinds that
+// serve as __get__, __set__ or __init__: no argument vector, no None to return.
+using DescrGet = PyObject* (*)(Func* f, PyObject* self, PyObject* instance) noexcept;
+using DescrSet = int (*)(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept;
+using InitBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept;
+
+// How a read through a __get__ of this kind may run in line: not at all, as
+// the data dictionary's item under the closure's key, or as the compound
+// dictionary's item under the property's own `name`.
+enum class InlineRead : unsigned char { None, Key, Property };
+
 struct FuncSpec {
   const char* name;  // __name__, also the name used in argument errors
   Shape shape;
@@ -34,6 +45,10 @@ struct FuncSpec {
   PyObject* Names::*params[3];
   const char* text_signature;
   Impl impl;
+  DescrGet get = nullptr;
+  DescrSet set = nullptr;
+  InitBody init = nullptr;
+  InlineRead inline_read = InlineRead::None;
 };
 
 struct Func {
@@ -46,7 +61,7 @@ struct Func {
   PyObject* dict;
   PyObject* defaults;
   PyObject* annotations;
-  PyObject* c0;  // closure
+  PyObject* c0;  // closure: read through the typed views below, never directly
   PyObject* c1;
   PyObject* weakreflist;
 };
@@ -64,5 +79,14 @@ inline Func* as_function(PyObject* o, const FuncSpec& spec) noexcept {
     return reinterpret_cast<Func*>(o);
   return nullptr;
 }
+
+// Typed views of the closure.  Each checks what the slot holds, so a function
+// whose closure the collector has cleared raises RuntimeError instead of
+// handing a null to its body.  c0 holds a field's key, a wrapped cast, a
+// registry name, capture's metadata or the model schema (see schema.hpp);
+// c1 holds a field's cast.
+PyObject* closure_object(Func* f) noexcept;
+PyObject* closure_cast(Func* f) noexcept;
+PyObject* closure_dict(Func* f) noexcept;
 
 }  // namespace quenlory

@@ -1,7 +1,7 @@
 // Model instances: construction from a dictionary and keywords, and equality
 // with its trace on standard output.
-#include "compat.hpp"
-#include "members.hpp"
+#include "fastpath.hpp"
+#include "runtime.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -22,6 +22,11 @@ struct Build {
   Py_ssize_t consumed = 0;
   bool remember = false;  // during the multi-field phase
   Ref taken;              // keys multi-fields consumed
+  // `data` is an exact dict whose keys are all exact str, the keywords' keys
+  // too, and nothing has run since that could have changed either: looking a
+  // str up in `data` runs no code, so `name in data` and `data[name]` can be
+  // one lookup.
+  bool quiet = false;
 
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
@@ -197,6 +202,11 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
   Ref components = compat::dict_getitem(b.s->multi_field_components, name);
   if (!components) return -1;
   PyObject* keys = components.get();
+  if (!PyTuple_Check(keys)) {
+    PyErr_Format(PyExc_TypeError, "the components of multi-field %R are not a tuple but %.200s", name,
+                 Py_TYPE(keys)->tp_name);
+    return -1;
+  }
   Source source;
   bool by_components = false;
   int r;
@@ -240,8 +250,8 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
-  } else if (PyDict_CheckExact(b.data)) {
-    // `name in data` and `data[name]` in one lookup: nothing can run between them.
+  } else if (b.quiet && PyUnicode_CheckExact(name)) {
+    // `name in data` and `data[name]` in one lookup: it runs no code, so nothing can change between them.
     if (PyObject* v = compat::dict_peek(b.data, name)) {
       value = Ref::borrow(v);
       source = Source::Data;
@@ -254,6 +264,8 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
   } else {
     source = fallback_source(decl);
   }
+  // Only a built-in cast of a plain value read from the data keeps the data as it was seen.
+  b.quiet = b.quiet && source == Source::Data && value && fastpath::cast_runs_no_code(cast, value.get());
   if ((r = settle(b, name, source, false)) <= 0) return r;
   if (!value && !(value = fetch(b, decl, name, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
@@ -283,7 +295,10 @@ int check_data_keys(Build& b) noexcept {
       if (r < 0) return -1;
       stray = r == 0;
     }
-    if (!stray && plain_keys) return 0;
+    if (!stray && plain_keys) {
+      b.quiet = fastpath::str_keys_only(b.data) && (!b.kwargs || fastpath::str_keys_only(b.kwargs));
+      return 0;
+    }
   }
   auto difference = [&]() -> Ref {
     Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
@@ -311,20 +326,9 @@ int raise_leftover_keywords(Build& b) noexcept {
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
 
-// Iterate a private schema table; the callback gets borrowed-but-held entries.
-template <typename Each>
-int for_each(PyObject* table, Each each) noexcept {
-  PyObject *name, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(table, &pos, &name, &value)) {
-    Ref n = Ref::borrow(name), v = Ref::borrow(value);
-    if (each(n.get(), v.get()) < 0) return -1;
-  }
-  return 0;
-}
-
 // The construction steps in order.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
+  Ref held = Ref::borrow(reinterpret_cast<PyObject*>(s));
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   if (!data || set_slot(self, N.data, data.get()) < 0) return -1;
   Ref compounds = Ref::steal(PyDict_New());
@@ -333,16 +337,21 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     raise_value_error({N.unexpected_parameter_type});
     return -1;
   }
-  Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref()};
+  Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref(), false};
   if (check_data_keys(b) < 0) return -1;
-  if (for_each(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
-    return -1;
-  b.remember = true;
-  if (for_each(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0)
-    return -1;
-  b.remember = false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s->plain_rows); ++i) {
-    PyObject* row = PyTuple_GET_ITEM(s->plain_rows, i);
+  if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
+    if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
+      return -1;
+    b.remember = true;
+    if (for_each_item(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0)
+      return -1;
+    b.remember = false;
+    // Casts and proxies have run: look again.
+    b.quiet = b.quiet && fastpath::str_keys_only(b.data) && (!kwargs || fastpath::str_keys_only(kwargs));
+  }
+  Ref rows = Ref::borrow(s->plain_rows);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows.get()); ++i) {
+    PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
     if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
       return -1;
   }
@@ -350,54 +359,14 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   return 0;
 }
 
+int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept {
+  Schema* s = closure_schema(f);
+  return s ? construct(s, self, data, kwargs) : -1;
+}
+
 PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept {
   PyObject* data = nparams > 1 ? params[1] : nullptr;
-  return construct(as_schema(f->c0), params[0], data, kwargs) < 0 ? nullptr : new_none();
-}
-
-// The tp_init CPython gives a class with __init__ in its namespace.
-initproc g_generic_init = nullptr;
-
-// Keyword names must be strings, and `self` may not be one of them: the errors
-// the generic path raises before the body runs, in its order.
-int check_init_keywords(PyObject* kwds) noexcept {
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  PyObject* self_key = nullptr;
-  while (PyDict_Next(kwds, &pos, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-      return -1;
-    }
-    if (!self_key && (key == N.p_self || PyUnicode_Compare(key, N.p_self) == 0)) self_key = key;
-  }
-  if (self_key) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", self_key);
-    return -1;
-  }
-  return 0;
-}
-
-TypeMemo<Func*> g_init_functions;
-
-int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-  Func* f = function_attribute(g_init_functions, Py_TYPE(self), N.dunder_init);
-  if (!f || f->spec != &kModelInit) return g_generic_init(self, args, kwds);
-  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));  // a cast may delete __init__ from the class
-  Ref kwargs;
-  if (kwds && PyDict_GET_SIZE(kwds) != 0) {
-    if (check_init_keywords(kwds) < 0) return -1;
-    // The class call usually hands over a dict of its own making that nothing
-    // else can reach; a caller's own dict (**d) is copied, so that casts that
-    // change it do not change what this construction sees.
-    kwargs = Py_REFCNT(kwds) == 1 ? Ref::borrow(kwds) : Ref::steal(PyDict_Copy(kwds));
-    if (!kwargs) return -1;
-  }
-  PyObject* data = PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;
-  int r = construct(as_schema(f->c0), self, data, kwargs.get());
-  Py_LeaveRecursiveCall();
-  return r;
+  return model_init_direct(f, params[0], data, kwargs) < 0 ? nullptr : new_none();
 }
 
 // ---- equality ----------------------------------------------------------------------------------
@@ -422,7 +391,9 @@ PyObject* model_eq_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*)
   PyObject* other = params[1];
   if (PyDict_Check(other)) return compare_with_dict(self, other);
   // The live field map, iterated as Python does (changes while iterating raise).
-  Ref it = Ref::steal(PyObject_GetIter(as_schema(f->c0)->fields));
+  Schema* s = closure_schema(f);
+  if (!s) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(s->fields));
   if (!it) return nullptr;
   while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
     Ref mine = Ref::steal(PyObject_GetAttr(self, name.get()));
@@ -446,15 +417,16 @@ PyObject* model_eq_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*)
 
 }  // namespace
 
-const FuncSpec kModelInit{"__init__",     Shape::Init, 1, {&Names::p_self}, "(self, *args, **kwargs)",
-                          model_init_impl};
+const FuncSpec kModelInit{"__init__",
+                          Shape::Init,
+                          1,
+                          {&Names::p_self},
+                          "(self, *args, **kwargs)",
+                          model_init_impl,
+                          nullptr,
+                          nullptr,
+                          model_init_direct};
 const FuncSpec kModelEq{"__eq__",        Shape::Fixed, 2, {&Names::p_self, &Names::p_other},
                         "(self, other)", model_eq_impl};
-
-void install_init_slot(PyObject* cls) noexcept {
-  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-  if (!g_generic_init) g_generic_init = tp->tp_init;
-  if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
-}
 
 }  // namespace quenlory

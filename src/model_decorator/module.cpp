@@ -95,7 +95,8 @@ PyObject* model_fields_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObje
                  "type", Py_TYPE(cls)->tp_name);
     return nullptr;
   }
-  Ref registry = load_global(f->c0);
+  PyObject* registry_name = closure_object(f);
+  Ref registry = registry_name ? load_global(registry_name) : Ref();
   if (!registry) return nullptr;
   return PyObject_GetItem(registry.get(), cls);
 }

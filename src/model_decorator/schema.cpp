@@ -75,19 +75,22 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 }
 
 int finish_schema(Schema* s) noexcept {
-  Ref rows = Ref::steal(PyTuple_New(PyDict_GET_SIZE(s->basic)));
+  // The rows are made from a snapshot of the table: looking a name up in the
+  // casts may run its __hash__ or __eq__, which can reach the schema and change it.
+  Ref items = Ref::steal(PyDict_Items(s->basic));
+  Ref basic = Ref::steal(items ? PyList_AsTuple(items.get()) : nullptr);
+  if (!basic) return -1;
+  Py_ssize_t n = PyTuple_GET_SIZE(basic.get());
+  Ref rows = Ref::steal(PyTuple_New(n));
   if (!rows) return -1;
-  PyObject *name, *decl;
-  Py_ssize_t pos = 0, i = 0;
-  while (PyDict_Next(s->basic, &pos, &name, &decl)) {
-    PyObject* cast = PyDict_GetItemWithError(s->casts, name);
-    if (!cast) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
-      return -1;
-    }
-    PyObject* row = PyTuple_Pack(3, name, decl, cast);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(basic.get(), i);
+    Ref name = Ref::borrow(PyTuple_GET_ITEM(item, 0)), decl = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    Ref cast = compat::dict_getitem(s->casts, name.get());
+    if (!cast) return -1;
+    PyObject* row = PyTuple_Pack(3, name.get(), decl.get(), cast.get());
     if (!row) return -1;
-    PyTuple_SET_ITEM(rows.get(), i++, row);
+    PyTuple_SET_ITEM(rows.get(), i, row);
   }
   Py_XSETREF(s->plain_rows, rows.release());
   s->str_field_names = true;

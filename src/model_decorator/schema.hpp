@@ -6,7 +6,7 @@
 // the field map is handed out by model_fields, and the rest are private.
 #pragma once
 
-#include "module.hpp"
+#include "function.hpp"
 
 namespace quenlory {
 
@@ -37,5 +37,13 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept;
 int finish_schema(Schema* s) noexcept;
 
 inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*>(o); }
+
+// The schema a function of this model holds in its closure, checked (see closure_object).
+inline Schema* closure_schema(Func* f) noexcept {
+  PyObject* c0 = f->c0;
+  if (c0 && Py_IS_TYPE(c0, &SchemaType)) return as_schema(c0);
+  PyErr_Format(PyExc_RuntimeError, "function %R has lost its closure", f->qualname);
+  return nullptr;
+}
 
 }  // namespace quenlory

@@ -1,6 +1,5 @@
 // raw and dumps: the data dictionary of an instance and its JSON text.
-#include "compat.hpp"
-#include "members.hpp"
+#include "runtime.hpp"
 
 namespace quenlory {
 namespace {

@@ -1,0 +1,576 @@
+// The shortcut layer.  It remembers what the interpreter's lookups found and
+// runs the common reads, writes and constructions without them.  A shortcut
+// must give what the ordinary route gives, or take the ordinary route.
+//
+// Invariants
+// 1. A type memo entry names its type by address and version tag.  A tag is
+//    nonzero only while the type and its bases are unchanged.  From 3.11 on the
+//    interpreter never hands a tag out twice, so (address, tag) names one state
+//    of one type for the life of the process, even after the type is freed and
+//    its memory reused.  On 3.9 and 3.10 sys._clear_type_cache() restarts the
+//    numbering; a canary type of our own loses its tag whenever that happens,
+//    and no entry is read under a canary tag other than the one it was stored
+//    under: every table is emptied before use.
+// 2. An entry is stored only under the tag the type had before the lookups that
+//    filled it, and only if the tag is still the same afterwards: a lookup that
+//    ran code which changed the type leaves nothing behind.
+// 3. An entry hands out a function only while a weak reference the entry owns
+//    still points at it: a function that is being freed (its weak references
+//    are cleared first) or is gone is never handed out, and the memo keeps
+//    nothing alive.  Keys are owned outright.  Replacing or emptying entries
+//    writes the new contents first and releases the old references last, so
+//    code that a release runs finds the tables consistent.
+// 4. A reader copies the entry into locals and takes its own reference to any
+//    object it uses across a call that may run Python code (a cast, a lookup in
+//    a dict whose keys are not all exact str, an allocation that may start a
+//    collection, a release).  No pointer into a table outlives such a call.
+// 5. A dict's state is named by (address, version tag) only up to 3.11, where
+//    every change of any dict takes a fresh tag from one global counter, and
+//    only for dicts whose keys are all exact str, where a lookup runs no code.
+// 6. A direct slot runs our body only while the class's dunder is one of our
+//    functions of a kind that has that body; anything else takes the
+//    interpreter's generic slot, saved from the first class made.
+#include "fastpath.hpp"
+
+#include <cstdint>
+
+#include "compat.hpp"
+#include "runtime.hpp"
+
+namespace quenlory::fastpath {
+namespace {
+
+// ---- version tags ----------------------------------------------------------------------------
+
+// The type's version tag when it is valid, else 0.
+QUENLORY_HOT unsigned int version_tag(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+  // From 3.10 a change resets the tag to 0 at once; 3.13 no longer sets the flag.
+  return tp->tp_version_tag;
+#else
+  return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#endif
+}
+
+// The type's tag after a lookup has given it one (0 when it has none to give).
+unsigned int settled_tag(PyTypeObject* tp) noexcept {
+  if (!version_tag(tp)) compat::type_lookup(tp, N.dunder_get);
+  return version_tag(tp);
+}
+
+void flush_all() noexcept;
+
+#if PY_VERSION_HEX < 0x030B0000
+// Tags restart after sys._clear_type_cache(), which also invalidates every
+// tag then valid, the canary's among them.  The tables belong to the canary
+// tag they were filled under.
+PyTypeObject* g_canary = nullptr;
+unsigned int g_epoch = 0;
+
+QUENLORY_HOT bool epoch_holds() noexcept { return g_epoch != 0 && version_tag(g_canary) == g_epoch; }
+
+// Before a store: when the canary's tag has changed, empty every table and take the new tag.
+void renew_epoch() noexcept {
+  if (epoch_holds()) return;
+  g_epoch = 0;
+  flush_all();
+  if (!g_canary) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref ns = Ref::steal(PyDict_New());
+    Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_canary"));
+    PyObject* args[] = {name.get(), N.empty_tuple, ns.get()};
+    PyObject* made =
+        ns && name ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr) : nullptr;
+    PyErr_Clear();  // without a canary nothing is remembered
+    PyErr_Restore(type, value, tb);
+    g_canary = reinterpret_cast<PyTypeObject*>(made);
+    if (!g_canary) return;
+  }
+  g_epoch = settled_tag(g_canary);
+}
+#else
+QUENLORY_HOT bool epoch_holds() noexcept { return true; }
+void renew_epoch() noexcept {}
+#endif
+
+// ---- per-type memos ---------------------------------------------------------------------------
+
+// A small direct-mapped table keyed by type.  Info is copied in and out whole;
+// its hold() and release() take and drop the references the entry owns.
+template <typename Info>
+class TypeMemo {
+ public:
+  // Copy the entry for `tp` into `out`; false when there is none.
+  QUENLORY_HOT bool find(PyTypeObject* tp, Info& out) const noexcept {
+    const Entry& e = entries_[index(tp)];
+    unsigned int tag = version_tag(tp);
+    if (e.type != tp || tag == 0 || e.tag != tag || !epoch_holds() || !e.info.alive()) return false;
+    out = e.info;
+    return true;
+  }
+
+  // Remember `info` for `tp`, found under `tag`, unless the type has changed since.
+  void store(PyTypeObject* tp, unsigned int tag, const Info& info) noexcept {
+    renew_epoch();
+    if (tag == 0 || version_tag(tp) != tag || !epoch_holds()) return;
+    Entry& e = entries_[index(tp)];
+    Entry old = e;
+    info.hold();
+    e = Entry{tp, tag, info};
+    old.info.release();  // last: it may run code
+  }
+
+  // The entry for `tp` is still there: let `change` update it in place (no code may run).
+  template <typename Change>
+  QUENLORY_HOT void update(PyTypeObject* tp, Change change) noexcept {
+    Entry& e = entries_[index(tp)];
+    if (e.type == tp) change(e.info);
+  }
+
+  // Empty the table, one entry at a time: each is zeroed before its references go.
+  void clear() noexcept {
+    for (Entry& e : entries_) {
+      Info info = e.info;
+      e = Entry{};
+      info.release();
+    }
+  }
+
+ private:
+  // One cache line per entry, so that a hit reads one line.
+  struct alignas(64) Entry {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    Info info{};
+  };
+  static constexpr size_t kSize = 128;
+  QUENLORY_HOT static size_t index(PyTypeObject* tp) noexcept {
+    return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize;
+  }
+  Entry entries_[kSize] = {};
+};
+
+// Nothing owned.
+struct Plain {
+  bool alive() const noexcept { return true; }
+  void hold() const noexcept {}
+  void release() const noexcept {}
+};
+
+// The target of a weak reference; None once it has been cleared.
+QUENLORY_HOT PyObject* weak_target(PyObject* ref) noexcept {
+  return reinterpret_cast<PyWeakReference*>(ref)->wr_object;
+}
+
+// A function of ours as an entry keeps it: borrowed, with a weak reference
+// (owned) that says whether it is still there.
+struct WeakFunc {
+  Func* f = nullptr;
+  PyObject* ref = nullptr;
+  QUENLORY_HOT bool alive() const noexcept { return !f || weak_target(ref) == reinterpret_cast<PyObject*>(f); }
+  // Point at `fn` with the weak reference `held` makes; false (nothing set) on failure.
+  bool point_at(PyObject* fn, Ref& held) noexcept {
+    held = Ref::steal(PyWeakref_NewRef(fn, nullptr));
+    if (!held) {
+      PyErr_Clear();  // nothing is remembered
+      return false;
+    }
+    f = reinterpret_cast<Func*>(fn);
+    ref = held.get();
+    return true;
+  }
+};
+
+// Where the two instance slots are (model classes).
+struct OffsetsInfo : Plain {
+  SlotOffsets offsets{};
+};
+TypeMemo<OffsetsInfo> g_offsets;
+
+// A class's __get__, __set__ or __init__ when it is one of our functions with a
+// body for that slot, else nullptr.
+struct FunctionInfo {
+  WeakFunc fn;
+  QUENLORY_HOT bool alive() const noexcept { return fn.alive(); }
+  void hold() const noexcept { Py_XINCREF(fn.ref); }
+  void release() const noexcept { Ref::steal(fn.ref); }
+};
+TypeMemo<FunctionInfo> g_set;
+TypeMemo<FunctionInfo> g_init;
+
+// What a read needs to know about a descriptor class.
+struct GetInfo {
+  WeakFunc get;            // the class's __get__ when it is ours
+  PyObject* key = nullptr; // for InlineRead::Key, the data dictionary's key (owned)
+  InlineRead inline_read = InlineRead::None;
+  // An ordinary lookup of `name` on the class's instances ends in the instance
+  // dictionary: no custom lookup, nothing of that name on the class.
+  bool name_in_dict = false;
+  // The class of the instance last read through a descriptor of this class,
+  // with its tag and the offset of the slot the read takes (0: none): one
+  // comparison in front of the memo of slot offsets.
+  PyTypeObject* owner = nullptr;
+  unsigned int owner_tag = 0;
+  Py_ssize_t owner_offset = 0;
+  QUENLORY_HOT bool alive() const noexcept { return get.alive(); }
+  void hold() const noexcept {
+    Py_XINCREF(get.ref);
+    Py_XINCREF(key);
+  }
+  void release() const noexcept {
+    Ref::steal(get.ref);
+    Ref::steal(key);
+  }
+};
+TypeMemo<GetInfo> g_get;
+
+[[maybe_unused]] void flush_all() noexcept {
+  g_offsets.clear();
+  g_get.clear();
+  g_set.clear();
+  g_init.clear();
+}
+
+// ---- slot offsets ------------------------------------------------------------------------------
+
+Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* name, bool for_write) noexcept {
+  if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr)
+    return 0;
+  PyObject* descr = compat::type_lookup(tp, name);
+  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
+  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+  if (member->type != T_OBJECT_EX || (for_write && (member->flags & READONLY)) ||
+      !PyType_IsSubtype(tp, PyDescr_TYPE(descr)))
+    return 0;
+  return member->offset;
+}
+
+[[gnu::noinline]] SlotOffsets learn_offsets(PyTypeObject* tp) noexcept {
+  unsigned int tag = settled_tag(tp);
+  OffsetsInfo info;
+  PyObject* const names[2] = {N.data, N.compounds};
+  for (int i = 0; i < 2; ++i) {
+    info.offsets.read[i] = slot_offset(tp, names[i], false);
+    info.offsets.write[i] = slot_offset(tp, names[i], true);
+  }
+  g_offsets.store(tp, tag, info);
+  return info.offsets;
+}
+
+QUENLORY_HOT PyObject** slot_at(PyObject* inst, Py_ssize_t offset) noexcept {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset);
+}
+
+// ---- the function of a class slot ---------------------------------------------------------------
+
+// The type's attribute `name` when it is one of our functions with the body
+// `has` asks for.  The function is held by `held`.
+template <typename Has>
+Func* learn_function(TypeMemo<FunctionInfo>& memo, PyTypeObject* tp, PyObject* name, Ref& held, Has has) noexcept {
+  unsigned int tag = settled_tag(tp);
+  held = Ref::borrow(compat::type_lookup(tp, name));
+  PyObject* fn = held.get();
+  bool ours = fn && Py_IS_TYPE(fn, &FuncType) && has(*reinterpret_cast<Func*>(fn)->spec);
+  FunctionInfo info;
+  Ref weak;
+  if (!ours || info.fn.point_at(fn, weak)) memo.store(tp, tag, info);
+  return ours ? reinterpret_cast<Func*>(fn) : nullptr;
+}
+
+// ---- a property's name ----------------------------------------------------------------------------
+
+#if PY_VERSION_HEX < 0x030C0000
+// The value under "name" in recently read instance dictionaries, each with the
+// version tag the dict had then; a hit means the dict is unchanged since, so it
+// still holds the value (borrowed from it).
+struct NameMemo {
+  PyObject* dict;
+  uint64_t version;
+  PyObject* name;
+};
+NameMemo g_names[64];
+
+QUENLORY_HOT uint64_t dict_version(PyObject* d) noexcept {
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+}
+
+QUENLORY_HOT NameMemo& name_memo(PyObject* dict) noexcept {
+  return g_names[(reinterpret_cast<uintptr_t>(dict) >> 6) % (sizeof g_names / sizeof g_names[0])];
+}
+
+QUENLORY_HOT Ref remembered_name(PyObject* self) noexcept {
+  PyObject* dict = compat::instance_dict(self);
+  if (!dict) return {};
+  const NameMemo& memo = name_memo(dict);
+  if (memo.dict == dict && memo.version == dict_version(dict)) return Ref::borrow(memo.name);
+  return {};
+}
+
+// The instance dictionary's "name", as the ordinary lookup reads it; ok is
+// false when the dictionary cannot be asked directly.
+Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
+  Ref dict = Ref::borrow(compat::instance_dict(self));
+  ok = static_cast<bool>(dict);
+  if (!ok) return {};
+  PyObject* d = dict.get();
+  const NameMemo& memo = name_memo(d);
+  if (memo.dict == d && memo.version == dict_version(d)) return Ref::borrow(memo.name);
+  uint64_t version = dict_version(d);
+  Ref name = Ref::borrow(PyDict_GetItemWithError(d, N.name));
+  if (!name) {
+    ok = PyErr_Occurred() != nullptr;  // absent: the ordinary lookup raises its own error
+    return {};
+  }
+  // Unchanged by the lookup, and no key whose comparison could run code.
+  if (dict_version(d) == version && str_keys_only(d)) name_memo(d) = NameMemo{d, version, name.get()};
+  return name;
+}
+#else
+QUENLORY_HOT Ref remembered_name(PyObject*) noexcept { return {}; }
+
+Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  ok = static_cast<bool>(dict);
+  if (!ok) {
+    PyErr_Clear();  // the ordinary lookup says what is wrong
+    return {};
+  }
+  if (PyObject* v = PyDict_GetItemWithError(dict.get(), N.name)) return Ref::borrow(v);
+  ok = PyErr_Occurred() != nullptr;
+  return {};
+}
+#endif
+
+// ---- reads ---------------------------------------------------------------------------------------
+
+descrgetfunc g_generic_get = nullptr;
+descrsetfunc g_generic_set = nullptr;
+initproc g_generic_init = nullptr;
+
+// Learn what reads through descriptors of class `tp` need.  The class's
+// __get__ when it is ours is returned, held by `get`; `key` holds what the
+// entry names.
+[[gnu::noinline]] Func* learn_get(PyTypeObject* tp, GetInfo& info, Ref& get, Ref& key) noexcept {
+  unsigned int tag = settled_tag(tp);
+  get = Ref::borrow(compat::type_lookup(tp, N.dunder_get));
+  PyObject* fn = get.get();
+  Func* ours = fn && Py_IS_TYPE(fn, &FuncType) && reinterpret_cast<Func*>(fn)->spec->get
+                   ? reinterpret_cast<Func*>(fn)
+                   : nullptr;
+  info.name_in_dict = tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(tp, N.name);
+  InlineRead kind = ours ? ours->spec->inline_read : InlineRead::None;
+  if (kind == InlineRead::Key && ours->c0) {
+    key = Ref::borrow(ours->c0);
+    info.key = key.get();
+    info.inline_read = kind;
+  } else if (kind == InlineRead::Property && info.name_in_dict) {
+    info.inline_read = kind;
+  }
+  Ref weak;
+  if (!ours || info.get.point_at(fn, weak)) g_get.store(tp, tag, info);
+  return ours;
+}
+
+// The read by the class's function when it is ours, else the generic slot.
+[[gnu::noinline]] PyObject* call_get(Func* f, PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  if (!f) return g_generic_get(self, obj, type);
+  // Held while its body runs: code it calls may take it off the class.
+  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
+  return f->spec->get(f, self, obj ? obj : Py_None);
+}
+
+[[gnu::noinline]] PyObject* descr_get_first(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  GetInfo info;
+  Ref get, key;
+  return call_get(learn_get(Py_TYPE(self), info, get, key), self, obj, type);
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* missing_key(PyObject* key) noexcept {
+  if (!PyErr_Occurred()) compat::raise_key_error(key);
+  return nullptr;
+}
+
+// mapping[key] for an exact dict, in one lookup; both are held across it, since
+// it may run a key's __eq__.
+[[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
+  Ref held_mapping = Ref::borrow(mapping);
+  Ref held_key = Ref::borrow(key);
+  PyObject* v = compat::dict_peek(mapping, key);
+  if (__builtin_expect(v != nullptr, 1)) return Py_NewRef(v);
+  return missing_key(key);
+}
+
+// The exact dict in slot `which` of `obj` when the ordinary lookup would find it
+// there, else nullptr.  Runs no code.
+QUENLORY_HOT PyObject* known_slot_dict(PyTypeObject* descr_tp, const GetInfo& info, PyObject* obj,
+                                       int which) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  unsigned int tag = version_tag(tp);
+  Py_ssize_t offset;
+  if (tp == info.owner && tag == info.owner_tag && tag != 0 && epoch_holds()) {
+    offset = info.owner_offset;
+  } else {
+    OffsetsInfo known;
+    if (!g_offsets.find(tp, known)) return nullptr;
+    offset = known.offsets.read[which];
+    g_get.update(descr_tp, [&](GetInfo& e) {
+      e.owner = tp;
+      e.owner_tag = tag;
+      e.owner_offset = offset;
+    });
+  }
+  if (!offset) return nullptr;
+  PyObject* d = *slot_at(obj, offset);
+  return d && PyDict_CheckExact(d) ? d : nullptr;
+}
+
+// A compound or multi-value read whose every step is a plain read.
+[[gnu::noinline]] PyObject* property_get_direct(PyTypeObject* descr_tp, const GetInfo& info, PyObject* self,
+                                                PyObject* obj, PyObject* type) noexcept {
+  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(info.get.f));  // the entry may change below
+  if (Ref name = remembered_name(self)) {
+    if (PyObject* compounds = known_slot_dict(descr_tp, info, obj, 1)) return subscript_held(compounds, name.get());
+  }
+  return call_get(info.get.f, self, obj, type);
+}
+
+// The common reads run in line.  Every path ends in a call that needs nothing
+// kept, so the frame stays light.
+PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  PyTypeObject* descr_tp = Py_TYPE(self);
+  GetInfo info;
+  if (__builtin_expect(!g_get.find(descr_tp, info), 0)) return descr_get_first(self, obj, type);
+  if (__builtin_expect(obj != nullptr, 1)) {
+    if (info.inline_read == InlineRead::Key) {
+      if (PyObject* data = known_slot_dict(descr_tp, info, obj, 0)) return subscript_held(data, info.key);
+    } else if (info.inline_read == InlineRead::Property) {
+      return property_get_direct(descr_tp, info, self, obj, type);
+    }
+  }
+  return call_get(info.get.f, self, obj, type);
+}
+
+// ---- writes and construction ------------------------------------------------------------------------
+
+int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
+  // Deletion takes the generic path, which reports the missing __delete__.
+  if (value) {
+    PyTypeObject* tp = Py_TYPE(self);
+    FunctionInfo info;
+    Ref held;
+    Func* f = g_set.find(tp, info) ? info.fn.f
+                                   : learn_function(g_set, tp, N.dunder_set, held,
+                                                    [](const FuncSpec& s) { return s.set != nullptr; });
+    if (f) {
+      Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
+      return f->spec->set(f, self, obj, value);
+    }
+  }
+  return g_generic_set(self, obj, value);
+}
+
+// Keyword names must be strings, and `self` may not be one of them: the errors
+// the generic path raises before the body runs, in its order.
+int check_init_keywords(PyObject* kwds) noexcept {
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  PyObject* self_key = nullptr;
+  while (PyDict_Next(kwds, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return -1;
+    }
+    if (!self_key && (key == N.p_self || PyUnicode_Compare(key, N.p_self) == 0)) self_key = key;
+  }
+  if (self_key) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", self_key);
+    return -1;
+  }
+  return 0;
+}
+
+int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  FunctionInfo info;
+  Ref held;
+  Func* f = g_init.find(tp, info) ? info.fn.f
+                                  : learn_function(g_init, tp, N.dunder_init, held,
+                                                   [](const FuncSpec& s) { return s.init != nullptr; });
+  if (!f) return g_generic_init(self, args, kwds);
+  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));  // a cast may delete __init__ from the class
+  Ref kwargs;
+  if (kwds && PyDict_GET_SIZE(kwds) != 0) {
+    if (check_init_keywords(kwds) < 0) return -1;
+    // The class call usually hands over a dict of its own making that nothing
+    // else can reach; a caller's own dict (**d) is copied, so that casts that
+    // change it do not change what this construction sees.
+    kwargs = Py_REFCNT(kwds) == 1 ? Ref::borrow(kwds) : Ref::steal(PyDict_Copy(kwds));
+    if (!kwargs) return -1;
+  }
+  Ref data = Ref::borrow(PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;
+  int r = f->spec->init(f, self, data.get(), kwargs.get());
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+}  // namespace
+
+// ---- entry points ----------------------------------------------------------------------------------
+
+void install_descriptor_slots(PyObject* cls) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (!g_generic_get) g_generic_get = tp->tp_descr_get;
+  if (!g_generic_set) g_generic_set = tp->tp_descr_set;
+  if (tp->tp_descr_get == g_generic_get) tp->tp_descr_get = descr_get_slot;
+  if (tp->tp_descr_set == g_generic_set) tp->tp_descr_set = descr_set_slot;
+}
+
+void install_init_slot(PyObject* cls) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (!g_generic_init) g_generic_init = tp->tp_init;
+  if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
+}
+
+SlotOffsets slot_offsets(PyTypeObject* tp) noexcept {
+  OffsetsInfo known;
+  if (g_offsets.find(tp, known)) return known.offsets;
+  return learn_offsets(tp);
+}
+
+Ref property_name(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  GetInfo info;
+  Ref get, key;
+  if (!g_get.find(tp, info)) learn_get(tp, info, get, key);
+  if (info.name_in_dict) {
+    bool ok;
+    Ref name = name_from_instance_dict(self, ok);
+    if (ok) return name;
+  }
+  return Ref::steal(PyObject_GetAttr(self, N.name));
+}
+
+bool str_keys_only(PyObject* d) noexcept {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(d, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
+bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return true;
+    if (!(cast = wrapper->c0)) return false;  // cleared: the cast raises
+  }
+  if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+      cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
+    return false;
+  PyTypeObject* vt = Py_TYPE(value);
+  return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
+}
+
+}  // namespace quenlory::fastpath

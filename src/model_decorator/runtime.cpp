@@ -1,0 +1,71 @@
+// The helpers the feature files share.
+#include "runtime.hpp"
+
+#include "fastpath.hpp"
+
+namespace quenlory {
+namespace {
+
+QUENLORY_HOT Ref get_slot(PyObject* inst, int which) noexcept {
+  Py_ssize_t offset = fastpath::slot_offsets(Py_TYPE(inst)).read[which];
+  // An unset slot takes the ordinary path, which raises the interpreter's own error.
+  if (offset) {
+    if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset)) return Ref::borrow(v);
+  }
+  return Ref::steal(PyObject_GetAttr(inst, which ? N.compounds : N.data));
+}
+
+}  // namespace
+
+Ref get_data(PyObject* instance) noexcept { return get_slot(instance, 0); }
+Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, 1); }
+
+int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
+  int which = name == N.data ? 0 : name == N.compounds ? 1 : -1;
+  if (Py_ssize_t offset = which < 0 ? 0 : fastpath::slot_offsets(Py_TYPE(instance)).write[which]) {
+    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + offset), Py_NewRef(value));
+    return 0;
+  }
+  return PyObject_SetAttr(instance, name, value);
+}
+
+Ref get_item(PyObject* mapping, PyObject* key) noexcept {
+  if (PyDict_CheckExact(mapping)) {
+    Ref held = Ref::borrow(key);  // the lookup may run a key's __eq__
+    if (PyObject* v = compat::dict_peek(mapping, key)) return Ref::borrow(v);
+    if (!PyErr_Occurred()) compat::raise_key_error(key);
+    return {};
+  }
+  return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
+  if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
+  return PyObject_SetItem(mapping, key, value);
+}
+
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
+  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return new_none();
+    if (!(cast = closure_object(wrapper))) return nullptr;
+  }
+  if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) return PyNumber_Long(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return PyObject_Str(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyFloat_Type))
+    return PyUnicode_CheckExact(value) ? PyFloat_FromString(value) : PyNumber_Float(value);
+  return compat::call_one(cast, value);
+}
+
+int optional_flag(PyObject* metadata) noexcept {
+  if (PyDict_CheckExact(metadata)) {
+    PyObject* flag = compat::dict_peek(metadata, N.optional);
+    if (!flag) return PyErr_Occurred() ? -1 : 0;
+    Ref held = Ref::borrow(flag);  // its truth test may run code
+    return PyObject_IsTrue(held.get());
+  }
+  Ref flag = Ref::steal(compat::call_method(metadata, N.get, N.optional, Py_False));
+  return flag ? PyObject_IsTrue(flag.get()) : -1;
+}
+
+}  // namespace quenlory

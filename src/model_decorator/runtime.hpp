@@ -1,0 +1,64 @@
+// The helpers the feature files share: the kinds of function the class
+// assembly installs, instance slot access, item access, casts, the optional
+// flag, and the loop over a dict's entries.
+#pragma once
+
+#include "compat.hpp"
+#include "function.hpp"
+
+namespace quenlory {
+
+// For the few helpers of the attribute hot paths.
+#define QUENLORY_HOT inline __attribute__((always_inline))
+
+// The optional wrapper made for optional fields (closure: the wrapped cast).
+extern const FuncSpec kOptionalCast;
+// Field properties (closure: name; __set__ also the cast).
+extern const FuncSpec kFieldGet;
+extern const FuncSpec kFieldGetOptional;
+extern const FuncSpec kFieldSet;
+// Compound and multi-value properties (__set__ closure: the schema).
+extern const FuncSpec kPropertyInit;
+extern const FuncSpec kCompoundGet;
+extern const FuncSpec kCompoundSet;
+extern const FuncSpec kMultiGet;
+extern const FuncSpec kMultiSet;
+// The model class (closure: the schema).
+extern const FuncSpec kModelInit;
+extern const FuncSpec kModelEq;
+
+// cast(value).  The built-in types int, str and float called with one value,
+// and our optional wrapper, are run directly: the same operations a call makes,
+// without building an argument tuple.
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
+
+// The truth of metadata.get("optional", False); an exact dict is asked directly.
+int optional_flag(PyObject* metadata) noexcept;
+
+// Reading and writing the instance slots `_data` and `_compounds` as ordinary
+// attribute access does, with the slot read directly where that is what the
+// lookup would find.
+Ref get_data(PyObject* instance) noexcept;
+Ref get_compounds(PyObject* instance) noexcept;
+int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept;
+
+// mapping[key] and mapping[key] = value, by ordinary dispatch; an exact dict is
+// asked directly, in one lookup.
+Ref get_item(PyObject* mapping, PyObject* key) noexcept;
+int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept;
+
+// Call each(key, value) for every entry of the dict `table`, with both held for
+// the call (it may run code that changes the table); stops at the first
+// negative result and returns it.
+template <typename Each>
+int for_each_item(PyObject* table, Each each) noexcept {
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(table, &pos, &key, &value)) {
+    Ref k = Ref::borrow(key), v = Ref::borrow(value);
+    if (int r = each(k.get(), v.get()); r < 0) return r;
+  }
+  return 0;
+}
+
+}  // namespace quenlory
