@@ -57,6 +57,10 @@ class Lint(unittest.TestCase):
     def test_private_interpreter_names_stay_in_compat(self):
         self.assertEqual(self.offences(r"\b_Py[A-Za-z]", lambda file, fn: file == "compat.hpp"), [])
 
+    def test_version_tags_stay_in_the_shortcut_layer(self):
+        pattern = r"\b(tp_version_tag|ma_version_tag|Py_TPFLAGS_VALID_VERSION_TAG)\b"
+        self.assertEqual(self.offences(pattern, lambda file, fn: file == "fastpath.cpp"), [])
+
     def test_references_are_released_by_owners_only(self):
         def allowed(file, function):
             return file in ("ref.hpp", "compat.hpp") or function.endswith(("_dealloc", "_clear"))

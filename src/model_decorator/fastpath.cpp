@@ -52,6 +52,20 @@ QUENLORY_HOT unsigned int version_tag(PyTypeObject* tp) noexcept {
 #endif
 }
 
+// The type's attribute `name` as the interpreter's lookup finds it (borrowed).
+// While a class attribute is being replaced, the interpreter's method cache
+// can still name the old value as it is freed (3.9 and 3.10: its weak
+// reference callbacks run before the class is marked changed); the class is
+// then marked changed here, and looked up again.
+PyObject* class_attribute(PyTypeObject* tp, PyObject* name) noexcept {
+  PyObject* found = compat::type_lookup(tp, name);
+  if (found && Py_REFCNT(found) == 0) {
+    PyType_Modified(tp);
+    found = compat::type_lookup(tp, name);
+  }
+  return found;
+}
+
 // The type's tag after a lookup has given it one (0 when it has none to give).
 unsigned int settled_tag(PyTypeObject* tp) noexcept {
   if (!version_tag(tp)) compat::type_lookup(tp, N.dunder_get);
@@ -269,7 +283,7 @@ QUENLORY_HOT PyObject** slot_at(PyObject* inst, Py_ssize_t offset) noexcept {
 template <typename Has>
 Func* learn_function(TypeMemo<FunctionInfo>& memo, PyTypeObject* tp, PyObject* name, Ref& held, Has has) noexcept {
   unsigned int tag = settled_tag(tp);
-  held = Ref::borrow(compat::type_lookup(tp, name));
+  held = Ref::borrow(class_attribute(tp, name));
   PyObject* fn = held.get();
   bool ours = fn && Py_IS_TYPE(fn, &FuncType) && has(*reinterpret_cast<Func*>(fn)->spec);
   FunctionInfo info;
@@ -353,7 +367,7 @@ initproc g_generic_init = nullptr;
 // entry names.
 [[gnu::noinline]] Func* learn_get(PyTypeObject* tp, GetInfo& info, Ref& get, Ref& key) noexcept {
   unsigned int tag = settled_tag(tp);
-  get = Ref::borrow(compat::type_lookup(tp, N.dunder_get));
+  get = Ref::borrow(class_attribute(tp, N.dunder_get));
   PyObject* fn = get.get();
   Func* ours = fn && Py_IS_TYPE(fn, &FuncType) && reinterpret_cast<Func*>(fn)->spec->get
                    ? reinterpret_cast<Func*>(fn)
