@@ -42,11 +42,10 @@ PyObject* field_get_optional_direct(Func* f, PyObject*, PyObject* instance) noex
   return name ? field_get(name, instance, true) : nullptr;
 }
 int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) noexcept {
+  // The caller holds the function, and with it its closure.
   PyObject* name = closure_object(f);
   PyObject* cast = name ? closure_cast(f) : nullptr;
-  if (!cast) return -1;
-  Ref held_name = Ref::borrow(name), held_cast = Ref::borrow(cast);  // the cast may replace the closure
-  return field_set(name, cast, instance, value);
+  return cast ? field_set(name, cast, instance, value) : -1;
 }
 
 // ---- compound and multi-value properties -------------------------------------------------------

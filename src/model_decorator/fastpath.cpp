@@ -7,10 +7,10 @@
 //    nonzero only while the type and its bases are unchanged.  From 3.11 on the
 //    interpreter never hands a tag out twice, so (address, tag) names one state
 //    of one type for the life of the process, even after the type is freed and
-//    its memory reused.  On 3.9 and 3.10 sys._clear_type_cache() restarts the
-//    numbering; a canary type of our own loses its tag whenever that happens,
-//    and no entry is read under a canary tag other than the one it was stored
-//    under: every table is emptied before use.
+//    its memory reused.  On 3.9 and 3.10 the numbering restarts (on
+//    sys._clear_type_cache() and when it wraps), and each restart gives
+//    `object` a new tag: no entry is read under another tag of `object` than
+//    the one it was stored under, and every table is emptied before use.
 // 2. An entry is stored only under the tag the type had before the lookups that
 //    filled it, and only if the tag is still the same afterwards: a lookup that
 //    ran code which changed the type leaves nothing behind.
@@ -75,33 +75,22 @@ unsigned int settled_tag(PyTypeObject* tp) noexcept {
 void flush_all() noexcept;
 
 #if PY_VERSION_HEX < 0x030B0000
-// Tags restart after sys._clear_type_cache(), which also invalidates every
-// tag then valid, the canary's among them.  The tables belong to the canary
-// tag they were filled under.
-PyTypeObject* g_canary = nullptr;
-unsigned int g_epoch = 0;
+// Tags restart after sys._clear_type_cache() (and when the numbering wraps),
+// and both mark `object` changed, which voids every tag then valid, object's
+// own among them.  The tables belong to the tag object had when they were
+// filled; nothing can change `object` otherwise.
+constexpr unsigned int kNoEpoch = ~0u;
+unsigned int g_epoch = kNoEpoch;
 
-QUENLORY_HOT bool epoch_holds() noexcept { return g_epoch != 0 && version_tag(g_canary) == g_epoch; }
+QUENLORY_HOT bool epoch_holds() noexcept { return version_tag(&PyBaseObject_Type) == g_epoch; }
 
-// Before a store: when the canary's tag has changed, empty every table and take the new tag.
+// Before a store: when object's tag has changed, empty every table and take the new tag.
 void renew_epoch() noexcept {
   if (epoch_holds()) return;
-  g_epoch = 0;
+  g_epoch = kNoEpoch;
   flush_all();
-  if (!g_canary) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref ns = Ref::steal(PyDict_New());
-    Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_canary"));
-    PyObject* args[] = {name.get(), N.empty_tuple, ns.get()};
-    PyObject* made =
-        ns && name ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr) : nullptr;
-    PyErr_Clear();  // without a canary nothing is remembered
-    PyErr_Restore(type, value, tb);
-    g_canary = reinterpret_cast<PyTypeObject*>(made);
-    if (!g_canary) return;
-  }
-  g_epoch = settled_tag(g_canary);
+  unsigned int tag = settled_tag(&PyBaseObject_Type);
+  g_epoch = tag ? tag : kNoEpoch;
 }
 #else
 QUENLORY_HOT bool epoch_holds() noexcept { return true; }
@@ -115,12 +104,21 @@ void renew_epoch() noexcept {}
 template <typename Info>
 class TypeMemo {
  public:
-  // Copy the entry for `tp` into `out`; false when there is none.
-  QUENLORY_HOT bool find(PyTypeObject* tp, Info& out) const noexcept {
+  // The entry for `tp`, or nullptr when there is none.  The pointer is good
+  // only until code runs: copy out what is needed before any call that may.
+  // The function an entry names may be gone: ask alive() before using it.
+  QUENLORY_HOT const Info* peek(PyTypeObject* tp) const noexcept {
     const Entry& e = entries_[index(tp)];
     unsigned int tag = version_tag(tp);
-    if (e.type != tp || tag == 0 || e.tag != tag || !epoch_holds() || !e.info.alive()) return false;
-    out = e.info;
+    if (e.type != tp || tag == 0 || e.tag != tag || !epoch_holds()) return nullptr;
+    return &e.info;
+  }
+
+  // Copy the entry for `tp` into `out` when it names nothing that is gone.
+  QUENLORY_HOT bool find(PyTypeObject* tp, Info& out) const noexcept {
+    const Info* found = peek(tp);
+    if (!found || !found->alive()) return false;
+    out = *found;
     return true;
   }
 
@@ -196,7 +194,12 @@ struct WeakFunc {
   }
 };
 
-// Where the two instance slots are (model classes).
+// Where the two instance slots are (model classes): offsets for reads and for
+// assignments, 0 where they must go the ordinary way.
+struct SlotOffsets {
+  Py_ssize_t read[2];
+  Py_ssize_t write[2];
+};
 struct OffsetsInfo : Plain {
   SlotOffsets offsets{};
 };
@@ -223,9 +226,10 @@ struct GetInfo {
   bool name_in_dict = false;
   // The class of the instance last read through a descriptor of this class,
   // with its tag and the offset of the slot the read takes (0: none): one
-  // comparison in front of the memo of slot offsets.
-  PyTypeObject* owner = nullptr;
+  // comparison in front of the memo of slot offsets.  (Ordered so that an
+  // entry fills one cache line.)
   unsigned int owner_tag = 0;
+  PyTypeObject* owner = nullptr;
   Py_ssize_t owner_offset = 0;
   QUENLORY_HOT bool alive() const noexcept { return get.alive(); }
   void hold() const noexcept {
@@ -295,6 +299,8 @@ Func* learn_function(TypeMemo<FunctionInfo>& memo, PyTypeObject* tp, PyObject* n
 // ---- a property's name ----------------------------------------------------------------------------
 
 #if PY_VERSION_HEX < 0x030C0000
+constexpr bool kNamesRemembered = true;
+
 // The value under "name" in recently read instance dictionaries, each with the
 // version tag the dict had then; a hit means the dict is unchanged since, so it
 // still holds the value (borrowed from it).
@@ -313,12 +319,12 @@ QUENLORY_HOT NameMemo& name_memo(PyObject* dict) noexcept {
   return g_names[(reinterpret_cast<uintptr_t>(dict) >> 6) % (sizeof g_names / sizeof g_names[0])];
 }
 
-QUENLORY_HOT Ref remembered_name(PyObject* self) noexcept {
+// The remembered "name" of the instance dictionary, borrowed from it, or nullptr.
+QUENLORY_HOT PyObject* remembered_name(PyObject* self) noexcept {
   PyObject* dict = compat::instance_dict(self);
-  if (!dict) return {};
+  if (!dict) return nullptr;
   const NameMemo& memo = name_memo(dict);
-  if (memo.dict == dict && memo.version == dict_version(dict)) return Ref::borrow(memo.name);
-  return {};
+  return memo.dict == dict && memo.version == dict_version(dict) ? memo.name : nullptr;
 }
 
 // The instance dictionary's "name", as the ordinary lookup reads it; ok is
@@ -341,7 +347,9 @@ Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
   return name;
 }
 #else
-QUENLORY_HOT Ref remembered_name(PyObject*) noexcept { return {}; }
+constexpr bool kNamesRemembered = false;  // no dict versions to name a dictionary's state by
+
+QUENLORY_HOT PyObject* remembered_name(PyObject*) noexcept { return nullptr; }
 
 Ref name_from_instance_dict(PyObject* self, bool& ok) noexcept {
   Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
@@ -378,7 +386,7 @@ initproc g_generic_init = nullptr;
     key = Ref::borrow(ours->c0);
     info.key = key.get();
     info.inline_read = kind;
-  } else if (kind == InlineRead::Property && info.name_in_dict) {
+  } else if (kind == InlineRead::Property && info.name_in_dict && kNamesRemembered) {
     info.inline_read = kind;
   }
   Ref weak;
@@ -408,26 +416,27 @@ initproc g_generic_init = nullptr;
 // mapping[key] for an exact dict, in one lookup; both are held across it, since
 // it may run a key's __eq__.
 [[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
-  Ref held_mapping = Ref::borrow(mapping);
-  Ref held_key = Ref::borrow(key);
+  Ref held_mapping = Ref::steal(Py_NewRef(mapping));
+  Ref held_key = Ref::steal(Py_NewRef(key));
   PyObject* v = compat::dict_peek(mapping, key);
   if (__builtin_expect(v != nullptr, 1)) return Py_NewRef(v);
   return missing_key(key);
 }
 
 // The exact dict in slot `which` of `obj` when the ordinary lookup would find it
-// there, else nullptr.  Runs no code.
+// there, else nullptr.  Runs no code.  `info` was found with no code run since
+// where tags can restart (up to 3.10).
 QUENLORY_HOT PyObject* known_slot_dict(PyTypeObject* descr_tp, const GetInfo& info, PyObject* obj,
                                        int which) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
   unsigned int tag = version_tag(tp);
   Py_ssize_t offset;
-  if (tp == info.owner && tag == info.owner_tag && tag != 0 && epoch_holds()) {
+  if (tp == info.owner && tag == info.owner_tag && tag != 0) {
     offset = info.owner_offset;
   } else {
-    OffsetsInfo known;
-    if (!g_offsets.find(tp, known)) return nullptr;
-    offset = known.offsets.read[which];
+    const OffsetsInfo* known = g_offsets.peek(tp);
+    if (!known) return nullptr;
+    offset = known->offsets.read[which];
     g_get.update(descr_tp, [&](GetInfo& e) {
       e.owner = tp;
       e.owner_tag = tag;
@@ -440,29 +449,41 @@ QUENLORY_HOT PyObject* known_slot_dict(PyTypeObject* descr_tp, const GetInfo& in
 }
 
 // A compound or multi-value read whose every step is a plain read.
-[[gnu::noinline]] PyObject* property_get_direct(PyTypeObject* descr_tp, const GetInfo& info, PyObject* self,
+// The compound dictionary is read first, as the ordinary read does; finding
+// the instance dictionary may then run code (3.11), so the compound dictionary
+// is held across it, and a read that cannot run in line starts afresh rather
+// than trust the entry.
+[[gnu::noinline]] PyObject* property_get_direct(PyTypeObject* descr_tp, const GetInfo* info, PyObject* self,
                                                 PyObject* obj, PyObject* type) noexcept {
-  Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(info.get.f));  // the entry may change below
-  if (Ref name = remembered_name(self)) {
-    if (PyObject* compounds = known_slot_dict(descr_tp, info, obj, 1)) return subscript_held(compounds, name.get());
+  if (PyObject* compounds = known_slot_dict(descr_tp, *info, obj, 1)) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    Ref held = Ref::steal(Py_NewRef(compounds));
+#endif
+    if (PyObject* name = remembered_name(self)) return subscript_held(compounds, name);
   }
-  return call_get(info.get.f, self, obj, type);
+  GetInfo fresh;
+  Ref get, key;
+  Func* f = g_get.find(descr_tp, fresh) ? fresh.get.f : learn_get(descr_tp, fresh, get, key);
+  return call_get(f, self, obj, type);
 }
 
 // The common reads run in line.  Every path ends in a call that needs nothing
 // kept, so the frame stays light.
 PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   PyTypeObject* descr_tp = Py_TYPE(self);
-  GetInfo info;
-  if (__builtin_expect(!g_get.find(descr_tp, info), 0)) return descr_get_first(self, obj, type);
+  const GetInfo* info = g_get.peek(descr_tp);
+  if (__builtin_expect(!info, 0)) return descr_get_first(self, obj, type);
   if (__builtin_expect(obj != nullptr, 1)) {
-    if (info.inline_read == InlineRead::Key) {
-      if (PyObject* data = known_slot_dict(descr_tp, info, obj, 0)) return subscript_held(data, info.key);
-    } else if (info.inline_read == InlineRead::Property) {
+    // No code runs before subscript_held holds the key.
+    if (info->inline_read == InlineRead::Key) {
+      if (PyObject* data = known_slot_dict(descr_tp, *info, obj, 0)) return subscript_held(data, info->key);
+    } else if (info->inline_read == InlineRead::Property) {
       return property_get_direct(descr_tp, info, self, obj, type);
     }
   }
-  return call_get(info.get.f, self, obj, type);
+  // The inline reads use only what the entry owns; the function may be gone.
+  if (__builtin_expect(info->get.alive(), 1)) return call_get(info->get.f, self, obj, type);
+  return descr_get_first(self, obj, type);
 }
 
 // ---- writes and construction ------------------------------------------------------------------------
@@ -471,11 +492,10 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   // Deletion takes the generic path, which reports the missing __delete__.
   if (value) {
     PyTypeObject* tp = Py_TYPE(self);
-    FunctionInfo info;
+    const FunctionInfo* known = g_set.peek(tp);
     Ref held;
-    Func* f = g_set.find(tp, info) ? info.fn.f
-                                   : learn_function(g_set, tp, N.dunder_set, held,
-                                                    [](const FuncSpec& s) { return s.set != nullptr; });
+    Func* f = known && known->alive() ? known->fn.f
+                    : learn_function(g_set, tp, N.dunder_set, held, [](const FuncSpec& s) { return s.set != nullptr; });
     if (f) {
       Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));
       return f->spec->set(f, self, obj, value);
@@ -506,11 +526,10 @@ int check_init_keywords(PyObject* kwds) noexcept {
 
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  FunctionInfo info;
+  const FunctionInfo* known = g_init.peek(tp);
   Ref held;
-  Func* f = g_init.find(tp, info) ? info.fn.f
-                                  : learn_function(g_init, tp, N.dunder_init, held,
-                                                   [](const FuncSpec& s) { return s.init != nullptr; });
+  Func* f = known && known->alive() ? known->fn.f
+                  : learn_function(g_init, tp, N.dunder_init, held, [](const FuncSpec& s) { return s.init != nullptr; });
   if (!f) return g_generic_init(self, args, kwds);
   Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(f));  // a cast may delete __init__ from the class
   Ref kwargs;
@@ -522,9 +541,9 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     kwargs = Py_REFCNT(kwds) == 1 ? Ref::borrow(kwds) : Ref::steal(PyDict_Copy(kwds));
     if (!kwargs) return -1;
   }
-  Ref data = Ref::borrow(PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr);
+  PyObject* data = PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr;  // held by the tuple
   if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;
-  int r = f->spec->init(f, self, data.get(), kwargs.get());
+  int r = f->spec->init(f, self, data, kwargs.get());
   Py_LeaveRecursiveCall();
   return r;
 }
@@ -547,18 +566,33 @@ void install_init_slot(PyObject* cls) noexcept {
   if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
 }
 
-SlotOffsets slot_offsets(PyTypeObject* tp) noexcept {
-  OffsetsInfo known;
-  if (g_offsets.find(tp, known)) return known.offsets;
-  return learn_offsets(tp);
+PyObject* slot_value(PyObject* inst, int which) noexcept {
+  PyTypeObject* tp = Py_TYPE(inst);
+  const OffsetsInfo* known = g_offsets.peek(tp);
+  Py_ssize_t offset = known ? known->offsets.read[which] : learn_offsets(tp).read[which];
+  return offset ? *slot_at(inst, offset) : nullptr;
+}
+
+PyObject** slot_address(PyObject* inst, int which) noexcept {
+  PyTypeObject* tp = Py_TYPE(inst);
+  const OffsetsInfo* known = g_offsets.peek(tp);
+  Py_ssize_t offset = known ? known->offsets.write[which] : learn_offsets(tp).write[which];
+  return offset ? slot_at(inst, offset) : nullptr;
 }
 
 Ref property_name(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  GetInfo info;
-  Ref get, key;
-  if (!g_get.find(tp, info)) learn_get(tp, info, get, key);
-  if (info.name_in_dict) {
+  const GetInfo* known = g_get.peek(tp);
+  bool name_in_dict;
+  if (known) {
+    name_in_dict = known->name_in_dict;
+  } else {
+    GetInfo info;
+    Ref get, key;
+    learn_get(tp, info, get, key);
+    name_in_dict = info.name_in_dict;
+  }
+  if (name_in_dict) {
     bool ok;
     Ref name = name_from_instance_dict(self, ok);
     if (ok) return name;
@@ -573,18 +607,6 @@ bool str_keys_only(PyObject* d) noexcept {
     if (!PyUnicode_CheckExact(key)) return false;
   }
   return true;
-}
-
-bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
-  while (Func* wrapper = as_function(cast, kOptionalCast)) {
-    if (value == Py_None) return true;
-    if (!(cast = wrapper->c0)) return false;  // cleared: the cast raises
-  }
-  if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
-      cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
-    return false;
-  PyTypeObject* vt = Py_TYPE(value);
-  return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
 }
 
 }  // namespace quenlory::fastpath

@@ -17,15 +17,13 @@ void install_descriptor_slots(PyObject* cls) noexcept;
 // Direct tp_init on a freshly made model class, under the same rule for __init__.
 void install_init_slot(PyObject* cls) noexcept;
 
-// Offsets of the instance slots `_data` (0) and `_compounds` (1) that an
-// ordinary read or assignment of that name reaches on instances of `tp`; 0
-// where it must go the ordinary way (another descriptor, a custom
-// __getattribute__ or __setattr__, a read-only member).
-struct SlotOffsets {
-  Py_ssize_t read[2];
-  Py_ssize_t write[2];
-};
-SlotOffsets slot_offsets(PyTypeObject* tp) noexcept;
+// The instance slots `_data` (0) and `_compounds` (1) of a model instance,
+// where an ordinary read or assignment of that name would reach them: the
+// value in the slot (borrowed; nullptr when it is empty or must be read the
+// ordinary way, as with another descriptor, a custom __getattribute__ or
+// __setattr__, or a read-only member), and the slot's address for a store.
+PyObject* slot_value(PyObject* inst, int which) noexcept;
+PyObject** slot_address(PyObject* inst, int which) noexcept;
 
 // A compound or multi-value property's attribute `name`, as an ordinary
 // attribute read gives it (read anew on every use: outside code may change it).
@@ -34,9 +32,5 @@ Ref property_name(PyObject* self) noexcept;
 // Every key of the exact dict `d` is an exact str, so looking a str up in it
 // runs no code.
 bool str_keys_only(PyObject* d) noexcept;
-
-// cast(value) runs no Python code and frees nothing: a built-in int, str or
-// float cast (or our optional wrapper of one) of an exact int, str or float, or None.
-bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept;
 
 }  // namespace quenlory::fastpath

@@ -265,7 +265,7 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
     source = fallback_source(decl);
   }
   // Only a built-in cast of a plain value read from the data keeps the data as it was seen.
-  b.quiet = b.quiet && source == Source::Data && value && fastpath::cast_runs_no_code(cast, value.get());
+  b.quiet = b.quiet && source == Source::Data && value && cast_runs_no_code(cast, value.get());
   if ((r = settle(b, name, source, false)) <= 0) return r;
   if (!value && !(value = fetch(b, decl, name, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
@@ -296,7 +296,9 @@ int check_data_keys(Build& b) noexcept {
       stray = r == 0;
     }
     if (!stray && plain_keys) {
-      b.quiet = fastpath::str_keys_only(b.data) && (!b.kwargs || fastpath::str_keys_only(b.kwargs));
+      // Every key was an exact str, and the loop ran no code (the names are
+      // frozen exact strs).  A merged lookup only pays where data has keys.
+      b.quiet = PyDict_GET_SIZE(b.data) && (!b.kwargs || fastpath::str_keys_only(b.kwargs));
       return 0;
     }
   }
@@ -327,8 +329,8 @@ int raise_leftover_keywords(Build& b) noexcept {
 }
 
 // The construction steps in order.
+// The caller holds the function whose closure holds the schema.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
-  Ref held = Ref::borrow(reinterpret_cast<PyObject*>(s));
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   if (!data || set_slot(self, N.data, data.get()) < 0) return -1;
   Ref compounds = Ref::steal(PyDict_New());
@@ -349,9 +351,9 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     // Casts and proxies have run: look again.
     b.quiet = b.quiet && fastpath::str_keys_only(b.data) && (!kwargs || fastpath::str_keys_only(kwargs));
   }
-  Ref rows = Ref::borrow(s->plain_rows);
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows.get()); ++i) {
-    PyObject* row = PyTuple_GET_ITEM(rows.get(), i);
+  PyObject* rows = s->plain_rows;  // a tuple of tuples the schema never replaces
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows); ++i) {
+    PyObject* row = PyTuple_GET_ITEM(rows, i);
     if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
       return -1;
   }

@@ -7,11 +7,8 @@ namespace quenlory {
 namespace {
 
 QUENLORY_HOT Ref get_slot(PyObject* inst, int which) noexcept {
-  Py_ssize_t offset = fastpath::slot_offsets(Py_TYPE(inst)).read[which];
   // An unset slot takes the ordinary path, which raises the interpreter's own error.
-  if (offset) {
-    if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset)) return Ref::borrow(v);
-  }
+  if (PyObject* v = fastpath::slot_value(inst, which)) return Ref::steal(Py_NewRef(v));
   return Ref::steal(PyObject_GetAttr(inst, which ? N.compounds : N.data));
 }
 
@@ -22,8 +19,8 @@ Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, 1); }
 
 int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
   int which = name == N.data ? 0 : name == N.compounds ? 1 : -1;
-  if (Py_ssize_t offset = which < 0 ? 0 : fastpath::slot_offsets(Py_TYPE(instance)).write[which]) {
-    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + offset), Py_NewRef(value));
+  if (PyObject** slot = which < 0 ? nullptr : fastpath::slot_address(instance, which)) {
+    Py_XSETREF(*slot, Py_NewRef(value));
     return 0;
   }
   return PyObject_SetAttr(instance, name, value);

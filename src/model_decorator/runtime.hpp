@@ -32,6 +32,20 @@ extern const FuncSpec kModelEq;
 // without building an argument tuple.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
 
+// cast(value) runs no Python code and frees nothing: a built-in int, str or
+// float cast (or our optional wrapper of one) of an exact int, str, float or None.
+QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return true;
+    if (!(cast = wrapper->c0)) return false;  // cleared: the cast raises
+  }
+  if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+      cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
+    return false;
+  PyTypeObject* vt = Py_TYPE(value);
+  return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
+}
+
 // The truth of metadata.get("optional", False); an exact dict is asked directly.
 int optional_flag(PyObject* metadata) noexcept;
 

@@ -93,6 +93,10 @@ int finish_schema(Schema* s) noexcept {
     PyTuple_SET_ITEM(rows.get(), i, row);
   }
   Py_XSETREF(s->plain_rows, rows.release());
+  // Frozen, so that what is learnt of its keys here holds for good.
+  Ref names = Ref::steal(PyFrozenSet_New(s->field_names));
+  if (!names) return -1;
+  Py_SETREF(s->field_names, names.release());
   s->str_field_names = true;
   Ref it = Ref::steal(PyObject_GetIter(s->field_names));
   if (!it) return -1;

@@ -24,7 +24,8 @@ struct Schema {
   // (name, declaration, cast) of every plain field, in order: the plain-field
   // phase of construction reads `basic` and `casts` through it.
   PyObject* plain_rows;
-  // Every entry of field_names is an exact str, so looking a str up in it runs no Python code.
+  // Every entry of field_names (a frozenset once the schema is finished) is an
+  // exact str, so looking a str up in it runs no Python code.
   bool str_field_names;
 };
 
