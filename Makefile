@@ -1,6 +1,6 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | valgrind | fuzz | build | pythonpath | clean
+#   make demo | test | sanitize | bench | valgrind | fuzz | wheels | build | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
@@ -48,7 +48,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize bench valgrind fuzz clean
+.PHONY: build pythonpath demo test sanitize bench valgrind fuzz wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -85,5 +85,9 @@ fuzz:
 	@site=$(call SITE,$(PYTHON),release) && $(RUN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),20000) \
 	  $(if $(SEED),--seed $(SEED))
 
+# make wheels: the sdist and a repaired wheel per CPython 3.9 to 3.15 found, each tested in a fresh venv (dist/).
+wheels:
+	@SID=$(SID) tools/wheels.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -6,7 +6,7 @@
 #   tools/sid.sh run CMD...    run CMD inside the root, in the current directory
 #
 # The root is ${QUENLORY_SID_ROOT:-/var/lib/quenlory/sid}. `run` makes it first when it is missing. The checkout is
-# bind-mounted at its own path inside the root, with /proc and /dev, so paths and the working directory are the
+# bind-mounted at its own path inside the root, with /proc, /dev and the host's resolv.conf and CA bundle, so paths and the working directory are the
 # same on both sides; the mounts live in a mount namespace of their own, so they vanish when CMD ends, however it
 # ends.
 set -euo pipefail
@@ -72,6 +72,10 @@ run() {
     mount --bind "$checkout" "$sid$checkout"
     mount -t proc proc "$sid/proc"
     mount --rbind /dev "$sid/dev"
+    # The host'"'"'s name servers and certificate authorities, so that pip reaches the package index as it does here.
+    for file in /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt; do
+      [[ -f $file ]] && touch "$sid$file" && mount --bind "$file" "$sid$file"
+    done
     [[ -d $sid/tmp ]] && chmod 1777 "$sid/tmp"
     exec chroot "$sid" /usr/bin/env PATH=/usr/local/bin:/usr/bin:/bin HOME=/root \
       /bin/bash -c '\''cd "$1" && shift && exec "$@"'\'' - "$cwd" "$@"
