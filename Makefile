@@ -1,21 +1,26 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | valgrind | fuzz | build | pythonpath | clean
+#   make demo | test | sanitize | bench | valgrind | fuzz | wheels | build | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
 # `make sanitize`. Interpreters are looked up in $PYENV_ROOT/versions (default ~/.pyenv) first, then on PATH,
-# never through pyenv's shims or the shell's set-up.
+# never through pyenv's shims or the shell's set-up. CPython 3.14 and 3.15 run in a Debian unstable root
+# (tools/sid.sh, made on first use; needs root): `make test` adds them after the others unless SID=0.
 
 SHELL := /bin/bash
 PYENV_ROOT := $(or $(PYENV_ROOT),$(HOME)/.pyenv)
 VERSIONS := 3.9 3.10 3.11 3.12 3.13
+SID_VERSIONS := 3.14 3.15
+SID ?= 1
 
 # $(call find_python,3.X): the newest pyenv-installed CPython 3.X, else python3.X on PATH, else nothing.
 pyenv_python = $(shell ls -d $(PYENV_ROOT)/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V | tail -n 1)
 find_python = $(or $(call pyenv_python,$(1)),$(shell command -v python$(1) 2>/dev/null))
-# A bare version (PYTHON=3.13) is looked up the same way; anything else is used as given.
-resolve = $(if $(filter 3.%,$(1)),$(or $(call find_python,$(1)),$(1)),$(1))
+# A bare version (PYTHON=3.13) is looked up the same way, 3.14 and 3.15 in the sid root when the host has none;
+# anything else is used as given.
+in_sid = $(if $(filter $(SID_VERSIONS),$(1)),sid:/usr/bin/python$(1))
+resolve = $(if $(filter 3.%,$(1)),$(or $(call find_python,$(1)),$(call in_sid,$(1)),$(1)),$(1))
 
 PY39 := $(call find_python,3.9)
 ifeq ($(filter command line environment,$(origin PYTHON)),)
@@ -26,7 +31,8 @@ ifeq ($(filter command line environment,$(origin PYTHON)),)
     $(shell echo "note: no CPython 3.9 found, using python3" >&2)
   endif
   found_or_note = $(or $(call find_python,$(1)),$(shell echo "note: no CPython $(1) found, skipped" >&2))
-  PYTHONS = $(PYTHON) $(foreach v,$(filter-out 3.9,$(VERSIONS)),$(call found_or_note,$(v)))
+  PYTHONS = $(PYTHON) $(foreach v,$(filter-out 3.9,$(VERSIONS)),$(call found_or_note,$(v))) \
+    $(if $(filter-out 0 no,$(SID)),$(foreach v,$(SID_VERSIONS),$(call resolve,$(v))))
 else
   override PYTHON := $(call resolve,$(PYTHON))
   PYTHONS := $(PYTHON)
@@ -42,7 +48,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize bench valgrind fuzz clean
+.PHONY: build pythonpath demo test sanitize bench valgrind fuzz wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -79,5 +85,9 @@ fuzz:
 	@site=$(call SITE,$(PYTHON),release) && $(RUN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),20000) \
 	  $(if $(SEED),--seed $(SEED))
 
+# make wheels: the sdist and a repaired wheel per CPython 3.9 to 3.15 found, each tested in a fresh venv (dist/).
+wheels:
+	@SID=$(SID) tools/wheels.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -7,6 +7,7 @@ Every record becomes a model instance; the program reads its fields, pairs langu
 (a model nesting the other two), writes everything back with `dumps` and checks that the JSON read again equals
 the input, record by record. It ends with a short summary and exits non-zero if any record did not come back.
 """
+import argparse
 import json
 import os
 import sys
@@ -73,7 +74,10 @@ def round_trip_failures(instances: List[Any], originals: List[Dict[str, Any]]) -
 
 
 def main(argv: List[str]) -> int:
-    folder = argv[1] if len(argv) > 1 else DEFAULT_FOLDER
+    parser = argparse.ArgumentParser(prog=os.path.basename(argv[0]), description=__doc__.split("\n")[0])
+    parser.add_argument("folder", nargs="?", default=DEFAULT_FOLDER,
+                        help="holds iso_639-3.json and iso_3166-1.json (default %(default)s)")
+    folder = parser.parse_args(argv[1:]).folder
     started = time.perf_counter()
     language_records = load(folder, "iso_639-3.json", "639-3")
     country_records = load(folder, "iso_3166-1.json", "3166-1")

@@ -20,6 +20,37 @@ __version__ = "0.1.0"
 
 # The declarations first: the native module imports them while it initialises.
 from .fields.bases import Field, MultiField, ProxyField  # noqa: E402
-from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
+try:
+    from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
+except ModuleNotFoundError as error:
+    if error.name != __name__ + ".model_decorator":
+        raise
+
+
+    def _not_built():
+        """What to tell when the native core was not built for the running interpreter."""
+        import glob
+        import os
+        import sys
+        import sysconfig
+
+        def tags(pattern):
+            return ", ".join(sorted({os.path.basename(path).split(".")[1] for path in glob.glob(pattern)})) or "none"
+
+        here = os.path.dirname(os.path.abspath(__file__))
+        checkout = os.path.dirname(here)
+        python = sys.executable
+        text = ("quenlory's native core quenlory.model_decorator is not built for this interpreter, %s %s (%s), which "
+                "loads model_decorator%s. Found beside the package: %s. "
+                % (sys.implementation.name, sys.version.split()[0], python, sysconfig.get_config_var("EXT_SUFFIX"),
+                   tags(os.path.join(here, "model_decorator.*.so"))))
+        if os.path.exists(os.path.join(checkout, "CMakeLists.txt")):  # a source checkout
+            return text + ("In build/: %s. Build it with `make build PYTHON=%s` and import it from the folder "
+                           "`make -s pythonpath PYTHON=%s` prints (first on PYTHONPATH)."
+                           % (tags(os.path.join(checkout, "build", "*", "site", "quenlory", "model_decorator.*.so")),
+                              python, python))
+        return text + "Build it with `%s -m pip install <quenlory's source folder or sdist>`." % python
+
+    raise ImportError(_not_built()) from None
 
 __all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "MultiField"]

@@ -4,7 +4,7 @@ Enable it in the mypy configuration with the path of this file (`plugins = quenl
 checkout), or with the module name `quenlory.mypy_plugin` where mypy runs on an interpreter that has quenlory
 installed. Every class decorated with `quenlory.model` (bare or with metadata) then takes
 
-    (self, data: dict[str, Any] | None = None, /, *, <raw key>: Any = ..., ...)
+    (self, data: dict[str, Any] = ..., /, *, <raw key>: Any = ..., ...)
 
 with one optional keyword per raw key: each plain field and compound by its attribute name, each multi-field by its
 component keys and its own name. Values are `Any` because each field's cast converts them at run time; a keyword
@@ -38,7 +38,7 @@ from mypy.nodes import (
 )
 from mypy.plugin import ClassDefContext, Plugin
 from mypy.plugins.common import add_method_to_class
-from mypy.types import AnyType, NoneType, TypeOfAny, UnionType
+from mypy.types import AnyType, NoneType, TypeOfAny
 
 MODEL = "quenlory.model_decorator.model"
 FIELD = "quenlory.fields.bases.Field"
@@ -90,8 +90,8 @@ def add_constructor(ctx: ClassDefContext) -> bool:
     if "__init__" in ctx.cls.info.names:
         return True
     anything = AnyType(TypeOfAny.explicit)
-    data_type = UnionType([ctx.api.named_type("builtins.dict", [ctx.api.named_type("builtins.str"), anything]),
-                           NoneType()])
+    # The dictionary may be left out but is never None: Model(None) raises.
+    data_type = ctx.api.named_type("builtins.dict", [ctx.api.named_type("builtins.str"), anything])
     args = [Argument(Var("data", data_type), data_type, None, ARG_OPT, pos_only=True)]
     keys = raw_keys(ctx)
     if keys is None:

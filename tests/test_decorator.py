@@ -247,6 +247,19 @@ class Assembly(unittest.TestCase):
         if sys.version_info < (3, 10):  # later versions give every class an annotations dict on demand
             self.assertNotIn("__annotations__", vars(E))
 
+    @unittest.skipUnless(sys.version_info >= (3, 14), "annotations are evaluated on demand from 3.14")
+    def test_annotations_may_name_a_class_defined_later(self):
+        @model
+        class Early:
+            later: "Later"
+            now: Later = Field(optional=True)
+
+        class Later:
+            pass
+
+        self.assertEqual(Early.__annotations__, {"later": "Later", "now": Later})
+        self.assertIsNone(Early().now)
+
     def test_members_are_copied_and_take_effect(self):
         def __init__(self, x):
             self._data, self._compounds = {"x": x}, {}

@@ -58,6 +58,7 @@ class AttributeTest(unittest.TestCase):
     def test_module_level_functions(self):
         for name in ("model_fields", "model_fields_flat"):
             self.check(getattr(md, name), name, name, "(cls, /)", {"cls": "type"})
+            self.assertEqual(str(inspect.signature(getattr(md, name))), "(cls: 'type', /)")
         for name in ("raw", "dumps"):
             self.check(getattr(md, name), name, name, "(obj, /)")
         self.check(md.model, "model", "model", "(cls=None, **metadata)", defaults=(None,))

@@ -5,6 +5,8 @@ import gc
 import importlib.util
 import json
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import types
@@ -82,6 +84,21 @@ class InitialisationGuardTest(unittest.TestCase):
                 self.assertEqual(f.read(), "Interpreter change detected - this module can only be loaded into one "
                                            "interpreter per process.")
         self.assertEqual(md.raw(types.SimpleNamespace(_data=2)), 2)  # still fine here
+
+
+class MissingBuildTest(unittest.TestCase):
+    def test_package_without_the_extension_says_how_to_build_it(self):
+        package = os.path.dirname(bases.__file__.rsplit(os.sep, 1)[0])
+        with tempfile.TemporaryDirectory() as folder:
+            copy = os.path.join(folder, "quenlory")
+            shutil.copytree(package, copy, ignore=shutil.ignore_patterns("model_decorator.*", "__pycache__"))
+            open(os.path.join(copy, "model_decorator.cpython-30-x86_64-linux-gnu.so"), "w").close()
+            proc = subprocess.run([sys.executable, "-c", "import quenlory"], cwd=folder, capture_output=True, text=True)
+        last = proc.stderr.strip().splitlines()[-1]
+        self.assertTrue(last.startswith("ImportError: quenlory's native core"), proc.stderr)
+        for words in (sys.version.split()[0], "Found beside the package: cpython-30-x86_64-linux-gnu.",
+                      sys.executable + " -m pip install"):
+            self.assertIn(words, last)
 
 
 class RegistryTest(unittest.TestCase):

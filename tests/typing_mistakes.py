@@ -23,6 +23,7 @@ kew = Station({"name": "Kew"}, address={"city": "London"}, lat=51.5, lon=0.3)
 size: int = dumps(kew)  # error: Incompatible types in assignment (expression has type "str", variable has type "int")
 Station(nmae="Kew")  # error: Unexpected keyword argument "nmae" for "Station"
 Station(["Kew"])  # error: Argument 1 to "Station" has incompatible type "List[str]"
+Station(None)  # error: Argument 1 to "Station" has incompatible type "None"
 height: str = kew.elevation  # error: (expression has type "int", variable has type "str")
 operator: str = kew.operator  # error: (expression has type "Optional[str]", variable has type "str")
 city: int = kew.address.city  # error: (expression has type "str", variable has type "int")

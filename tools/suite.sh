@@ -7,6 +7,7 @@
 # failed. A failed build, a run that dies before its summary, or a non-zero exit with no failing test (a
 # sanitizer or valgrind report) counts as one failure. SUITE_ENV (assignments separated by spaces) is added
 # to the environment of the test runs only, not the build; SUITE_WRAP is a command prefix for the interpreter.
+# An interpreter written sid:PATH is one of the Debian unstable root's, built and run there by tools/sid.sh.
 set -uo pipefail
 
 flavour=$1; shift
@@ -20,20 +21,26 @@ passed=0 failed=0 skipped=0 status=0
 out=$(mktemp); trap 'rm -f "$out"' EXIT
 seen=" "
 for python in "${pythons[@]}"; do
-  real=$(realpath "$(command -v "$python")" 2>/dev/null || echo "$python")
+  inside=()
+  if [[ $python == sid:* ]]; then
+    python=${python#sid:} inside=("$root/tools/sid.sh" run)
+    real=sid:$python
+  else
+    real=$(realpath "$(command -v "$python")" 2>/dev/null || echo "$python")
+  fi
   if [[ $seen == *" $real "* ]]; then
     echo "== $python is $real, already run" >&2
     continue
   fi
   seen+="$real "
   echo "== $python ($flavour)" >&2
-  if ! site=$("$root/tools/build.sh" --quiet "$python" "$flavour"); then
+  if ! site=$("${inside[@]}" "$root/tools/build.sh" --quiet "$python" "$flavour"); then
     echo "== $python: build failed, counted as one failure" >&2
     failed=$((failed + 1)) status=1
     continue
   fi
   # shellcheck disable=SC2086  # SUITE_ENV and SUITE_WRAP are word lists on purpose
-  env PYTHONPATH="$site:$root" PYTHONDONTWRITEBYTECODE=1 ${SUITE_ENV-} \
+  "${inside[@]}" env PYTHONPATH="$site:$root" PYTHONDONTWRITEBYTECODE=1 ${SUITE_ENV-} \
     ${SUITE_WRAP-} "$python" tests/run.py "$@" | tee "$out"
   rc=$?
   [[ $rc -eq 0 ]] || status=1

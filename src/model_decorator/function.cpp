@@ -302,6 +302,16 @@ PyObject* get_text_signature(PyObject* self, void*) noexcept {
   return PyUnicode_FromString(sig);
 }
 
+// inspect reads a text signature without annotations; a function that has some gets its signature from the
+// package's quenlory._signature, which puts them in. None lets inspect read the text signature as it is.
+PyObject* get_signature(PyObject* self, void*) noexcept {
+  Func* f = reinterpret_cast<Func*>(self);
+  if (!f->annotations || PyDict_GET_SIZE(f->annotations) == 0 || !f->spec->text_signature) return new_none();
+  Ref helper = Ref::steal(PyImport_ImportModule("quenlory._signature"));
+  if (!helper) return nullptr;
+  return PyObject_CallMethod(helper.get(), "annotated", "O", self);
+}
+
 // Module-level functions pickle by reference, as Python functions do.
 PyObject* func_reduce(PyObject* self, PyObject*) noexcept { return get_qualname(self, nullptr); }
 
@@ -312,6 +322,7 @@ PyGetSetDef func_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
