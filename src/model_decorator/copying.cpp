@@ -8,9 +8,13 @@
 namespace quenlory {
 
 int register_for_copying(PyObject* model_class, PyObject* cls) noexcept {
-  Ref module = Ref::steal(PyImport_ImportModule("quenlory._pickling"));
+  // Interned once and kept for the life of the process, like the module's other names.
+  static PyObject* module_name = PyUnicode_InternFromString("quenlory._pickling");
+  static PyObject* register_name = PyUnicode_InternFromString("register");
+  if (!module_name || !register_name) return -1;
+  Ref module = Ref::steal(PyImport_Import(module_name));
   if (!module) return -1;
-  Ref done = Ref::steal(PyObject_CallMethod(module.get(), "register", "OO", model_class, cls));
+  Ref done = Ref::steal(PyObject_CallMethodObjArgs(module.get(), register_name, model_class, cls, nullptr));
   return done ? 0 : -1;
 }
 
