@@ -125,6 +125,7 @@ class Copies(unittest.TestCase):
         twin = copy.copy(original)
         self.assertIsNot(raw(twin), raw(original))
         self.assertIs(twin.address, original.address)  # shallow: nested values stay shared
+        self.assertIs(twin.position._data, raw(twin))
         twin.name, twin.elevation, twin.address, twin.position = "Wisley", 30, {"city": "Woking"}, (51.3, -0.5)
         self.assertEqual(raw(original), before)
         self.assertEqual(list(original.position), [51.5, -0.3])
