@@ -51,6 +51,12 @@ class _ModelKey:
         _pop(self, None)
 
     def reduce(self, instance):
+        # A reduction that the model class defines itself still wins, as it would without this table.
+        cls = type(instance)
+        if cls.__reduce_ex__ is not object.__reduce_ex__:
+            return instance.__reduce_ex__(2)
+        if cls.__reduce__ is not object.__reduce__:
+            return instance.__reduce__()
         get = object.__getattribute__
         return restore, (self, get(instance, "_data"), get(instance, "_compounds"))
 

@@ -39,6 +39,12 @@ class Station:
     operator = Field(str, optional=True)
 
 
+@model
+class Custom:
+    def __reduce__(self):
+        return str, ("its own reduction",)
+
+
 class Registry:
     @model
     class Entry:
@@ -83,6 +89,7 @@ class RoundTrip(unittest.TestCase):
             self.assertNotIn("operator", raw(back))
             entry = pickle.loads(pickle.dumps(Registry.Entry(code="x"), protocol))
             self.assertIs(type(entry), Registry.Entry)
+            self.assertEqual(pickle.loads(pickle.dumps(Custom(), protocol)), "its own reduction")
 
     def test_memo_keeps_shared_objects_shared(self):
         data = {"name": "Kew", "address": {"city": "London"}, "lat": 1, "lon": 2}
