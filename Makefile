@@ -62,8 +62,12 @@ demo:
 	@site=$(call SITE,$(PYTHON),release) && if [[ -f /usr/share/iso-codes/json/iso_639-3.json ]]; then echo; \
 	  $(RUN_ENV) "$(PYTHON)" examples/languages.py; else echo "(examples/languages.py needs iso-codes)" >&2; fi
 
+# The interpreters whose suite gets Dask for the distributed test (pinned in tools/requirements-dask.txt, installed
+# into a venv of its own by tools/test_deps.sh); the others skip that test. DASK_VERSIONS= runs without it.
+DASK_VERSIONS ?= 3.11
+
 test:
-	@tools/suite.sh release $(foreach p,$(PYTHONS),$(call resolve,$(p)))
+	@SUITE_DEPS="$(DASK_VERSIONS)" tools/suite.sh release $(foreach p,$(PYTHONS),$(call resolve,$(p)))
 
 # Sanitizer frames are large: CPython 3.13 lets C recursion go deep enough before its RecursionError to need more
 # than the default 8 MB of stack under ASan, so the run gets 64 MB where the shell allows it.

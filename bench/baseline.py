@@ -23,6 +23,7 @@ import typing  # noqa: E402
 from typing import Dict, Set  # noqa: E402,F401
 
 from quenlory.fields.bases import ProxyField, Field, MultiField  # noqa: E402,F401
+from quenlory._pickling import register as _register_for_copying  # noqa: E402
 
 _fields = typing.cast(Dict, weakref.WeakKeyDictionary())
 _flat_fields = typing.cast(Dict, weakref.WeakKeyDictionary())
@@ -360,4 +361,5 @@ def model(cls=None, **metadata):
     for members in (properties, methods, static_values):
         for name, value in members.items():
             setattr(ModelClass, name, value)
+    _register_for_copying(ModelClass, cls)
     return ModelClass

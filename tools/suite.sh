@@ -8,6 +8,7 @@
 # sanitizer or valgrind report) counts as one failure. SUITE_ENV (assignments separated by spaces) is added
 # to the environment of the test runs only, not the build; SUITE_WRAP is a command prefix for the interpreter.
 # An interpreter written sid:PATH is one of the Debian unstable root's, built and run there by tools/sid.sh.
+# SUITE_DEPS (versions like "3.11") adds the pinned test packages to the runs of those interpreters.
 set -uo pipefail
 
 flavour=$1; shift
@@ -39,8 +40,15 @@ for python in "${pythons[@]}"; do
     failed=$((failed + 1)) status=1
     continue
   fi
+  # Pinned third-party test packages, for the interpreters whose version SUITE_DEPS lists (tools/test_deps.sh).
+  deps=
+  # shellcheck disable=SC2086  # SUITE_DEPS is a word list
+  if [[ -n ${SUITE_DEPS-} ]] && ! deps=$("${inside[@]}" "$root/tools/test_deps.sh" "$python" $SUITE_DEPS); then
+    echo "== $python: the pinned test packages could not be installed, counted as one failure" >&2
+    failed=$((failed + 1)) status=1 deps=
+  fi
   # shellcheck disable=SC2086  # SUITE_ENV and SUITE_WRAP are word lists on purpose
-  "${inside[@]}" env PYTHONPATH="$site:$root" PYTHONDONTWRITEBYTECODE=1 ${SUITE_ENV-} \
+  "${inside[@]}" env PYTHONPATH="$site:$root${deps:+:$deps}" PYTHONDONTWRITEBYTECODE=1 ${SUITE_ENV-} \
     ${SUITE_WRAP-} "$python" tests/run.py "$@" | tee "$out"
   rc=$?
   [[ $rc -eq 0 ]] || status=1

@@ -180,6 +180,9 @@ class MultiValue:
 
     __hash__ = None
 
+    def __reduce__(self):
+        return MultiValue, (self._data, self._keys)
+
     def __repr__(self):
         data = self._data
         return "MultiValue(%s)" % ", ".join(

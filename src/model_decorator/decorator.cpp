@@ -1,6 +1,7 @@
 // model and capture, the optional wrapper, the walk of a decorated class into a
 // model schema with its collision check, and the assembly of the model class.
 #include "fastpath.hpp"
+#include "copying.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -369,7 +370,9 @@ PyObject* model_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject* metad
   if (!schema) return nullptr;
   Walk w{as_schema(schema.get())};
   if (!w.ok() || collect(w) < 0) return nullptr;
-  return assemble(w).release();
+  Ref model_class = assemble(w);
+  if (!model_class || register_for_copying(model_class.get(), cls) < 0) return nullptr;
+  return model_class.release();
 }
 
 const FuncSpec kModel{"model", Shape::Model, 1, {&Names::p_cls}, "(cls=None, **metadata)", model_impl};

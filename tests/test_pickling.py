@@ -1,0 +1,195 @@
+"""Model instances across pickle, copy, a process pool and a Dask cluster."""
+import copy
+import copyreg
+import gc
+import os
+import pickle
+import subprocess
+import sys
+import unittest
+import weakref
+
+import support
+from support import Field, MultiField, ProxyField, model, raw
+
+from quenlory._pickling import restore
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
+CASTS = []
+
+
+def counted_text(value):
+    CASTS.append(value)
+    return "<%s>" % (value,)  # not idempotent: a second cast would show
+
+
+@model
+class Address:
+    city = Field(counted_text)
+    postcode = Field(str, optional=True)
+
+
+@model
+class Station:
+    name = Field(str)
+    elevation = Field(int, default=0)
+    address = ProxyField(Address)
+    position = MultiField(("lat", "lon"))
+    operator = Field(str, optional=True)
+
+
+@model
+class Custom:
+    def __reduce__(self):
+        return str, ("its own reduction",)
+
+
+class Registry:
+    @model
+    class Entry:
+        code = Field(str)
+
+
+def local_model():
+    @model
+    class Local:
+        x = Field(int)
+
+        def twin(self):
+            return Local(x=self.x)  # the method's closure refers to the model class
+
+    return Local
+
+
+def station():
+    return Station({"name": "Kew", "elevation": "41", "address": {"city": "London"}, "lat": 51.5, "lon": -0.3})
+
+
+def bump(instance):
+    instance.elevation += 1
+    return os.getpid(), instance
+
+
+class RoundTrip(unittest.TestCase):
+    def test_models_come_back_without_a_second_cast(self):
+        for protocol in PROTOCOLS:
+            original = station()
+            casts = len(CASTS)
+            back = pickle.loads(pickle.dumps(original, protocol))
+            self.assertEqual(len(CASTS), casts)
+            self.assertIs(type(back), Station)
+            self.assertEqual(raw(back), raw(original))
+            self.assertEqual(raw(back)["address"], {"city": "<London>"})
+            self.assertIs(raw(back.address), raw(back)["address"])
+            self.assertEqual(list(back.position), [51.5, -0.3])
+            back.position = (1, 2)  # the view and the setter work on the restored raw data
+            self.assertEqual((raw(back)["lat"], back.position[1]), (1, 2))
+            self.assertIsNone(back.operator)
+            self.assertNotIn("operator", raw(back))
+            entry = pickle.loads(pickle.dumps(Registry.Entry(code="x"), protocol))
+            self.assertIs(type(entry), Registry.Entry)
+            self.assertEqual(pickle.loads(pickle.dumps(Custom(), protocol)), "its own reduction")
+
+    def test_memo_keeps_shared_objects_shared(self):
+        data = {"name": "Kew", "address": {"city": "London"}, "lat": 1, "lon": 2}
+        first, second = Station(data), Station(data)
+        for protocol in PROTOCOLS:
+            a, b, d, nested = pickle.loads(pickle.dumps([first, second, data, first.address], protocol))
+            self.assertIs(raw(a), d)
+            self.assertIs(raw(b), d)
+            self.assertIs(a.address, nested)
+            self.assertIs(a.position._data, d)
+
+    def test_failures_name_the_model(self):
+        Local = local_model()
+        with self.assertRaisesRegex(pickle.PicklingError, r"local_model\.<locals>\.Local: it is declared inside a function"):
+            pickle.dumps(Local(x=1))
+        blob = pickle.dumps(Registry.Entry(code="x"))
+        renamed = Registry.Entry
+        del Registry.Entry
+        try:
+            with self.assertRaisesRegex(pickle.PicklingError, "not found under that name"):
+                pickle.dumps(renamed(code="x"))
+            with self.assertRaisesRegex(AttributeError, "no model test_pickling.Registry.Entry"):
+                pickle.loads(blob)
+            Registry.Entry = Address  # another model under the name
+            with self.assertRaisesRegex(pickle.PicklingError, "bound to another model"):
+                pickle.dumps(renamed(code="x"))
+        finally:
+            Registry.Entry = renamed
+        for bad in ([("name", "Kew")], None, "text"):
+            with self.assertRaisesRegex(TypeError, "must be a dict"):
+                restore(Station, bad, {})
+        with self.assertRaisesRegex(TypeError, "needs a model class"):
+            restore(dict, {}, {})
+
+
+class Copies(unittest.TestCase):
+    def test_copy_has_its_own_top_level_dictionary(self):
+        original = station()
+        before = copy.deepcopy(raw(original))
+        twin = copy.copy(original)
+        self.assertIsNot(raw(twin), raw(original))
+        self.assertIs(twin.address, original.address)  # shallow: nested values stay shared
+        self.assertIs(twin.position._data, raw(twin))
+        twin.name, twin.elevation, twin.address, twin.position = "Wisley", 30, {"city": "Woking"}, (51.3, -0.5)
+        self.assertEqual(raw(original), before)
+        self.assertEqual(list(original.position), [51.5, -0.3])
+
+    def test_deepcopy_copies_everything(self):
+        original = station()
+        twin = copy.deepcopy(original)
+        self.assertEqual(raw(twin), raw(original))
+        self.assertIsNot(raw(twin)["address"], raw(original)["address"])
+        self.assertIs(raw(twin.address), raw(twin)["address"])
+        self.assertIs(twin.position._data, raw(twin))
+
+    def test_models_stay_collectable_and_unchanged(self):
+        namespace = sorted(vars(Station))
+        Local = local_model()
+        key = copyreg.dispatch_table[Local].__self__
+        instance = Local(x=1)
+        self.assertEqual(raw(copy.copy(instance)), {"x": 1})  # copies need no name
+        self.assertEqual(raw(copy.deepcopy(instance).twin()), {"x": 1})
+        pickle.dumps(station())
+        gone = weakref.ref(Local)
+        del Local, instance
+        gc.collect()
+        self.assertIsNone(gone())
+        self.assertFalse(any(entry is key for entry in copyreg.dispatch_table))
+        self.assertEqual(sorted(vars(Station)), namespace)
+        self.assertEqual(Station.__qualname__, "model.<locals>.ModelClass")
+
+
+class Processes(unittest.TestCase):
+    def test_process_pool_example(self):
+        script = os.path.join(os.path.dirname(HERE), "examples", "parallel.py")
+        run = subprocess.run([sys.executable, script, os.path.join(HERE, "fixtures", "iso"), "--workers", "2"],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stdout)
+        self.assertIn("19 records: the parallel result equals the serial one", run.stdout)
+
+    def test_dask_cluster(self):
+        try:
+            import dask
+            import dask.bag
+            from dask.distributed import Client, LocalCluster
+        except ImportError as error:
+            self.skipTest("Dask is not importable here (make test installs it for the interpreters in DASK_VERSIONS):"
+                          " %s" % (error,))
+        items = [Station(name="s%d" % i, elevation=i, address={"city": "c%d" % i}, lat=i, lon=-i) for i in range(40)]
+        expected = [raw(bump(copy.deepcopy(item))[1]) for item in items]
+        with dask.config.set({"distributed.comm.timeouts.connect": "30s"}), \
+                LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                             dashboard_address=None) as cluster, Client(cluster, timeout="30s") as client:
+            bag = dask.bag.from_sequence(items, npartitions=4).map(bump)
+            results = client.compute(bag).result(timeout=60)
+        self.assertEqual([raw(instance) for _, instance in results], expected)
+        self.assertTrue(all(type(instance) is Station for _, instance in results))
+        self.assertNotIn(os.getpid(), {pid for pid, _ in results})
+        self.assertEqual([item.elevation for item in items], list(range(40)))  # the originals did not move
+
+
+if __name__ == "__main__":
+    unittest.main()
