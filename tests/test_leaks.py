@@ -26,7 +26,9 @@ class Broken(ProxyField):
 class Leaks(unittest.TestCase):
     @unittest.skipUnless(support.NATIVE, "measures the extension's own allocations")
     def test_decoration(self):
-        # A leak here costs at least a block per decoration; the slack absorbs caches that settle slowly.
+        # A leak here costs at least a block per decoration.  The slack absorbs caches that settle slowly and
+        # the interpreter's own steady growth when classes are made and dropped: the pure-Python reference
+        # (QUENLORY_IMPL=baseline) grows by 100 to 300 blocks per 1000 decorations of this body too.
         bodies = [
             lambda: {"a": Field(int), "b": Field(str, optional=True), "c": ProxyField(INNER),
                      "m": MultiField(("x", "y")), "p": property(lambda self: 1), "f": lambda self: 2, "s": 3},
@@ -35,9 +37,9 @@ class Leaks(unittest.TestCase):
             lambda: {"c": Broken(INNER)},                                  # flat_fields raises
         ]
         for body in bodies:
-            support.assert_no_leak(self, lambda: decorate(**body()), n=1000, warmup=300, slack=100)
+            support.assert_no_leak(self, lambda: decorate(**body()), n=1000, warmup=300, slack=300)
         capture = model(optional=True)
-        support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=1000, warmup=300, slack=100)
+        support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=1000, warmup=300, slack=300)
 
     def test_reads_and_writes(self):
         M = decorate(a=Field(int), o=Field(int, optional=True), c=ProxyField(INNER, optional=True),
