@@ -713,12 +713,12 @@ def callgrind_cell(column, row):
 
 
 def callgrind_child(column, row, n):
-    """Run one cell n times: `row` itself, or with row "-ROW" the cell its figure is taken relative to."""
-    cell, reference = callgrind_cell(column, row.lstrip("-"))
+    """Run one cell n times: `row` itself, or with row "ref:ROW" the cell its figure is taken relative to."""
+    cell, reference = callgrind_cell(column, row.split(":")[-1])
     stdout = sys.stdout
     sys.stdout = open(os.devnull, "w")  # the trace of eq
     try:
-        (reference if row.startswith("-") else cell).run(int(n))
+        (reference if row.startswith("ref:") else cell).run(int(n))
     finally:
         sys.stdout = stdout
     return 0
@@ -732,7 +732,9 @@ def callgrind_total(column, row, n):
         # -S: no site-packages, so that the peers' libraries are not imported into the count.
         command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable, "-S",
                    os.path.abspath(__file__), "--callgrind-child", column, row, str(n)]
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A fixed hash seed: dict lookups probe the same slots in every run, so that the counts compare.
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, PYTHONHASHSEED="0"))
         with open(out) as text:
             for line in text:
                 if line.startswith(("summary:", "totals:")):
@@ -741,20 +743,20 @@ def callgrind_total(column, row, n):
 
 
 def callgrind_main(rows, names, n):
-    """Instructions per operation: a run of n operations less a run of n of the reference statement (the bare
-    loop, or the copy of the input for a construction that writes into its dict), over n, both runs with the
-    same set-up."""
-    print("instructions per operation under callgrind, CPython %s; %d operations per run, less the same run of"
+    """Instructions per operation: the count of a run of n operations less that of a run of none, less the same
+    difference for the reference statement (the bare loop, or the copy of the input for a construction that writes
+    into its dict), over n. Start-up, imports and set-up cancel out, and so does the compiling of the loop."""
+    print("instructions per operation under callgrind, CPython %s: (run of %d operations - run of 0) less the"
           % (platform.python_version(), n))
-    print("the bare loop (or of the input's copy, for quenlory constructing from a dict)")
+    print("same for the bare loop (or the input's copy, for quenlory constructing from a dict), over %d" % n)
     print("%-24s" % "" + "".join(name.rjust(12) for name in names) + "".join(
         ("%s/%s" % (name[:5], names[-1][:5])).rjust(14) for name in names[:-1]))
     for row in rows:
         figures = []
         for column in names:
             cell, _ = callgrind_cell(column, row)
-            done = callgrind_total(column, row, n)
-            base = callgrind_total(column, "-" + row, n)
+            done = callgrind_total(column, row, n) - callgrind_total(column, row, 0)
+            base = callgrind_total(column, "ref:" + row, n) - callgrind_total(column, "ref:" + row, 0)
             figures.append((done - base) / (n * cell.unroll))
         label = dict(ROWS)[row]
         print("%-24s" % label + "".join(("{:,.0f}".format(v)).rjust(12) for v in figures)
