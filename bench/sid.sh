@@ -30,5 +30,10 @@ bind() {  # bind SOURCE TARGET, unless something is mounted there already (anoth
 bind /proc "$sid/proc"
 bind /dev "$sid/dev"
 bind "$root" "$sid$root"
-cp -f /etc/resolv.conf "$sid/etc/resolv.conf" 2>/dev/null || true
+# pip inside the root trusts what pip on this machine trusts (PIP_CERT and the like pass through the environment).
+bundle=/etc/ssl/certs/ca-certificates.crt
+if [[ -f $bundle && -f $sid$bundle ]] && ! cmp -s "$bundle" "$sid$bundle"; then
+  mount --bind -o ro "$bundle" "$sid$bundle"
+  mounted+=("$sid$bundle")
+fi
 chroot "$sid" /usr/bin/env -C "$PWD" HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
