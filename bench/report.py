@@ -35,6 +35,7 @@ def chart(runs, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib import ticker
 
     labels = dict(bench.ROWS)
     fig, axes = plt.subplots(2, 5, figsize=(18, 7.5), sharey=False)
@@ -50,6 +51,9 @@ def chart(runs, path):
             ax.bar(xs, ys, width, color=COLOURS[column], label=column)
         ax.axhline(1.0, color="black", linewidth=0.8)
         ax.set_yscale("log")
+        ax.yaxis.set_major_locator(ticker.LogLocator(subs=(1.0, 2.0, 5.0)))
+        ax.yaxis.set_major_formatter(ticker.FormatStrFormatter("%g"))
+        ax.yaxis.set_minor_formatter(ticker.NullFormatter())
         ax.set_title(labels[row], fontsize=10)
         ax.set_xticks(range(len(runs)))
         ax.set_xticklabels([short(run) for run in runs], fontsize=8)
