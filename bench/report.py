@@ -117,11 +117,11 @@ def growth_table(runs):
         for run in runs:
             entry = run["growth"][index]
             kind = entry["key"].rsplit("_", 1)[0]
-            before = run["growth"][index - 1] if index else None
+            before = [e for e in run["growth"][:index] if e["key"].rsplit("_", 1)[0] == kind]
             cell = bench.fmt_ns(entry["ns"]["quenlory"])
-            if before and before["key"].rsplit("_", 1)[0] == kind and not kind == "read":
-                cell += " (%s)" % bench.fmt_ns((entry["ns"]["quenlory"] - before["ns"]["quenlory"])
-                                               / (entry["size"] - before["size"]))
+            if before and kind != "read":
+                cell += " (%s)" % bench.fmt_ns((entry["ns"]["quenlory"] - before[-1]["ns"]["quenlory"])
+                                               / (entry["size"] - before[-1]["size"]))
             cells.append(cell)
         lines.append("| %s | %s |" % (first["label"], " | ".join(cells)))
     return "\n".join(lines)
