@@ -705,8 +705,8 @@ def callgrind_cell(column, row):
     cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
             "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "dict": dict_cells,
             "dataclass": dataclass_cells}
-    spec = cols[column]()[row]
-    cell = Cell(column, row, *spec)
+    stmt_env = cols[column]()[row]
+    cell = Cell(column, row, *stmt_env)
     if cell.minus:
         return cell, copy_cells()[cell.minus]
     return cell, Cell("-", "loop", "pass", {})
