@@ -1,6 +1,6 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | valgrind | fuzz | wheels | build | pythonpath | clean
+#   make demo | test | sanitize | bench | bench-all | valgrind | fuzz | wheels | build | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
@@ -48,7 +48,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize bench valgrind fuzz wheels clean
+.PHONY: build pythonpath demo test sanitize bench bench-chart bench-all valgrind fuzz wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -75,9 +75,41 @@ sanitize:
 	@ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true; \
 	  SUITE_ENV="$(ASAN_ENV)" tools/suite.sh asan "$(SANITIZE_PYTHON)"
 
+# make bench [PYTHON=...] [ARGS=...]: bench/bench.py on one interpreter, in a venv of its own that holds the pinned
+# peers (bench/setup.sh). The figures go to build/bench/results/<tag>.json, and build/bench/chart.svg is drawn again
+# from every interpreter measured so far (NOCHART=1 skips it). ARGS="--callgrind read write" counts instructions.
+# make bench-all: every CPython 3.9 to 3.13 found, then 3.14 and 3.15 in the sid root, afresh; writes
+# bench/results/ (the JSON files, chart.svg, tables.md) and the tables of the README's performance section.
+BENCH_OUT := build/bench/results
+SID_ROOT ?= /var/lib/quenlory/sid
+SID_VERSIONS := 3.14 3.15
+CHART_PYTHON ?= $(PYTHON)
+BENCH_TAG = $$("$$venv" -c 'import sys; print(sys.implementation.cache_tag)')
+
 bench:
-	@site=$(call SITE,$(PYTHON),release) && if [[ -f bench/bench.py ]]; then \
-	  $(RUN_ENV) "$(PYTHON)" bench/bench.py $(ARGS); else echo "bench/bench.py is not written yet" >&2; fi
+	@site=$(call SITE,$(PYTHON),release) && venv=$$(bench/setup.sh "$(PYTHON)") && mkdir -p $(BENCH_OUT) && \
+	  $(RUN_ENV) "$$venv" bench/bench.py $(if $(findstring --callgrind,$(ARGS)),,--json $(BENCH_OUT)/$(BENCH_TAG).json) \
+	  $(ARGS)
+	@$(if $(findstring --callgrind,$(ARGS))$(NOCHART),:,$(MAKE) --no-print-directory bench-chart)
+
+bench-chart:
+	@site=$(call SITE,$(CHART_PYTHON),release) && venv=$$(bench/setup.sh --chart "$(CHART_PYTHON)") && \
+	  $(RUN_ENV) "$$venv" bench/report.py --chart build/bench/chart.svg $(BENCH_OUT)/*.json
+
+bench-all:
+	@rm -rf $(BENCH_OUT) && mkdir -p $(BENCH_OUT)
+	@$(foreach v,$(VERSIONS),$(if $(call find_python,$(v)),\
+	  $(MAKE) --no-print-directory bench NOCHART=1 PYTHON=$(call find_python,$(v)) ARGS="$(ARGS)" \
+	    || echo "== CPython $(v): the bench failed" >&2;,echo "note: no CPython $(v) found, skipped" >&2;))
+	@for v in $(SID_VERSIONS); do \
+	  if [[ -x $(SID_ROOT)/usr/bin/python$$v ]]; then \
+	    SID_ROOT=$(SID_ROOT) bench/sid.sh make --no-print-directory bench NOCHART=1 PYTHON=/usr/bin/python$$v \
+	      ARGS="$(ARGS)" || echo "== CPython $$v: the bench failed" >&2; \
+	  else echo "note: no CPython $$v in $(SID_ROOT), skipped" >&2; fi; done
+	@mkdir -p bench/results && rm -f bench/results/*.json && cp $(BENCH_OUT)/*.json bench/results/ && \
+	  site=$(call SITE,$(CHART_PYTHON),release) && venv=$$(bench/setup.sh --chart "$(CHART_PYTHON)") && \
+	  $(RUN_ENV) "$$venv" bench/report.py --chart bench/results/chart.svg --tables bench/results/tables.md \
+	    --readme README.md bench/results/*.json
 
 valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \

@@ -10,7 +10,8 @@ off every cell; construction from a dict by quenlory and the baseline writes
 the dict in place, so those cells copy it per operation and the copy, measured
 in the same round, is taken off as well.
 
-    bench.py [--quick] [--rounds N] [--target-ms MS] [--json FILE]
+    bench.py [--quick] [--rounds N] [--target-ms MS] [--no-growth] [--json FILE]
+    bench.py --callgrind OP... [--columns quenlory slots] [--iterations N]
 """
 import argparse
 import dataclasses
@@ -24,6 +25,7 @@ import sys
 import time
 
 import baseline
+import growth
 import peers
 from quenlory import model_decorator
 
@@ -52,9 +54,9 @@ KW_CALL = "(" + ", ".join("%s=%r" % item for item in peers.A_INPUT.items()) + ")
 class Cell:
     __slots__ = ("column", "row", "stmt", "env", "unroll", "minus", "run", "n", "samples")
 
-    def __init__(self, column, row, stmt, env, minus=None):
+    def __init__(self, column, row, stmt, env, minus=None, unroll=None):
         self.column, self.row, self.stmt, self.env, self.minus = column, row, stmt, env, minus
-        self.unroll = UNROLL.get(row, 1)
+        self.unroll = unroll or UNROLL.get(row, 1)
         self.samples = []
         names = sorted(env)
         body = "".join("        %s\n" % line for _ in range(self.unroll) for line in stmt.splitlines())
@@ -192,6 +194,45 @@ def pydantic_cells():
     }
 
 
+def msgspec_cells():
+    A, B, N = peers.MsgA, peers.MsgB, peers.MsgN
+    ms = peers.msgspec
+    convert = ms.convert
+    fresh = lambda: convert(peers.A_INPUT, A, strict=False)  # noqa: E731
+    fresh_b = lambda: convert(peers.B_INPUT, B, strict=False)  # noqa: E731
+    return {
+        "define": ("define()", {"define": peers.define_msgspec_a}),
+        "construct_dict": ("convert(s, A, strict=False)", {"convert": convert, "A": A, "s": peers.A_INPUT}),
+        "construct_kw": ("mk" + KW_CALL, {"mk": peers.msgspec_from_kw(A)}),
+        "construct_b": ("convert(s, B, strict=False)", {"convert": convert, "B": B, "s": peers.B_INPUT}),
+        "read": ("o.a1", {"o": fresh()}),
+        "write": ("w.a1 = int('42')", {"w": fresh()}),
+        "read_compound": ("b.inner", {"b": fresh_b()}),
+        "write_compound": ("b.inner = convert(n, N, strict=False)",
+                           {"b": fresh_b(), "convert": convert, "N": N, "n": peers.N_INPUT}),
+        "read_multi": ("b.pos", {"b": fresh_b()}),
+        "eq": ("o == p", {"o": fresh(), "p": fresh()}),
+        "raw": ("asdict(o)", {"asdict": ms.structs.asdict, "o": fresh()}),
+        "dumps": ("encode(o)", {"encode": ms.json.encode, "o": fresh()}),
+    }
+
+
+def reference_cells():
+    """Faster JSON encoders on the same dict as the dict column's json.dumps: shown beside dumps only."""
+    refs = {}
+    d = eval(peers.DICT_A_FROM, {"s": peers.A_INPUT})
+    if peers.orjson is not None:
+        refs["orjson"] = {"dumps": ("enc(d)", {"enc": peers.orjson.dumps, "d": d})}
+    if peers.msgspec is not None:
+        refs["msgspec.json"] = {"dumps": ("enc(d)", {"enc": peers.msgspec.json.encode, "d": d})}
+    return refs
+
+
+# Columns that hold only the dumps row, printed apart from the tables.
+REFERENCES = ("orjson", "msgspec.json")
+PEERS = ("attrs", "pydantic", "msgspec")
+
+
 def columns():
     cols = {
         "quenlory": model_cells("quenlory", model_decorator),
@@ -209,6 +250,13 @@ def columns():
         cols["pydantic"] = pydantic_cells()
     else:
         missing.append("pydantic")
+    if peers.msgspec is not None:
+        cols["msgspec"] = msgspec_cells()
+    else:
+        missing.append("msgspec")
+    if peers.orjson is None:
+        missing.append("orjson")
+    cols.update(reference_cells())
     return cols, missing
 
 
@@ -228,6 +276,8 @@ def make_a(column, cls, data):
         return eval(peers.DICT_A_FROM, {"s": data})
     if column == "pydantic":
         return cls.model_validate(data)
+    if column == "msgspec":
+        return peers.msgspec.convert(data, cls, strict=False)
     if column in ("dataclass", "attrs"):
         return cls(**data)
     return cls(peers.copy_a(data))
@@ -319,21 +369,14 @@ def calibrate(cell, target_ns):
     cell.n = max(1, round(n * target_ns / max(elapsed, 1)))
 
 
-def measure(cols, rounds, target_ns):
-    """Return ({row: {column: samples}}, {helper: median ns}); samples[i] is round i's figure."""
+def run_rounds(groups, rounds, target_ns):
+    """Measure every cell of `groups` (lists of cells compared with each other) in `rounds` interleaved rounds.
+
+    A cell's samples are ns per operation: the bare loop of the same round is taken off, and so is the cell named
+    by its `minus` (a copy of the input, measured in the same group). Returns the loop's median ns per iteration.
+    """
     loop = Cell("-", "loop", "pass", {})
-    copies = {
-        "copy A": Cell("-", "copy A", "cp(s)", {"cp": peers.copy_a, "s": peers.A_INPUT}),
-        "copy B": Cell("-", "copy B", "cp(s)", {"cp": peers.copy_b, "s": peers.B_INPUT}),
-        "copy N": Cell("-", "copy N", "cp(n)", {"cp": peers.copy_a, "n": peers.N_INPUT}),
-    }
-    # One group per row, its copy first: the cells compared with each other run
-    # close together in time.  The columns take turns at going first.
-    groups = [[loop]]
-    for row, _ in ROWS:
-        group = [Cell(column, row, *specs[row]) for column, specs in cols.items() if row in specs]
-        minus = {cell.minus for cell in group} - {None}
-        groups.append([copies[name] for name in sorted(minus)] + group)
+    groups = [[loop]] + groups
     cells = [cell for group in groups for cell in group]
     for cell in cells:
         calibrate(cell, target_ns)
@@ -353,17 +396,131 @@ def measure(cols, rounds, target_ns):
             if cell is loop:
                 continue
             ns = (raw_ns[cell] - per_iter_loop) / cell.unroll
-            if cell.minus:
-                ns -= raw_ns[copies[cell.minus]] - per_iter_loop
+            if cell.minus is not None:
+                ns -= raw_ns[cell.minus] - per_iter_loop
             cell.samples.append(ns)
+    return statistics.median(loop.samples)
+
+
+def copy_cells():
+    return {
+        "copy A": Cell("-", "copy A", "cp(s)", {"cp": peers.copy_a, "s": peers.A_INPUT}),
+        "copy B": Cell("-", "copy B", "cp(s)", {"cp": peers.copy_b, "s": peers.B_INPUT}),
+        "copy N": Cell("-", "copy N", "cp(n)", {"cp": peers.copy_a, "n": peers.N_INPUT}),
+    }
+
+
+def measure(cols, rounds, target_ns, extra_groups=()):
+    """Return ({row: {column: samples}}, {helper: median ns}); samples[i] is round i's figure."""
+    copies = copy_cells()
+    # One group per row, its copy first: the cells compared with each other run
+    # close together in time.  The columns take turns at going first.
+    groups = []
+    for row, _ in ROWS:
+        group = [Cell(column, row, *specs[row]) for column, specs in cols.items() if row in specs]
+        for cell in group:
+            cell.minus = copies[cell.minus] if cell.minus else None
+        minus = {cell.minus for cell in group} - {None}
+        groups.append(sorted(minus, key=lambda cell: cell.row) + group)
+    cells = [cell for group in groups for cell in group]
+    loop_ns = run_rounds(groups + list(extra_groups), rounds, target_ns)
     samples = {}
     for cell in cells:
         if cell.column != "-":
             samples.setdefault(cell.row, {})[cell.column] = (cell.samples, cell.n * cell.unroll)
-    extras = {"loop": statistics.median(loop.samples)}
+    extras = {"loop": loop_ns}
     for name, cell in copies.items():
-        extras[name] = statistics.median(cell.samples)
+        extras[name] = statistics.median(cell.samples) if cell.samples else None
     return samples, extras
+
+
+# --- growth: the same operations on bigger models ---
+
+GROWTH_COLUMNS = ("quenlory", "baseline", "slots")
+
+
+def growth_rows():
+    """[(key, label, per, {column: Cell})]: `per` is the number of fields or levels of the model."""
+    impls = {"quenlory": model_decorator, "baseline": baseline}
+    rows = []
+    for n in growth.SIZES:
+        data = growth.flat_input(n)
+        copy = Cell("-", "copy flat %d" % n, "cp(s)", {"cp": peers.copy_a, "s": data})
+        define, construct, read = {}, {}, {}
+        for column, md in impls.items():
+            definer = growth.flat_model_definer(md, n)
+            cls = definer()
+            define[column] = Cell(column, "define", "define()", {"define": definer})
+            construct[column] = Cell(column, "construct", "G(cp(s))", {"G": cls, "cp": peers.copy_a, "s": data},
+                                     minus=copy)
+            read[column] = Cell(column, "read", "o.f%d" % (n - 1), {"o": cls(dict(data))}, unroll=10)
+        definer = growth.flat_slots_definer(n)
+        cls = definer()
+        define["slots"] = Cell("slots", "define", "define()", {"define": definer})
+        construct["slots"] = Cell("slots", "construct", "G(s)", {"G": cls, "s": data})
+        read["slots"] = Cell("slots", "read", "o.f%d" % (n - 1), {"o": cls(data)}, unroll=10)
+        rows.append(("define_%d" % n, "define, %d fields" % n, n, define, None))
+        rows.append(("construct_%d" % n, "construct, %d fields" % n, n, construct, copy))
+        rows.append(("read_%d" % n, "read, %d fields" % n, n, read, None))
+    for depth in growth.DEPTHS:
+        data = growth.nested_input(depth)
+        copy = Cell("-", "copy depth %d" % depth, "cp(s)", {"cp": growth.deep_copy, "s": data})
+        nested = {column: Cell(column, "nested", "G(cp(s))",
+                               {"G": growth.nested_model(md, depth), "cp": growth.deep_copy, "s": data}, minus=copy)
+                  for column, md in impls.items()}
+        nested["slots"] = Cell("slots", "nested", "G(s)", {"G": growth.nested_slots(depth), "s": data})
+        rows.append(("nested_%d" % depth, "construct, depth %d" % depth, depth, nested, copy))
+    return rows
+
+
+def check_growth(rows):
+    problems = []
+    for key, _, per, cells, _ in rows:
+        for column, cell in cells.items():
+            env = dict(cell.env)
+            if key.startswith("read"):
+                got, want = eval(cell.stmt, {}, env), per - 1
+            elif key.startswith("nested"):
+                obj, got, want = eval(cell.stmt, {}, env), [], list(range(per, -1, -1))
+                for _ in range(per + 1):
+                    got.append(obj.x)
+                    obj = getattr(obj, "child", None)
+            else:
+                obj = eval(cell.stmt, {}, env)
+                if key.startswith("define"):
+                    obj = obj(growth.flat_input(per))
+                got, want = getattr(obj, "f%d" % (per - 1)), per - 1
+            if got != want:
+                problems.append("growth %s/%s: got %r, expected %r" % (column, key, got, want))
+    return problems
+
+
+def growth_groups(rows):
+    return [([copy] if copy else []) + list(cells.values()) for _, _, _, cells, copy in rows]
+
+
+def growth_results(rows):
+    return {key: {column: statistics.median(cell.samples) for column, cell in cells.items()}
+            for key, _, _, cells, _ in rows}
+
+
+def growth_table(rows, results):
+    """ns per operation, then quenlory's cost per added field (or level) between consecutive sizes."""
+    lines = ["growth: ns per operation (median); 'added' is the extra ns per field or level from the row above",
+             "%-24s" % "" + "".join(name.rjust(11) for name in GROWTH_COLUMNS)
+             + "".join(("%s added" % name[:5]).rjust(13) for name in ("quenlory", "slots"))]
+    previous = {}
+    for key, label, per, _, _ in rows:
+        kind = key.rsplit("_", 1)[0]
+        figures = results[key]
+        added = []
+        for name in ("quenlory", "slots"):
+            before = previous.get(kind)
+            added.append(fmt_ns((figures[name] - before[1][name]) / (per - before[0])) if before else "")
+        previous[kind] = (per, figures)
+        lines.append("%-24s" % label + "".join(fmt_ns(figures[name]).rjust(11) for name in GROWTH_COLUMNS)
+                     + "".join(text.rjust(13) for text in added))
+    return "\n".join(lines)
 
 
 def summarise(samples):
@@ -418,24 +575,35 @@ def ratios(samples, names, reference):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds (well under 30 s)")
+    parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds (well under a minute)")
     parser.add_argument("--rounds", type=int, help="rounds (default 15, --quick 5)")
     parser.add_argument("--target-ms", type=float, help="time of one cell in one round (default 10, --quick 4)")
+    parser.add_argument("--no-growth", action="store_true", help="leave out the growth table")
     parser.add_argument("--json", metavar="FILE", help="write all figures and ratios as JSON")
+    parser.add_argument("--callgrind", metavar="OP", nargs="+", choices=[row for row, _ in ROWS],
+                        help="instead of timing: instructions per operation under valgrind's callgrind")
+    parser.add_argument("--columns", nargs="+", default=["quenlory", "slots"], help="columns for --callgrind")
+    parser.add_argument("--iterations", type=int, default=20000, help="operations per --callgrind run")
+    parser.add_argument("--callgrind-child", nargs=3, metavar=("COLUMN", "ROW", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.callgrind_child:
+        return callgrind_child(*args.callgrind_child)
+    if args.callgrind:
+        return callgrind_main(args.callgrind, args.columns, args.iterations)
     rounds = args.rounds or (5 if args.quick else 15)
     target_ms = args.target_ms or (4.0 if args.quick else 10.0)
 
     started = time.perf_counter()
     cols, missing = columns()
-    names = list(cols)
+    names = [name for name in cols if name not in REFERENCES]
+    grow = [] if args.no_growth else growth_rows()
     stdout = sys.stdout
     # Equality writes a trace: it goes to the null device for the whole run.
     sys.stdout = devnull = open(os.devnull, "w")
     try:
-        problems = check(cols)
+        problems = check(cols) + check_growth(grow)
         if not problems:
-            samples, extras = measure(cols, rounds, target_ms * 1e6)
+            samples, extras = measure(cols, rounds, target_ms * 1e6, growth_groups(grow))
     finally:
         sys.stdout = stdout
         devnull.close()
@@ -444,59 +612,156 @@ def main(argv=None):
         return 1
 
     results = summarise(samples)
-    ns = {row: {name: (results[row][name]["median"] if name in results.get(row, {}) else None) for name in names}
+    every = list(cols)
+    ns = {row: {name: (results[row][name]["median"] if name in results.get(row, {}) else None) for name in every}
           for row, _ in ROWS}
-    by_slots = ratios(samples, names, "slots")
-    by_base = ratios(samples, names, "baseline")
+    by_slots = ratios(samples, every, "slots")
+    by_base = ratios(samples, every, "baseline")
+    grown = growth_results(grow)
 
-    def r(row, reference):
-        return paired(samples, row, "quenlory", reference)
+    def r(row, reference, column="quenlory"):
+        return paired(samples, row, column, reference)
 
     targets = [
-        ("construct A (dict) / slots", r("construct_dict", "slots")),
-        ("construct A (keywords) / slots", r("construct_kw", "slots")),
-        ("read field / slots", r("read", "slots")),
-        ("write field / slots", r("write", "slots")),
-        ("read compound / slots", r("read_compound", "slots")),
-        ("dumps / json.dumps of the dict", r("dumps", "dict")),
-        ("eq / baseline", r("eq", "baseline")),
-        ("define A / baseline", r("define", "baseline")),
+        ("construct A (dict) / slots", r("construct_dict", "slots"), 1.0),
+        ("construct A (keywords) / slots", r("construct_kw", "slots"), 1.1),
+        ("write field / slots", r("write", "slots"), 1.0),
+        ("read field / slots", r("read", "slots"), 1.3 if sys.version_info < (3, 11) else 5.0),
+        ("define A / baseline", r("define", "baseline"), 0.95),
+        ("eq / baseline", r("eq", "baseline"), 0.7),
+        ("dumps / json.dumps of the dict", r("dumps", "dict"), 1.05),
+        ("construct A (dict) / pydantic", r("construct_dict", "pydantic"), 1.0),
+        ("construct A (dict) / attrs", r("construct_dict", "attrs"), 1.0),
+        ("construct A (dict) / msgspec", r("construct_dict", "msgspec"), 1.5),
+        ("read compound / slots", r("read_compound", "slots"), None),
     ]
     elapsed = time.perf_counter() - started
+    versions = peer_versions()
     env_line = "CPython %s (%s), os.cpu_count() = %s; %d rounds of ~%g ms per cell; %.0f s" % (
         platform.python_version(), sys.implementation.cache_tag, os.cpu_count(), rounds, target_ms, elapsed)
 
     print(env_line)
+    if versions:
+        print("peers: " + ", ".join("%s %s" % item for item in versions.items()))
     if missing:
-        print("not importable here: " + ", ".join(missing))
+        print("not installed for this interpreter: " + ", ".join(missing))
     print()
     print(table("ns per operation (median of %d interleaved rounds)" % rounds, names, ns, fmt_ns))
     print("  dict column: construct = casting into a new dict, read/write = d['a1'], dumps = json.dumps(d)")
-    print("  of the same data; slots raw/dumps build a dict of the fields; dataclass and attrs use asdict;")
-    print("  pydantic model_dump/model_dump_json (compact JSON). The libraries write the absent optional")
-    print("  field as null. eq writes quenlory's and the baseline's trace to os.devnull.")
+    print("  of the same data; slots raw/dumps build a dict of the fields; dataclass, attrs and msgspec use")
+    print("  asdict; pydantic model_dump/model_dump_json, msgspec.json.encode (compact JSON). The libraries")
+    print("  write the absent optional field as null. eq writes quenlory's and the baseline's trace to os.devnull.")
     print("  copies (taken off quenlory and baseline constructions): A %s, B %s, N %s ns; loop %s ns/iteration"
           % (fmt_ns(extras["copy A"]), fmt_ns(extras["copy B"]), fmt_ns(extras["copy N"]), fmt_ns(extras["loop"])))
+    refs = [name for name in REFERENCES if name in cols]
+    if refs:
+        print("  for reference, the same dict encoded by other libraries: "
+              + ", ".join("%s %s ns (%s of json.dumps)" % (name, fmt_ns(ns["dumps"][name]),
+                                                         fmt_ratio(paired(samples, "dumps", name, "dict")))
+                          for name in refs))
     print()
     print(table("relative to the __slots__ class (median of per-round ratios)", names, by_slots, fmt_ratio))
     print()
     print(table("relative to the baseline (median of per-round ratios)", names, by_base, fmt_ratio))
     print()
+    if grow:
+        print(growth_table(grow, grown))
+        print()
     print("targets (quenlory, median of per-round ratios)")
-    for label, value in targets:
-        print("  %-34s %s" % (label, fmt_ratio(value)))
+    for label, value, limit in targets:
+        verdict = "" if limit is None or value is None else "  ok" if value <= limit else "  MISSED (<= %g)" % limit
+        print("  %-34s %s%s" % (label, fmt_ratio(value), verdict))
 
     if args.json:
         payload = {
             "python": platform.python_version(), "implementation": sys.implementation.name,
-            "cpu_count": os.cpu_count(), "rounds": rounds, "target_ms": target_ms, "seconds": elapsed,
-            "columns": names, "missing": missing, "rows": dict(ROWS),
+            "cache_tag": sys.implementation.cache_tag, "cpu_count": os.cpu_count(), "rounds": rounds,
+            "target_ms": target_ms, "seconds": elapsed, "peers": versions,
+            "columns": names, "references": refs, "missing": missing, "rows": dict(ROWS),
             "ns": ns, "detail": results, "overheads": extras,
-            "ratio_slots": by_slots, "ratio_baseline": by_base, "targets": dict(targets),
+            "ratio_slots": by_slots, "ratio_baseline": by_base,
+            "targets": [{"label": label, "ratio": value, "limit": limit} for label, value, limit in targets],
+            "growth": [{"key": key, "label": label, "size": per, "ns": grown[key]} for key, label, per, _, _ in grow],
         }
         with open(args.json, "w") as out:
             json.dump(payload, out, indent=1)
             out.write("\n")
+    return 0
+
+
+def peer_versions():
+    found = {}
+    for name in ("attrs", "pydantic", "msgspec", "orjson"):
+        module = sys.modules.get(name)
+        if module is not None:
+            found[name] = getattr(module, "__version__", None) or getattr(module, "VERSION", "?")
+    return found
+
+
+# --- instruction counts under callgrind ---
+
+def callgrind_cell(column, row):
+    """The cell of (column, row) and, when there is one, the cell that its figure is taken relative to."""
+    cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
+            "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "dict": dict_cells,
+            "dataclass": dataclass_cells}
+    stmt_env = cols[column]()[row]
+    cell = Cell(column, row, *stmt_env)
+    if cell.minus:
+        return cell, copy_cells()[cell.minus]
+    return cell, Cell("-", "loop", "pass", {})
+
+
+def callgrind_child(column, row, n):
+    """Run one cell n times: `row` itself, or with row "ref:ROW" the cell its figure is taken relative to."""
+    cell, reference = callgrind_cell(column, row.split(":")[-1])
+    stdout = sys.stdout
+    sys.stdout = open(os.devnull, "w")  # the trace of eq
+    try:
+        (reference if row.startswith("ref:") else cell).run(int(n))
+    finally:
+        sys.stdout = stdout
+    return 0
+
+
+def callgrind_total(column, row, n):
+    import subprocess
+    import tempfile
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        # -S: no site-packages, so that the peers' libraries are not imported into the count.
+        command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable, "-S",
+                   os.path.abspath(__file__), "--callgrind-child", column, row, str(n)]
+        # A fixed hash seed: dict lookups probe the same slots in every run, so that the counts compare.
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, PYTHONHASHSEED="0"))
+        with open(out) as text:
+            for line in text:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+    raise RuntimeError("no instruction total in callgrind's output")
+
+
+def callgrind_main(rows, names, n):
+    """Instructions per operation: the count of a run of n operations less that of a run of none, less the same
+    difference for the reference statement (the bare loop, or the copy of the input for a construction that writes
+    into its dict), over n. Start-up, imports and set-up cancel out, and so does the compiling of the loop."""
+    print("instructions per operation under callgrind, CPython %s: (run of %d operations - run of 0) less the"
+          % (platform.python_version(), n))
+    print("same for the bare loop (or the input's copy, for quenlory constructing from a dict), over %d" % n)
+    print("%-24s" % "" + "".join(name.rjust(12) for name in names) + "".join(
+        ("%s/%s" % (name[:5], names[-1][:5])).rjust(14) for name in names[:-1]))
+    for row in rows:
+        figures = []
+        for column in names:
+            cell, _ = callgrind_cell(column, row)
+            done = callgrind_total(column, row, n) - callgrind_total(column, row, 0)
+            base = callgrind_total(column, "ref:" + row, n) - callgrind_total(column, "ref:" + row, 0)
+            figures.append((done - base) / (n * cell.unroll))
+        label = dict(ROWS)[row]
+        print("%-24s" % label + "".join(("{:,.0f}".format(v)).rjust(12) for v in figures)
+              + "".join(("%.2f" % (v / figures[-1]) if figures[-1] else "n/a").rjust(14) for v in figures[:-1]),
+              flush=True)
     return 0
 
 

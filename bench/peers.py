@@ -317,3 +317,59 @@ if pydantic is not None:
         @property
         def pos(self):
             return (self.lat, self.lon)
+
+
+# --- msgspec (lax conversion from a dict; a Struct checks nothing on assignment, so writes cast by hand) ---
+
+try:
+    import msgspec
+except ImportError:
+    msgspec = None
+
+if msgspec is not None:
+    def define_msgspec_a():
+        class MsgA(msgspec.Struct):
+            a1: int
+            a2: int
+            a3: int
+            a4: int
+            a5: int
+            s1: str
+            s2: str
+            s3: str
+            s4: str
+            opt: Optional[str] = None
+        return MsgA
+
+    MsgA = define_msgspec_a()
+
+    class MsgN(msgspec.Struct):
+        x: int
+        y: int
+        name: str
+
+    class MsgB(msgspec.Struct):
+        id: int
+        label: str
+        inner: MsgN
+        lat: float
+        lon: float
+
+        @property
+        def pos(self):
+            return (self.lat, self.lon)
+
+    def msgspec_from_kw(cls):
+        convert = msgspec.convert
+
+        def build(**kw):
+            return convert(kw, cls, strict=False)
+        return build
+
+
+# --- JSON encoders shown beside dumps for reference ---
+
+try:
+    import orjson
+except ImportError:
+    orjson = None
