@@ -200,5 +200,6 @@ class ArgumentErrorTest(unittest.TestCase):
                   lambda: init(), lambda: init(cls.__new__(cls), self=1), lambda: init(cls.__new__(cls), x=1)]
         for call in calls:
             support.assert_no_leak(self, call, n=500)
-        # decoration settles caches slowly; a real leak would still cost a block per call
-        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500, slack=100)
+        # decoration settles caches slowly, and the interpreter grows by itself as classes come and go (see
+        # test_leaks); a real leak would still cost a block per call
+        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500, slack=300)

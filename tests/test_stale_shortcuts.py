@@ -42,8 +42,11 @@ SCENARIOS = {
         Out = model(type("Out", (), {"p": ProxyField(In), "q": ProxyField(In)}))
         o = Out({"p": {"v": "P"}, "q": {"v": "Q"}}); o.p
         slot = lambda t: (id(t) >> 6) % 128
-        Xs = [model(type("X", (), {"other": Field()})) for _ in range(400)]
-        X = next(X for X in Xs if slot(type(X.__dict__["other"])) == slot(type(Out.__dict__["p"])))
+        Xs = []
+        while len(Xs) < 20000:
+            Xs.append(model(type("X", (), {"other": Field()})))
+            if slot(type(Xs[-1].__dict__["other"])) == slot(type(Out.__dict__["p"])): break
+        X = Xs[-1]
         x = X({"other": "X.other"})
         class D:
             def __del__(self): x.other
