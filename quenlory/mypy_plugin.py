@@ -26,7 +26,7 @@ required: their own name or all of their component keys will do.
 
 This module is loaded by mypy only; it imports nothing from quenlory, so loading it needs no built extension.
 """
-from typing import Callable, Dict, List, Optional, Set, Tuple, Type
+from typing import Callable, Dict, List, Optional, Set, Tuple, Type, Union
 
 from mypy.nodes import (
     ARG_NAMED,
@@ -46,7 +46,6 @@ from mypy.nodes import (
     Expression,
     ExpressionStmt,
     FloatExpr,
-    FuncBase,
     FuncDef,
     IntExpr,
     LambdaExpr,
@@ -181,7 +180,7 @@ def add_constructor(ctx: ClassDefContext) -> bool:
     data = Argument(Var("data", data_type), data_type, None, ARG_OPT, pos_only=True)
     found = raw_keys(ctx)
     if found is None:
-        method: FuncBase = constructor(ctx, [data, Argument(Var("kwargs", anything), anything, None, ARG_STAR2)])
+        method: Union[FuncDef, OverloadedFuncDef] = constructor(ctx, [data, Argument(Var("kwargs", anything), anything, None, ARG_STAR2)])
     else:
         keys, needed = found
         needed.discard("self")
