@@ -12,9 +12,10 @@
 #   field as `int | None`, `ProxyField(Address)` as `Address` and a `MultiField` as a `MultiValue`;
 # - the mypy plugin beside this file (quenlory/mypy_plugin.py, enabled with `plugins = quenlory/mypy_plugin.py`
 #   or the module name `quenlory.mypy_plugin`) gives every class decorated with `model` the constructor
-#   `(self, data: dict[str, Any] | None = None, /, *, <each raw key>: Any = ...)`, so a misspelt keyword is an
-#   error while values stay free (each field's cast converts them at run time). When the raw keys cannot be read
-#   from the class body, the keywords fall back to `**kwargs: Any`.
+#   `(self, data: dict[str, Any] = ..., /, *, <each raw key>: Any = ...)`, so a misspelt keyword is an error
+#   while values stay free (each field's cast converts them at run time). Where some keys have no default, factory
+#   or optional flag, a second signature without the dictionary makes them required keywords. When the raw keys
+#   cannot be read from the class body, the keywords fall back to `**kwargs: Any`.
 #
 # Without the plugin, calls of a model class with arguments are reported as too many arguments for the class;
 # the rest of these types still holds.

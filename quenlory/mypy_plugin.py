@@ -12,36 +12,61 @@ that no field claims is reported, as construction would refuse it. When the raw 
 class body (a declaration bound from elsewhere, components that are not a literal tuple or list of strings), the
 keywords are `**kwargs: Any` instead. A class that defines its own `__init__` keeps it, as the model class does.
 
+Without a dictionary, construction fails on every plain field or compound that has no keyword and no default,
+factory or optional flag. Where the class has such keys, the constructor is an overload of two signatures:
+
+    (self, data: dict[str, Any], /, *, <raw key>: Any = ..., ...)     the dictionary may hold any key
+    (self, *, <required key>: Any, <other raw key>: Any = ..., ...)   no dictionary: those keys must be keywords
+
+so `Point()` is an error. A key counts as required only when the body shows it for certain: a `Field` or
+`ProxyField` call (not a subclass's, which may set metadata of its own) whose keywords and the decorator's spread
+nothing (`**options`), neither of which gives "default" or "factory", and whose "optional" (its own, else the
+decorator's) is absent or a literal False or 0, with no later statement rebinding the name. Multi-fields are never
+required: their own name or all of their component keys will do.
+
 This module is loaded by mypy only; it imports nothing from quenlory, so loading it needs no built extension.
 """
-from typing import Callable, List, Optional, Type
+from typing import Callable, Dict, List, Optional, Set, Tuple, Type, Union
 
 from mypy.nodes import (
+    ARG_NAMED,
     ARG_NAMED_OPT,
     ARG_OPT,
+    ARG_POS,
+    ARG_STAR,
     ARG_STAR2,
+    MDEF,
     Argument,
     AssignmentStmt,
+    Block,
     CallExpr,
+    ClassDef,
     ComplexExpr,
+    Decorator,
     Expression,
+    ExpressionStmt,
     FloatExpr,
+    FuncDef,
     IntExpr,
     LambdaExpr,
     ListExpr,
     NameExpr,
+    OverloadedFuncDef,
+    PassStmt,
     RefExpr,
     StrExpr,
+    SymbolTableNode,
     TupleExpr,
     TypeInfo,
     Var,
 )
 from mypy.plugin import ClassDefContext, Plugin
-from mypy.plugins.common import add_method_to_class
-from mypy.types import AnyType, NoneType, TypeOfAny
+from mypy.types import AnyType, CallableType, NoneType, Overloaded, TypeOfAny
+from mypy.typevars import fill_typevars
 
 MODEL = "quenlory.model_decorator.model"
 FIELD = "quenlory.fields.bases.Field"
+PROXY_FIELD = "quenlory.fields.bases.ProxyField"
 MULTI_FIELD = "quenlory.fields.bases.MultiField"
 LITERALS = (StrExpr, IntExpr, FloatExpr, ComplexExpr, LambdaExpr)
 
@@ -63,12 +88,47 @@ def components(call: CallExpr) -> Optional[List[str]]:
     return None
 
 
-def raw_keys(ctx: ClassDefContext) -> Optional[List[str]]:
-    """Every keyword construction accepts, in class-body order, or None when the body does not tell them all."""
+def keywords(call: Expression) -> Optional[Dict[str, Expression]]:
+    """The keyword arguments of a call by name, or None when some are spread (`*args`, `**options`)."""
+    if not isinstance(call, CallExpr):
+        return {}  # a bare decorator
+    if any(kind in (ARG_STAR, ARG_STAR2) for kind in call.arg_kinds):
+        return None
+    return {name: arg for name, arg in zip(call.arg_names, call.args) if name is not None}
+
+
+def is_false(value: Expression) -> bool:
+    return (isinstance(value, NameExpr) and value.fullname == "builtins.False") or (
+        isinstance(value, IntExpr) and value.value == 0)
+
+
+def required(call: CallExpr, info: TypeInfo, defaults: Optional[Dict[str, Expression]]) -> bool:
+    """Whether construction without a dictionary certainly needs this declaration's keyword."""
+    own = keywords(call)
+    if info.fullname not in (FIELD, PROXY_FIELD) or own is None or defaults is None:
+        return False
+    metadata = dict(defaults, **own)  # the declaration's own entries over the decorator's
+    if "default" in metadata or "factory" in metadata:
+        return False
+    return "optional" not in metadata or is_false(metadata["optional"])
+
+
+def raw_keys(ctx: ClassDefContext) -> Optional[Tuple[List[str], Set[str]]]:
+    """Every keyword construction accepts, in class-body order, and those it needs when no dictionary is given;
+    None when the body does not tell them all."""
     keys: List[str] = []
+    needed: Set[str] = set()
+    defaults = keywords(ctx.reason)
     for statement in ctx.cls.defs.body:
-        if not isinstance(statement, AssignmentStmt):
+        if isinstance(statement, (FuncDef, Decorator, OverloadedFuncDef, ClassDef)):
+            needed.discard(statement.name)
             continue
+        if not isinstance(statement, AssignmentStmt):
+            if not isinstance(statement, (PassStmt, ExpressionStmt)):
+                needed.clear()  # an if, for, with or try may rebind any name above it
+            continue
+        names = [lvalue.name for lvalue in statement.lvalues if isinstance(lvalue, NameExpr)]
+        needed.difference_update(names)
         value = statement.rvalue
         if isinstance(value, LITERALS) or value.__class__.__name__.endswith("ComprehensionExpr"):
             continue
@@ -82,23 +142,62 @@ def raw_keys(ctx: ClassDefContext) -> Optional[List[str]]:
             if named is None:
                 return None
             keys.extend(named)
-        keys.extend(lvalue.name for lvalue in statement.lvalues if isinstance(lvalue, NameExpr))
-    return list(dict.fromkeys(keys))
+        elif required(value, info, defaults):  # type: ignore[arg-type]
+            needed.update(names)
+        keys.extend(names)
+    return list(dict.fromkeys(keys)), needed
+
+
+def constructor(ctx: ClassDefContext, args: List[Argument]) -> FuncDef:
+    """An `__init__` taking these arguments after self (positional-only ones have no name, as in a stub)."""
+    info = ctx.cls.info
+    args = [Argument(Var("self"), fill_typevars(info), None, ARG_POS)] + args
+    typ = CallableType([arg.type_annotation for arg in args], [arg.kind for arg in args],  # type: ignore[misc]
+                       [None if arg.pos_only else arg.variable.name for arg in args], NoneType(),
+                       ctx.api.named_type("builtins.function"), name="__init__ of " + info.name)
+    func = FuncDef("__init__", args, Block([PassStmt()]))
+    func.info, func.type, func._fullname, func.line = info, typ, info.fullname + ".__init__", info.line
+    return func
+
+
+def overload_item(func: FuncDef) -> Decorator:
+    """A signature of an overloaded method, as an `@overload` declaration makes it."""
+    func.is_overload = func.is_decorated = True
+    var = Var(func.name, func.type)
+    var.info, var._fullname, var.is_ready, var.line = func.info, func.fullname, True, func.line
+    item = Decorator(func, [], var)
+    item.is_overload, item.line = True, func.line
+    return item
 
 
 def add_constructor(ctx: ClassDefContext) -> bool:
-    if "__init__" in ctx.cls.info.names:
+    info = ctx.cls.info
+    if "__init__" in info.names:
         return True
     anything = AnyType(TypeOfAny.explicit)
     # The dictionary may be left out but is never None: Model(None) raises.
     data_type = ctx.api.named_type("builtins.dict", [ctx.api.named_type("builtins.str"), anything])
-    args = [Argument(Var("data", data_type), data_type, None, ARG_OPT, pos_only=True)]
-    keys = raw_keys(ctx)
-    if keys is None:
-        args.append(Argument(Var("kwargs", anything), anything, None, ARG_STAR2))
+    data = Argument(Var("data", data_type), data_type, None, ARG_OPT, pos_only=True)
+    found = raw_keys(ctx)
+    if found is None:
+        method: Union[FuncDef, OverloadedFuncDef] = constructor(ctx, [data, Argument(Var("kwargs", anything), anything, None, ARG_STAR2)])
     else:
-        args.extend(Argument(Var(key, anything), anything, None, ARG_NAMED_OPT) for key in keys if key != "self")
-    add_method_to_class(ctx.api, ctx.cls, "__init__", args, NoneType())
+        keys, needed = found
+        needed.discard("self")
+
+        def named(need: Set[str]) -> List[Argument]:
+            return [Argument(Var(key, anything), anything, None, ARG_NAMED if key in need else ARG_NAMED_OPT)
+                    for key in keys if key != "self"]
+
+        method = constructor(ctx, [data] + named(set()))
+        if needed:
+            data = Argument(data.variable, data_type, None, ARG_POS, pos_only=True)
+            items = [overload_item(constructor(ctx, [data] + named(set()))),
+                     overload_item(constructor(ctx, named(needed)))]
+            method = OverloadedFuncDef(items)  # type: ignore[arg-type]
+            method.info, method._fullname = info, info.fullname + ".__init__"
+            method.type = Overloaded([item.func.type for item in items])  # type: ignore[misc]
+    info.names["__init__"] = SymbolTableNode(MDEF, method, plugin_generated=True)
     return True
 
 

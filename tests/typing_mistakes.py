@@ -21,9 +21,10 @@ class Station:
 
 kew = Station({"name": "Kew"}, address={"city": "London"}, lat=51.5, lon=0.3)
 size: int = dumps(kew)  # error: Incompatible types in assignment (expression has type "str", variable has type "int")
-Station(nmae="Kew")  # error: Unexpected keyword argument "nmae" for "Station"
-Station(["Kew"])  # error: Argument 1 to "Station" has incompatible type "List[str]"
-Station(None)  # error: Argument 1 to "Station" has incompatible type "None"
+Station(nmae="Kew")  # error: No overload variant of "Station" matches argument type "str"
+Station(["Kew"])  # error: No overload variant of "Station" matches argument type "List[str]"
+Station(None)  # error: No overload variant of "Station" matches argument type "None"
+Station()  # error: All overload variants of "Station" require at least one argument
 height: str = kew.elevation  # error: (expression has type "int", variable has type "str")
 operator: str = kew.operator  # error: (expression has type "Optional[str]", variable has type "str")
 city: int = kew.address.city  # error: (expression has type "str", variable has type "int")

@@ -34,6 +34,7 @@ data: Dict[str, Any] = {"name": "Kew", "elevation": "41", "address": {"city": "L
 kew = Station(data)
 both = Station(dict(data), name="Kew Gardens", position=(51.5, 0.3))
 empty = Station()
+home = Address(city="London")  # without a dictionary, required keys are keywords
 
 name: str = kew.name
 height: int = kew.elevation + 1
