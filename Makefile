@@ -81,7 +81,7 @@ sanitize:
 # make bench-all: every CPython 3.9 to 3.13 found, then 3.14 and 3.15 in the sid root, afresh; writes
 # bench/results/ (the JSON files, chart.svg, tables.md) and the tables of the README's performance section.
 BENCH_OUT := build/bench/results
-SID_ROOT ?= /var/lib/quenlory/sid
+SID_ROOT ?= $(or $(QUENLORY_SID_ROOT),/var/lib/quenlory/sid)
 SID_VERSIONS := 3.14 3.15
 CHART_PYTHON ?= $(PYTHON)
 BENCH_TAG = $$("$$venv" -c 'import sys; print(sys.implementation.cache_tag)')
@@ -103,7 +103,7 @@ bench-all:
 	    || echo "== CPython $(v): the bench failed" >&2;,echo "note: no CPython $(v) found, skipped" >&2;))
 	@for v in $(SID_VERSIONS); do \
 	  if [[ -x $(SID_ROOT)/usr/bin/python$$v ]]; then \
-	    SID_ROOT=$(SID_ROOT) bench/sid.sh make --no-print-directory bench NOCHART=1 PYTHON=/usr/bin/python$$v \
+	    QUENLORY_SID_ROOT=$(SID_ROOT) tools/sid.sh run make --no-print-directory bench NOCHART=1 PYTHON=/usr/bin/python$$v \
 	      ARGS="$(ARGS)" || echo "== CPython $$v: the bench failed" >&2; \
 	  else echo "note: no CPython $$v in $(SID_ROOT), skipped" >&2; fi; done
 	@mkdir -p bench/results && rm -f bench/results/*.json && cp $(BENCH_OUT)/*.json bench/results/ && \
