@@ -47,7 +47,11 @@ PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
     if (value == Py_None) return new_none();
     if (!(cast = closure_object(wrapper))) return nullptr;
   }
-  if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) return PyNumber_Long(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) {
+    // int(s) of an exact str is PyLong_FromUnicodeObject(s, 10), reached after asking str for __int__,
+    // __index__ and __trunc__, which it has none of and cannot be given.
+    return PyUnicode_CheckExact(value) ? PyLong_FromUnicodeObject(value, 10) : PyNumber_Long(value);
+  }
   if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return PyObject_Str(value);
   if (cast == reinterpret_cast<PyObject*>(&PyFloat_Type))
     return PyUnicode_CheckExact(value) ? PyFloat_FromString(value) : PyNumber_Float(value);
