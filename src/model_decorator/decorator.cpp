@@ -1,27 +1,15 @@
-// model and capture, the optional wrapper, the walk of a decorated class into a
-// model schema with its collision check, and the assembly of the model class.
-#include "fastpath.hpp"
+// model and capture, the maker of optional wrappers, the walk of a decorated
+// class into a model schema with its collision check, and the assembly of the
+// model class.
 #include "copying.hpp"
+#include "fastpath.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
 namespace {
 
-// ---- the optional wrapper ---------------------------------------------------------------------
-
-// _cast(value): None passes through; anything else goes to the wrapped callable.
-PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
-  if (params[0] == Py_None) return new_none();
-  PyObject* cast = closure_object(f);
-  return cast ? call_cast(cast, params[0]) : nullptr;
-}
-
-}  // namespace
-
-const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
-
-namespace {
+// ---- the optional wrapper's maker ------------------------------------------------------------
 
 PyObject* make_optional_cast_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   return make_function(kOptionalCast, N.q_optional_cast, params[0]).release();

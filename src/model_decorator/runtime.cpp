@@ -6,6 +6,13 @@
 namespace quenlory {
 namespace {
 
+// _cast(value), the optional wrapper: None passes through; anything else goes to the wrapped cast.
+PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
+  if (params[0] == Py_None) return new_none();
+  PyObject* cast = closure_object(f);
+  return cast ? call_cast(cast, params[0]) : nullptr;
+}
+
 QUENLORY_HOT Ref get_slot(PyObject* inst, int which) noexcept {
   // An unset slot takes the ordinary path, which raises the interpreter's own error.
   if (PyObject* v = fastpath::slot_value(inst, which)) return Ref::steal(Py_NewRef(v));
@@ -13,6 +20,8 @@ QUENLORY_HOT Ref get_slot(PyObject* inst, int which) noexcept {
 }
 
 }  // namespace
+
+const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
 
 Ref get_data(PyObject* instance) noexcept { return get_slot(instance, 0); }
 Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, 1); }
