@@ -35,6 +35,25 @@ SCENARIOS = {
             if id(type(M.__dict__["new"])) in addrs: assert probe(M, "new") == "value of new"
         print("ok")
         """, "ok"),
+    # The same class changed after the restart and given its old tag again.
+    "tags restart, class changed": ("""
+        import ctypes
+        def tag(cls):
+            value = ctypes.c_uint.from_address(id(cls) + 48 * 8).value
+            if sys.version_info < (3, 10):
+                return value if ctypes.c_ulong.from_address(id(cls) + 21 * 8).value & (1 << 19) else 0
+            return value
+        M = model(type("M", (), {"a": Field()})); m = M(a=1); m.a; m.a
+        T = tag(M)
+        sys._clear_type_cache()
+        M._data = property(lambda self: {"a": "through the property"})
+        keep = []
+        while sys.version_info < (3, 11) and len(keep) < 100000:
+            keep.append(type("K", (), {})); hasattr(keep[-1], "x")
+            if tag(keep[-1]) >= T - 1: break
+        hasattr(M, "x")
+        print(m.a, tag(M) == T or sys.version_info >= (3, 11))
+        """, "through the property True"),
     # A collection while a compound read makes the property's dict runs a
     # __del__ that reads through a class sharing the read's memo slot.
     "collection during a compound read": ("""

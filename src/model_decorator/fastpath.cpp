@@ -8,9 +8,10 @@
 //    interpreter never hands a tag out twice, so (address, tag) names one state
 //    of one type for the life of the process, even after the type is freed and
 //    its memory reused.  On 3.9 and 3.10 the numbering restarts (on
-//    sys._clear_type_cache() and when it wraps), and each restart gives
-//    `object` a new tag: no entry is read under another tag of `object` than
-//    the one it was stored under, and every table is emptied before use.
+//    sys._clear_type_cache() and when it wraps) and voids every tag, that of a
+//    private canary type among them, which nothing but this layer looks up: no
+//    entry is read once the canary's tag has changed, and every table is
+//    emptied before the canary is given a new one.
 // 2. An entry is stored only under the tag the type had before the lookups that
 //    filled it, and only if the tag is still the same afterwards: a lookup that
 //    ran code which changed the type leaves nothing behind.
@@ -76,20 +77,38 @@ void flush_all() noexcept;
 
 #if PY_VERSION_HEX < 0x030B0000
 // Tags restart after sys._clear_type_cache() (and when the numbering wraps),
-// and both mark `object` changed, which voids every tag then valid, object's
-// own among them.  The tables belong to the tag object had when they were
-// filled; nothing can change `object` otherwise.
+// and both void every tag then valid.  A canary type of our own, which no
+// other code looks up, keeps the tag it had when the tables were last emptied
+// until the next restart voids it; only then does the next store look it up
+// again, empty the tables and take its new tag.  (`object` cannot serve: every
+// lookup retags it at once, with the same number each time.)  Until the canary
+// exists, a zeroed type stands in, whose tag is never valid.
 constexpr unsigned int kNoEpoch = ~0u;
+PyTypeObject g_no_canary{};
+PyTypeObject* g_canary = &g_no_canary;
 unsigned int g_epoch = kNoEpoch;
 
-QUENLORY_HOT bool epoch_holds() noexcept { return version_tag(&PyBaseObject_Type) == g_epoch; }
+QUENLORY_HOT bool epoch_holds() noexcept { return version_tag(g_canary) == g_epoch; }
 
-// Before a store: when object's tag has changed, empty every table and take the new tag.
+// Before a store: when the canary's tag has changed, empty every table and take the new tag.
 void renew_epoch() noexcept {
   if (epoch_holds()) return;
   g_epoch = kNoEpoch;
   flush_all();
-  unsigned int tag = settled_tag(&PyBaseObject_Type);
+  if (g_canary == &g_no_canary) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref ns = Ref::steal(PyDict_New());
+    Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_canary"));
+    PyObject* args[] = {name.get(), N.empty_tuple, ns.get()};
+    PyObject* made =
+        ns && name ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr) : nullptr;
+    PyErr_Clear();  // without a canary nothing is remembered
+    PyErr_Restore(type, value, tb);
+    if (!made) return;
+    g_canary = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
+  }
+  unsigned int tag = settled_tag(g_canary);
   g_epoch = tag ? tag : kNoEpoch;
 }
 #else
