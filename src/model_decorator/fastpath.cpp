@@ -488,7 +488,7 @@ QUENLORY_HOT PyObject* known_slot_dict(PyTypeObject* descr_tp, const GetInfo& in
 
 // The common reads run in line.  Every path ends in a call that needs nothing
 // kept, so the frame stays light.
-PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+[[gnu::hot, gnu::aligned(64)]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   PyTypeObject* descr_tp = Py_TYPE(self);
   const GetInfo* info = g_get.peek(descr_tp);
   if (__builtin_expect(!info, 0)) return descr_get_first(self, obj, type);
