@@ -13,8 +13,9 @@
 //    entry is read once the canary's tag has changed, and every table is
 //    emptied before the canary is given a new one.
 // 2. An entry is stored only under the tag the type had before the lookups that
-//    filled it, and only if the tag is still the same afterwards: a lookup that
-//    ran code which changed the type leaves nothing behind.
+//    filled it, and only if that tag, and the generation of the tables (a new
+//    one each time they are emptied), still hold afterwards: a lookup that ran
+//    code which changed the type, or emptied the tables, leaves nothing behind.
 // 3. An entry hands out a function only while a weak reference the entry owns
 //    still points at it: a function that is being freed (its weak references
 //    are cleared first) or is gone is never handed out, and the memo keeps
@@ -73,7 +74,16 @@ unsigned int settled_tag(PyTypeObject* tp) noexcept {
   return version_tag(tp);
 }
 
+
 void flush_all() noexcept;
+
+// What a store checks: the type's tag before the lookups that filled the entry,
+// and the generation of the tables then (a new one each time they are emptied).
+struct Stamp {
+  unsigned int tag;
+  unsigned long generation;
+};
+unsigned long g_generation = 0;
 
 #if PY_VERSION_HEX < 0x030B0000
 // Tags restart after sys._clear_type_cache() (and when the numbering wraps),
@@ -94,6 +104,7 @@ QUENLORY_HOT bool epoch_holds() noexcept { return version_tag(g_canary) == g_epo
 void renew_epoch() noexcept {
   if (epoch_holds()) return;
   g_epoch = kNoEpoch;
+  ++g_generation;
   flush_all();
   if (g_canary == &g_no_canary) {
     PyObject *type, *value, *tb;
@@ -115,6 +126,13 @@ void renew_epoch() noexcept {
 QUENLORY_HOT bool epoch_holds() noexcept { return true; }
 void renew_epoch() noexcept {}
 #endif
+
+// Before the lookups that fill an entry: the tables made good for use, then the type's tag and their generation.
+Stamp stamp_of(PyTypeObject* tp) noexcept {
+  renew_epoch();
+  unsigned int tag = settled_tag(tp);
+  return {tag, g_generation};
+}
 
 // ---- per-type memos ---------------------------------------------------------------------------
 
@@ -141,14 +159,14 @@ class TypeMemo {
     return true;
   }
 
-  // Remember `info` for `tp`, found under `tag`, unless the type has changed since.
-  void store(PyTypeObject* tp, unsigned int tag, const Info& info) noexcept {
-    renew_epoch();
-    if (tag == 0 || version_tag(tp) != tag || !epoch_holds()) return;
+  // Remember `info` for `tp`, found under `stamp`, unless the type or the tables have changed since.
+  void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
+    if (stamp.tag == 0 || version_tag(tp) != stamp.tag || !epoch_holds() || g_generation != stamp.generation)
+      return;
     Entry& e = entries_[index(tp)];
     Entry old = e;
     info.hold();
-    e = Entry{tp, tag, info};
+    e = Entry{tp, stamp.tag, info};
     old.info.release();  // last: it may run code
   }
 
@@ -284,14 +302,14 @@ Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* name, bool for_write) noexcep
 }
 
 [[gnu::noinline]] SlotOffsets learn_offsets(PyTypeObject* tp) noexcept {
-  unsigned int tag = settled_tag(tp);
+  Stamp stamp = stamp_of(tp);
   OffsetsInfo info;
   PyObject* const names[2] = {N.data, N.compounds};
   for (int i = 0; i < 2; ++i) {
     info.offsets.read[i] = slot_offset(tp, names[i], false);
     info.offsets.write[i] = slot_offset(tp, names[i], true);
   }
-  g_offsets.store(tp, tag, info);
+  g_offsets.store(tp, stamp, info);
   return info.offsets;
 }
 
@@ -305,13 +323,13 @@ QUENLORY_HOT PyObject** slot_at(PyObject* inst, Py_ssize_t offset) noexcept {
 // `has` asks for.  The function is held by `held`.
 template <typename Has>
 Func* learn_function(TypeMemo<FunctionInfo>& memo, PyTypeObject* tp, PyObject* name, Ref& held, Has has) noexcept {
-  unsigned int tag = settled_tag(tp);
+  Stamp stamp = stamp_of(tp);
   held = Ref::borrow(class_attribute(tp, name));
   PyObject* fn = held.get();
   bool ours = fn && Py_IS_TYPE(fn, &FuncType) && has(*reinterpret_cast<Func*>(fn)->spec);
   FunctionInfo info;
   Ref weak;
-  if (!ours || info.fn.point_at(fn, weak)) memo.store(tp, tag, info);
+  if (!ours || info.fn.point_at(fn, weak)) memo.store(tp, stamp, info);
   return ours ? reinterpret_cast<Func*>(fn) : nullptr;
 }
 
@@ -393,7 +411,7 @@ initproc g_generic_init = nullptr;
 // __get__ when it is ours is returned, held by `get`; `key` holds what the
 // entry names.
 [[gnu::noinline]] Func* learn_get(PyTypeObject* tp, GetInfo& info, Ref& get, Ref& key) noexcept {
-  unsigned int tag = settled_tag(tp);
+  Stamp stamp = stamp_of(tp);
   get = Ref::borrow(class_attribute(tp, N.dunder_get));
   PyObject* fn = get.get();
   Func* ours = fn && Py_IS_TYPE(fn, &FuncType) && reinterpret_cast<Func*>(fn)->spec->get
@@ -409,7 +427,7 @@ initproc g_generic_init = nullptr;
     info.inline_read = kind;
   }
   Ref weak;
-  if (!ours || info.get.point_at(fn, weak)) g_get.store(tp, tag, info);
+  if (!ours || info.get.point_at(fn, weak)) g_get.store(tp, stamp, info);
   return ours;
 }
 
