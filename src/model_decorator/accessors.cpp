@@ -17,7 +17,6 @@ PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept 
   if (!data) return nullptr;
   if (!optional) return get_item(data.get(), name).release();
   if (PyDict_CheckExact(data.get())) {
-    Ref held = Ref::borrow(name);
     if (PyObject* v = compat::dict_peek(data.get(), name)) return Py_NewRef(v);
     return PyErr_Occurred() ? nullptr : new_none();
   }
@@ -85,9 +84,8 @@ Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
 // The compound's cast gives a pair: item 0 for the compound dictionary, item 1
 // for the data dictionary.  Nothing is stored unless the pair unpacks.
 int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
-  Schema* s = closure_schema(f);
+  Schema* s = closure_schema(f);  // held by the function, which the caller holds
   if (!s) return -1;
-  Ref held = Ref::borrow(reinterpret_cast<PyObject*>(s));
   Ref cast = lookup_by_name(self, s->casts);
   if (!cast) return -1;
   Ref pair = Ref::steal(call_cast(cast.get(), value));
@@ -101,9 +99,8 @@ int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) n
 // The proxy receives the data dictionary itself and the cast value; what it
 // returns is what the attribute reads.
 int multi_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
-  Schema* s = closure_schema(f);
+  Schema* s = closure_schema(f);  // held by the function, which the caller holds
   if (!s) return -1;
-  Ref held = Ref::borrow(reinterpret_cast<PyObject*>(s));
   Ref proxy = lookup_by_name(self, s->proxies);
   if (!proxy) return -1;
   Ref data = get_data(instance);

@@ -110,10 +110,8 @@ void renew_epoch() noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Ref ns = Ref::steal(PyDict_New());
-    Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_canary"));
-    PyObject* args[] = {name.get(), N.empty_tuple, ns.get()};
-    PyObject* made =
-        ns && name ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr) : nullptr;
+    PyObject* args[] = {N.tag_canary, N.empty_tuple, ns.get()};
+    PyObject* made = ns ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr) : nullptr;
     PyErr_Clear();  // without a canary nothing is remembered
     PyErr_Restore(type, value, tb);
     if (!made) return;

@@ -46,6 +46,9 @@ namespace quenlory {
   X(dunder_set, "__set__")                                                         \
   X(dunder_class, "__class__")                                                     \
   X(module_name, "quenlory.model_decorator")                                       \
+  X(pickling_module, "quenlory._pickling")                                         \
+  X(register_, "register")                                                         \
+  X(tag_canary, "quenlory_tag_canary")                                             \
   X(empty, "")                                                                     \
   X(true_text, "true")                                                             \
   X(false_text, "false")                                                           \

@@ -37,7 +37,6 @@ int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
 
 Ref get_item(PyObject* mapping, PyObject* key) noexcept {
   if (PyDict_CheckExact(mapping)) {
-    Ref held = Ref::borrow(key);  // the lookup may run a key's __eq__
     if (PyObject* v = compat::dict_peek(mapping, key)) return Ref::borrow(v);
     if (!PyErr_Occurred()) compat::raise_key_error(key);
     return {};

@@ -57,7 +57,8 @@ Ref get_compounds(PyObject* instance) noexcept;
 int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept;
 
 // mapping[key] and mapping[key] = value, by ordinary dispatch; an exact dict is
-// asked directly, in one lookup.
+// asked directly, in one lookup.  The caller holds both, across code a key's
+// comparison may run.
 Ref get_item(PyObject* mapping, PyObject* key) noexcept;
 int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept;
 
