@@ -19,23 +19,8 @@ from quenlory.model_decorator import model, raw
 """
 
 SCENARIOS = {
-    # sys._clear_type_cache() restarts version tags on 3.9 and 3.10: a new class
-    # at a freed class's address may get the freed class's tag.
-    "tags restart": ("""
-        def probe(M, name):
-            m = M({name: "value of " + name}); FP = type(M.__dict__[name])
-            sys._clear_type_cache(); hasattr(FP, "zzz")
-            return getattr(m, name)
-        olds = [model(type("M", (), {"f%d" % i: Field()})) for i in range(60)]
-        addrs = {id(type(M.__dict__["f%d" % i])) for i, M in enumerate(olds) if probe(M, "f%d" % i)}
-        del olds; gc.collect()
-        keep = []
-        for _ in range(3000):
-            M = model(type("M", (), {"new": Field()})); keep.append(M)
-            if id(type(M.__dict__["new"])) in addrs: assert probe(M, "new") == "value of new"
-        print("ok")
-        """, "ok"),
-    # The same class changed after the restart and given its old tag again.
+    # sys._clear_type_cache() restarts version tags on 3.9 and 3.10: a class
+    # changed after the restart is given its old tag again.
     "tags restart, class changed": ("""
         import ctypes
         def tag(cls):
