@@ -57,9 +57,61 @@ class Lint(unittest.TestCase):
     def test_private_interpreter_names_stay_in_compat(self):
         self.assertEqual(self.offences(r"\b_Py[A-Za-z]", lambda file, fn: file == "compat.hpp"), [])
 
-    def test_version_tags_stay_in_the_shortcut_layer(self):
-        pattern = r"\b(tp_version_tag|ma_version_tag|Py_TPFLAGS_VALID_VERSION_TAG)\b"
-        self.assertEqual(self.offences(pattern, lambda file, fn: file == "fastpath.cpp"), [])
+    def test_interpreter_versions_and_private_fields_stay_in_compat(self):
+        pattern = (r"\b(PY_VERSION_HEX|Py_GIL_DISABLED|tp_version_tag|ma_version_tag|wr_object|"
+                   r"Py_TPFLAGS_VALID_VERSION_TAG)\b")
+        self.assertEqual(self.offences(pattern, lambda file, fn: file == "compat.hpp"), [])
+
+    def test_closures_are_read_through_their_views(self):
+        self.assertEqual(self.offences(r"->c[01]\b", lambda file, fn: file == "function.cpp"), [])
+
+    def test_includes_go_down_the_stack(self):
+        # Each file includes only files of lower layers; the direct slots sit above every feature file.
+        layer = {"ref": 0, "compat": 1, "module": 2, "memo": 3, "function": 3, "schema": 4, "storage": 4,
+                 "runtime": 5, "copying": 5, "accessors": 6, "instances": 6, "decorator": 6,
+                 "serialisation": 6, "fastpath": 7}
+        wrong = []
+        for file, lines in sources():
+            stem = file.rsplit(".", 1)[0]
+            mine = 8 if file == "module.cpp" else layer[stem]  # the entry point sits on top
+            for line in lines:
+                match = re.match(r'#include "(\w+)\.hpp"', line)
+                if match and match.group(1) != stem and layer.get(match.group(1), 9) >= mine:
+                    wrong.append("%s includes %s.hpp" % (file, match.group(1)))
+        self.assertEqual(wrong, [])
+
+    def test_containers_are_whole_before_code_runs(self):
+        # A list or tuple made with room for items is filled at once, by stores that run nothing.
+        store = re.compile(r"^\s*((for \(.*\) )?Py(List|Tuple)_SET_ITEM\(.*\);|for \(.*\)|if \(!\w+\) return[^;]*;|Py(List|Tuple)_SET_ITEM\(.*\);|"
+                           r"Ref \w+ = Ref::steal\(Py(List|Tuple)_New\(\w+\)\);|[{}]|)\s*$")
+        wrong = []
+        for file, lines in sources():
+            for name, start, body in functions(lines):
+                for i, line in enumerate(body):
+                    if re.search(r"\bPy(List|Tuple)_New\((?!0\))", line):
+                        last = max(j for j, b in enumerate(body) if "_SET_ITEM" in b)
+                        wrong += ["%s:%d: %s" % (file, start + j, body[j].strip())
+                                  for j in range(i + 1, last + 1) if not store.match(body[j])]
+        self.assertEqual(wrong, [])
+
+    def test_no_call_out_while_walking_a_dict_by_borrowed_items(self):
+        # Inside a PyDict_Next step, only calls that run no Python code.
+        harmless = {"PyDict_Next", "PyUnicode_Check", "PyUnicode_CheckExact", "same_name", "PyErr_SetString",
+                    "raise_duplicate", "borrow", "PySet_Contains", "if", "while", "for"}
+        wrong = []
+        for file, lines in sources():
+            for name, start, body in functions(lines):
+                text = "\n".join(body)
+                for match in re.finditer(r"\b(while|if) \(([^\n]*PyDict_Next[^\n]*)", text):
+                    rest = text[match.end():]
+                    if match.group(2).rstrip().endswith(";"):
+                        step = ""  # the step is on the line itself
+                    else:
+                        step = rest[:rest.index("}")] if rest.lstrip().startswith("{") else rest.split(";")[0]
+                    calls = set(re.findall(r"\b(\w+)\s*\(", match.group(2) + step)) - harmless
+                    if calls:
+                        wrong.append("%s: %s calls %s" % (file, name, sorted(calls)))
+        self.assertEqual(wrong, [])
 
     def test_references_are_released_by_owners_only(self):
         def allowed(file, function):

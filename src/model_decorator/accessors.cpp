@@ -2,7 +2,6 @@
 // data dictionary, compound properties over the compound dictionary (written
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
-#include "fastpath.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -17,7 +16,7 @@ PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept 
   if (!data) return nullptr;
   if (!optional) return get_item(data.get(), name).release();
   if (PyDict_CheckExact(data.get())) {
-    if (PyObject* v = compat::dict_peek(data.get(), name)) return Py_NewRef(v);
+    if (Ref v = compat::dict_get(data.get(), name)) return v.release();
     return PyErr_Occurred() ? nullptr : new_none();
   }
   return compat::call_method(data.get(), N.get, name);
@@ -49,6 +48,23 @@ int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) no
 
 // ---- compound and multi-value properties -------------------------------------------------------
 
+// The property's attribute `name`, as an ordinary attribute read gives it (read
+// anew on every use: outside code may change it).  With no custom lookup and
+// nothing of that name on the class, that read ends in the instance dictionary,
+// which is asked directly.
+Ref property_name(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_has(tp, N.name)) {
+    if (Ref dict = compat::instance_dict(self)) {
+      if (PyDict_CheckExact(dict.get())) {
+        if (Ref name = compat::dict_get(dict.get(), N.name)) return name;
+        if (PyErr_Occurred()) return {};
+      }
+    }
+  }
+  return Ref::steal(PyObject_GetAttr(self, N.name));
+}
+
 PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   if (PyObject_SetAttr(params[0], N.name, params[1]) < 0 ||
       PyObject_SetAttr(params[0], N.field, params[2]) < 0)
@@ -60,23 +76,23 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
 PyObject* property_get(Func*, PyObject* self, PyObject* instance) noexcept {
   Ref compounds = get_compounds(instance);
   if (!compounds) return nullptr;
-  Ref name = fastpath::property_name(self);
+  Ref name = property_name(self);
   if (!name) return nullptr;
   return get_item(compounds.get(), name.get()).release();
 }
 
 // Store `value` in the instance slot `slot` under the property's name, read anew.
-int store_under_name(PyObject* self, PyObject* instance, PyObject* slot, PyObject* value) noexcept {
-  Ref target = slot == N.data ? get_data(instance) : get_compounds(instance);
+int store_under_name(PyObject* self, PyObject* instance, Slot slot, PyObject* value) noexcept {
+  Ref target = get_slot(instance, slot);
   if (!target) return -1;
-  Ref name = fastpath::property_name(self);
+  Ref name = property_name(self);
   if (!name) return -1;
   return set_item(target.get(), name.get(), value);
 }
 
 // Ref to the schema table entry under the property's current name.
 Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
-  Ref name = fastpath::property_name(self);
+  Ref name = property_name(self);
   if (!name) return {};
   return compat::dict_getitem(table, name.get());
 }
@@ -92,8 +108,8 @@ int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) n
   if (!pair) return -1;
   Ref item0, item1;
   if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
-  if (store_under_name(self, instance, N.compounds, item0.get()) < 0) return -1;
-  return store_under_name(self, instance, N.data, item1.get());
+  if (store_under_name(self, instance, Slot::Compounds, item0.get()) < 0) return -1;
+  return store_under_name(self, instance, Slot::Data, item1.get());
 }
 
 // The proxy receives the data dictionary itself and the cast value; what it
@@ -112,7 +128,7 @@ int multi_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noex
   PyObject* args[] = {data.get(), converted.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(proxy.get(), args, 2, nullptr));
   if (!result) return -1;
-  return store_under_name(self, instance, N.compounds, result.get());
+  return store_under_name(self, instance, Slot::Compounds, result.get());
 }
 
 // The vectorcall bodies: __get__(self, instance, objtype) and __set__(self, instance, value).

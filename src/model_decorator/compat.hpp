@@ -1,11 +1,9 @@
-// The one place for interpreter-version shims and private CPython calls.
+// The one place for interpreter-version shims, private CPython calls and reads
+// of the interpreter's private fields.  Everything else asks for a named
+// capability here and never tests PY_VERSION_HEX or Py_GIL_DISABLED itself.
 #pragma once
 
 #include "ref.hpp"
-
-#ifdef Py_GIL_DISABLED
-#error "quenlory.model_decorator does not support free-threaded CPython builds"
-#endif
 
 #if PY_VERSION_HEX < 0x03090000
 #error "quenlory.model_decorator needs CPython 3.9 or newer"
@@ -24,55 +22,195 @@ static inline PyObject* Py_XNewRef(PyObject* o) {
 }
 #endif
 
+// Critical sections serialise access to one object's state between threads on
+// the free-threaded build, and cost nothing under the global lock.
+#if PY_VERSION_HEX >= 0x030D0000
+#define QUENLORY_LOCKED(o) Py_BEGIN_CRITICAL_SECTION(o)
+#define QUENLORY_UNLOCKED() Py_END_CRITICAL_SECTION()
+#else
+#define QUENLORY_LOCKED(o) {
+#define QUENLORY_UNLOCKED() }
+#endif
+
 namespace quenlory::compat {
 
-// Type attribute lookup through the method cache, without binding; borrowed result, no exception set.
-inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) noexcept { return _PyType_Lookup(tp, name); }
+#ifdef Py_GIL_DISABLED
+constexpr bool kFreeThreaded = true;
+#else
+constexpr bool kFreeThreaded = false;
+#endif
+
+// A type's version tag names one state of one type for the life of the process
+// (the numbering never restarts, so no tag is given out twice): from 3.11 on.
+// Before, sys._clear_type_cache() restarts the numbering, and a type changed
+// since can get its old tag back.
+constexpr bool kUniqueTypeTags = PY_VERSION_HEX >= 0x030B0000;
+
+// The type's version tag when it is valid, else 0.  A plain read of a word
+// that the interpreter publishes whole.
+inline unsigned int type_tag(PyTypeObject* tp) noexcept {
+  unsigned int tag = __atomic_load_n(&tp->tp_version_tag, __ATOMIC_ACQUIRE);
+#if PY_VERSION_HEX < 0x030A0000
+  if (!(PyType_GetFlags(tp) & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  return tag;
+}
+
+// The tag after a lookup (of any name) has given the type one; 0 when it has none to give.
+inline unsigned int settled_tag(PyTypeObject* tp, PyObject* any_name) noexcept {
+  if (!type_tag(tp)) _PyType_Lookup(tp, any_name);
+  return type_tag(tp);
+}
+
+// Whether the tags handed out since the last renewal still name what they
+// named then.  From 3.11 on they always do (kUniqueTypeTags).  Before, every
+// restart of the numbering empties the interpreter's method cache, entries and
+// all; so an entry of that cache under a name object that only this module
+// holds (no other code can look that object up, and it is never interned)
+// stays there until the next restart, unless another lookup that falls in the
+// same place of the cache evicts it, which counts as a restart too.  The cache
+// owns a reference to the name of each of its entries: the name's reference
+// count tells whether the entry is still there.
+#if PY_VERSION_HEX < 0x030B0000
+struct TagEpoch {
+  PyTypeObject* canary = nullptr;  // a type of our own to look the name up on; kept for good
+  PyObject* name = nullptr;        // owned; the cache holds a second reference while the entry is there
+};
+inline TagEpoch g_tag_epoch;
+
+inline bool tag_epoch_holds() noexcept { return g_tag_epoch.name && Py_REFCNT(g_tag_epoch.name) > 1; }
+
+// Before a store: when the epoch has ended, call `flush` (which empties every
+// memo), then start a new one.  Nothing is remembered when that fails.
+inline void tag_epoch_renew(void (*flush)() noexcept) noexcept {
+  if (tag_epoch_holds()) return;
+  flush();
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (!g_tag_epoch.canary) {
+    Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_epoch"));
+    Ref ns = Ref::steal(name ? PyDict_New() : nullptr);
+    Ref bases = Ref::steal(ns ? PyTuple_New(0) : nullptr);
+    PyObject* args[] = {name.get(), bases.get(), ns.get()};
+    Ref made = Ref::steal(bases ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr)
+                                : nullptr);
+    // A str made here, never interned: no other code can hold this object.
+    Ref key = Ref::steal(made ? PyUnicode_FromString("quenlory epoch") : nullptr);
+    if (key) {
+      g_tag_epoch.canary = reinterpret_cast<PyTypeObject*>(made.release());
+      g_tag_epoch.name = key.release();
+    }
+  }
+  PyErr_Clear();
+  if (g_tag_epoch.canary) _PyType_Lookup(g_tag_epoch.canary, g_tag_epoch.name);
+  PyErr_Restore(type, value, tb);
+}
+#else
+inline bool tag_epoch_holds() noexcept { return true; }
+inline void tag_epoch_renew(void (*)() noexcept) noexcept {}
+#endif
+
+// The type's attribute `name` as the interpreter's own cached lookup finds it,
+// without binding, as a new reference; empty with no exception when absent.
+//
+// Under the global lock, the interpreter's method cache of 3.9 to 3.12 can
+// still name a class attribute that is being replaced while it is freed (its
+// weak reference callbacks run before the class is marked changed); the class
+// is then marked changed here, and looked up again.
+inline Ref type_lookup(PyTypeObject* tp, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000 || (defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030D0000)
+  return Ref::steal(_PyType_LookupRef(tp, name));
+#else
+  PyObject* found = _PyType_Lookup(tp, name);
+  if (found && Py_REFCNT(found) == 0) {
+    PyType_Modified(tp);
+    found = _PyType_Lookup(tp, name);
+  }
+  return Ref::borrow(found);
+#endif
+}
+
+// The type has something under `name` (no reference taken, nothing run).
+inline bool type_has(PyTypeObject* tp, PyObject* name) noexcept { return static_cast<bool>(type_lookup(tp, name)); }
+
+// The object is referenced from one place only, the caller's: nothing else can
+// see it or change it.  Answers no where that cannot be told.
+inline bool uniquely_referenced(PyObject* o) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return PyUnstable_Object_IsUniquelyReferenced(o);
+#elif defined(Py_GIL_DISABLED)
+  (void)o;
+  return false;
+#else
+  return Py_REFCNT(o) == 1;
+#endif
+}
 
 // KeyError(key) as dict_subscript raises it, wrapping tuples so that they are not unpacked.
 inline void raise_key_error(PyObject* key) noexcept {
   if (PyTuple_Check(key)) {
-    PyObject* tup = PyTuple_Pack(1, key);
-    if (tup) {
-      PyErr_SetObject(PyExc_KeyError, tup);
-      Py_DECREF(tup);
-    }
+    Ref tup = Ref::steal(PyTuple_Pack(1, key));
+    if (tup) PyErr_SetObject(PyExc_KeyError, tup.get());
   } else {
     PyErr_SetObject(PyExc_KeyError, key);
   }
 }
 
-// The instance dictionary of `o`, borrowed, or nullptr; no exception set.  On
-// 3.11 it may be made here from the instance's values: an allocation, which may
-// run a collection.
-inline PyObject* instance_dict(PyObject* o) noexcept {
-  Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
-  if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
-  PyObject** slot = _PyObject_GetDictPtr(o);
-  return slot ? *slot : nullptr;
+// The instance dictionary of `o` as a new reference (made when it has none
+// yet, as attribute access does: an allocation, which may run a collection),
+// or empty with no exception set when instances of its type have none.
+inline Ref instance_dict(PyObject* o) noexcept {
+  Ref d = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+  if (!d) PyErr_Clear();
+  return d;
+}
+
+// d.get(key) for an exact dict, as a new reference: empty when absent (check
+// PyErr_Occurred).  A str key's remembered hash is passed on rather than asked
+// for again.  Safe against other threads changing `d`.
+inline Ref dict_get(PyObject* d, PyObject* key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* v = nullptr;
+  PyDict_GetItemRef(d, key, &v);
+  return Ref::steal(v);
+#else
+  if (PyUnicode_CheckExact(key)) {
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash != -1) return Ref::borrow(_PyDict_GetItem_KnownHash(d, key, hash));
+  }
+  return Ref::borrow(PyDict_GetItemWithError(d, key));
+#endif
 }
 
 // d[key] for an exact dict: a new reference, or empty with KeyError/other error set.
 inline Ref dict_getitem(PyObject* d, PyObject* key) noexcept {
-  PyObject* v = PyDict_GetItemWithError(d, key);
-  if (v) return Ref::borrow(v);
-  if (!PyErr_Occurred()) raise_key_error(key);
-  return {};
-}
-
-// d.get(key) for an exact dict: a borrowed value, nullptr when absent (check PyErr_Occurred).
-// A str key's remembered hash is passed on rather than asked for again.
-inline PyObject* dict_peek(PyObject* d, PyObject* key) noexcept {
-  if (PyUnicode_CheckExact(key)) {
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (hash != -1) return _PyDict_GetItem_KnownHash(d, key, hash);
-  }
-  return PyDict_GetItemWithError(d, key);
+  Ref v = dict_get(d, key);
+  if (!v && !PyErr_Occurred()) raise_key_error(key);
+  return v;
 }
 
 // A static type object starts zeroed; give it the reference PyVarObject_HEAD_INIT would.
 inline void prepare_static_type(PyTypeObject* tp) noexcept {
+#ifdef Py_GIL_DISABLED
+  PyObject* o = reinterpret_cast<PyObject*>(tp);
+  o->ob_tid = 0;
+  o->ob_ref_local = 0;
+  o->ob_ref_shared = 0;
+  Py_SET_REFCNT(o, 1);
+#else
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(tp), 1);
+#endif
+}
+
+// The slot member that an attribute lookup of a type finds, when it is a plain
+// object slot: its offset, and whether it may be assigned.  0 otherwise.
+inline Py_ssize_t object_slot_offset(PyObject* descr, PyTypeObject* tp, bool for_write) noexcept {
+  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
+  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+  if (member->type != T_OBJECT_EX || (for_write && (member->flags & READONLY)) ||
+      !PyType_IsSubtype(tp, PyDescr_TYPE(descr)))
+    return 0;
+  return member->offset;
 }
 
 // self.name(*args), by vectorcall.

@@ -2,7 +2,6 @@
 // class into a model schema with its collision check, and the assembly of the
 // model class.
 #include "copying.hpp"
-#include "fastpath.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -228,7 +227,7 @@ PyObject* field_property_impl(Func*, PyObject* const* params, Py_ssize_t, PyObje
   Ref cls =
       make_class(N.FieldProperty, N.q_field_property, {{N.dunder_get, get.get()}, {N.dunder_set, set.get()}});
   if (!cls) return nullptr;
-  fastpath::install_descriptor_slots(cls.get());
+  g_class_slots.descriptor(cls.get());
   return PyObject_CallNoArgs(cls.get());
 }
 
@@ -246,7 +245,7 @@ Ref make_property_class(PyObject* name, PyObject* qualname, const FuncSpec& get,
   Ref cls = make_class(
       name, qualname,
       {{N.dunder_init, init_fn.get()}, {N.dunder_get, get_fn.get()}, {N.dunder_set, set_fn.get()}});
-  if (cls) fastpath::install_descriptor_slots(cls.get());
+  if (cls) g_class_slots.descriptor(cls.get());
   return cls;
 }
 
@@ -260,7 +259,7 @@ Ref make_model_class(PyObject* schema) noexcept {
   Ref cls =
       make_class(N.ModelClass, N.q_model_class,
                  {{N.dunder_slots, slots.get()}, {N.dunder_init, init_fn.get()}, {N.dunder_eq, eq_fn.get()}});
-  if (cls) fastpath::install_init_slot(cls.get());
+  if (cls) g_class_slots.model(cls.get());
   return cls;
 }
 

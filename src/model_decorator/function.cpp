@@ -349,9 +349,33 @@ namespace {
 }  // namespace
 
 PyObject* closure_object(Func* f) noexcept { return f->c0 ? f->c0 : raise_cleared(f); }
+PyObject* closure_peek(Func* f) noexcept { return f->c0; }
 PyObject* closure_cast(Func* f) noexcept { return f->c1 ? f->c1 : raise_cleared(f); }
 PyObject* closure_dict(Func* f) noexcept {
   return f->c0 && PyDict_Check(f->c0) ? f->c0 : raise_cleared(f);
+}
+
+int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
+  int r = 0;
+  QUENLORY_LOCKED(kwds)
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  PyObject* duplicate = nullptr;
+  // Nothing here runs code: a str's comparison is the interpreter's own.
+  while (r == 0 && PyDict_Next(kwds, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      r = -1;
+    } else if (!duplicate && same_name(key, param)) {
+      duplicate = key;
+    }
+  }
+  if (r == 0 && duplicate) {
+    raise_duplicate(f->spec->name, duplicate);
+    r = -1;
+  }
+  QUENLORY_UNLOCKED()
+  return r;
 }
 
 PyTypeObject FuncType{};

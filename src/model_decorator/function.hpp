@@ -86,7 +86,14 @@ inline Func* as_function(PyObject* o, const FuncSpec& spec) noexcept {
 // registry name, capture's metadata or the model schema (see schema.hpp);
 // c1 holds a field's cast.
 PyObject* closure_object(Func* f) noexcept;
+// The first closure reference, or nullptr once cleared; no exception set.
+PyObject* closure_peek(Func* f) noexcept;
 PyObject* closure_cast(Func* f) noexcept;
 PyObject* closure_dict(Func* f) noexcept;
+
+// The keyword names of a call that gives `param` by position, checked as the
+// interpreter's class call and our own calls check them, in that order: each
+// must be a str, and none may name `param`.
+int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept;
 
 }  // namespace quenlory

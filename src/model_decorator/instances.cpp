@@ -1,6 +1,8 @@
 // Model instances: construction from a dictionary and keywords, and equality
 // with its trace on standard output.
-#include "fastpath.hpp"
+#include <memory>
+#include <new>
+
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -60,9 +62,9 @@ struct Build {
   // data.get(name) is not None
   int data_has_value(PyObject* name) const noexcept {
     if (PyDict_CheckExact(data)) {
-      PyObject* v = compat::dict_peek(data, name);
+      Ref v = compat::dict_get(data, name);
       if (!v) return PyErr_Occurred() ? -1 : 0;
-      return v != Py_None;
+      return v.get() != Py_None;
     }
     Ref v = Ref::steal(compat::call_method(data, N.get, name));
     if (!v) return -1;
@@ -182,17 +184,21 @@ int all_components(Build& b, PyObject* components, Source where) noexcept {
   return 1;
 }
 
-// The component values, in component order, taken from the keywords or read from the data.
+// The component values, in component order, taken from the keywords or read
+// from the data.  Reading them may run code (a dict subclass's __getitem__), so
+// the list is made only once every value is in hand.
 Ref component_values(Build& b, PyObject* components, Source where) noexcept {
   Py_ssize_t n = PyTuple_GET_SIZE(components);
-  Ref values = Ref::steal(PyList_New(n));
-  if (!values) return {};
+  std::unique_ptr<Ref[]> got(new (std::nothrow) Ref[n]);
+  if (!got) return Ref::steal(PyErr_NoMemory());
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* key = PyTuple_GET_ITEM(components, i);
-    Ref v = where == Source::Keyword ? b.take_keyword(key) : get_item(b.data, key);
-    if (!v) return {};
-    PyList_SET_ITEM(values.get(), i, v.release());
+    got[i] = where == Source::Keyword ? b.take_keyword(key) : get_item(b.data, key);
+    if (!got[i]) return {};
   }
+  Ref values = Ref::steal(PyList_New(n));
+  if (!values) return {};
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(values.get(), i, got[i].release());  // runs nothing
   return values;
 }
 
@@ -252,8 +258,7 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
     source = Source::Keyword;
   } else if (b.quiet && PyUnicode_CheckExact(name)) {
     // `name in data` and `data[name]` in one lookup: it runs no code, so nothing can change between them.
-    if (PyObject* v = compat::dict_peek(b.data, name)) {
-      value = Ref::borrow(v);
+    if ((value = compat::dict_get(b.data, name))) {
       source = Source::Data;
     } else {
       source = PyErr_Occurred() ? Source::Error : fallback_source(decl);
@@ -284,21 +289,21 @@ int check_data_keys(Build& b) noexcept {
   // With exact str keys on both sides no Python code runs, so the keys can be
   // checked in place; anything else takes the literal route.
   if (PyDict_CheckExact(b.data) && b.s->str_field_names) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
     bool stray = false;
     bool plain_keys = true;
+    QUENLORY_LOCKED(b.data)
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    // An exact str key looked up among exact strs runs no code, and the set is frozen.
     while (!stray && plain_keys && PyDict_Next(b.data, &pos, &key, &value)) {
       plain_keys = PyUnicode_CheckExact(key);
-      Ref k = Ref::borrow(key);
-      int r = plain_keys ? PySet_Contains(b.s->field_names, k.get()) : 1;
-      if (r < 0) return -1;
-      stray = r == 0;
+      stray = plain_keys && PySet_Contains(b.s->field_names, key) == 0;
     }
+    QUENLORY_UNLOCKED()
     if (!stray && plain_keys) {
-      // Every key was an exact str, and the loop ran no code (the names are
-      // frozen exact strs).  A merged lookup only pays where data has keys.
-      b.quiet = PyDict_GET_SIZE(b.data) && (!b.kwargs || fastpath::str_keys_only(b.kwargs));
+      // Every key was an exact str, and the loop ran no code.  A merged lookup
+      // only pays where data has keys.
+      b.quiet = PyDict_GET_SIZE(b.data) && (!b.kwargs || str_keys_only(b.kwargs));
       return 0;
     }
   }
@@ -318,12 +323,12 @@ int check_data_keys(Build& b) noexcept {
 int raise_leftover_keywords(Build& b) noexcept {
   Ref left = Ref::steal(PyDict_New());
   if (!left) return -1;
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(b.kwargs, &pos, &key, &value)) {
-    int r = b.was_taken(key);
-    if (r < 0 || (r == 0 && PyDict_SetItem(left.get(), key, value) < 0)) return -1;
-  }
+  // Testing a key may run its __hash__ or __eq__, which may change the keywords.
+  int r = for_each_item(b.kwargs, [&](PyObject* key, PyObject* value) {
+    int taken = b.was_taken(key);
+    return taken < 0 || (taken == 0 && PyDict_SetItem(left.get(), key, value) < 0) ? -1 : 0;
+  });
+  if (r < 0) return -1;
   Ref view = Ref::steal(compat::call_method(left.get(), N.keys));
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
@@ -332,9 +337,8 @@ int raise_leftover_keywords(Build& b) noexcept {
 // The caller holds the function whose closure holds the schema.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
-  if (!data || set_slot(self, N.data, data.get()) < 0) return -1;
-  Ref compounds = Ref::steal(PyDict_New());
-  if (!compounds || set_slot(self, N.compounds, compounds.get()) < 0) return -1;
+  Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
+  if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
   if (!PyDict_Check(data.get())) {
     raise_value_error({N.unexpected_parameter_type});
     return -1;
@@ -349,7 +353,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
       return -1;
     b.remember = false;
     // Casts and proxies have run: look again.
-    b.quiet = b.quiet && fastpath::str_keys_only(b.data) && (!kwargs || fastpath::str_keys_only(kwargs));
+    b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
   }
   PyObject* rows = s->plain_rows;  // a tuple of tuples the schema never replaces
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows); ++i) {

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "compat.hpp"
+#include "fastpath.hpp"
 #include "function.hpp"
+#include "runtime.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -240,6 +242,9 @@ int module_exec(PyObject* module) noexcept {
   g_builtins = PyEval_GetBuiltins();
   if (!g_globals || !g_builtins) return -1;
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
+  if (fastpath::init() < 0) return -1;
+  g_class_slots.descriptor = fastpath::install_descriptor_slots;
+  g_class_slots.model = fastpath::install_init_slot;
   if (check_version() < 0) return -1;
   if (cache_builtins() < 0) return -1;
   if (import_module(module, "json") < 0 || import_module(module, "weakref") < 0 ||

@@ -48,7 +48,7 @@ namespace quenlory {
   X(module_name, "quenlory.model_decorator")                                       \
   X(pickling_module, "quenlory._pickling")                                         \
   X(register_, "register")                                                         \
-  X(tag_canary, "quenlory_tag_canary")                                             \
+  X(probe_class, "quenlory_slot_probe")                                            \
   X(empty, "")                                                                     \
   X(true_text, "true")                                                             \
   X(false_text, "false")                                                           \

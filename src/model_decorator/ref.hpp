@@ -15,12 +15,12 @@ namespace quenlory {
 class Ref {
  public:
   Ref() = default;
-  static Ref steal(PyObject* p) noexcept {
+  [[nodiscard]] static Ref steal(PyObject* p) noexcept {
     Ref r;
     r.p_ = p;
     return r;
   }
-  static Ref borrow(PyObject* p) noexcept {
+  [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
     Py_XINCREF(p);
     return steal(p);
   }

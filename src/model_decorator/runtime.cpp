@@ -1,8 +1,6 @@
 // The helpers the feature files share.
 #include "runtime.hpp"
 
-#include "fastpath.hpp"
-
 namespace quenlory {
 namespace {
 
@@ -13,34 +11,24 @@ PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObj
   return cast ? call_cast(cast, params[0]) : nullptr;
 }
 
-QUENLORY_HOT Ref get_slot(PyObject* inst, int which) noexcept {
-  // An unset slot takes the ordinary path, which raises the interpreter's own error.
-  if (PyObject* v = fastpath::slot_value(inst, which)) return Ref::steal(Py_NewRef(v));
-  return Ref::steal(PyObject_GetAttr(inst, which ? N.compounds : N.data));
-}
-
 }  // namespace
 
 const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
 
-Ref get_data(PyObject* instance) noexcept { return get_slot(instance, 0); }
-Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, 1); }
+ClassSlots g_class_slots;
 
-int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept {
-  int which = name == N.data ? 0 : name == N.compounds ? 1 : -1;
-  if (PyObject** slot = which < 0 ? nullptr : fastpath::slot_address(instance, which)) {
-    Py_XSETREF(*slot, Py_NewRef(value));
-    return 0;
-  }
-  return PyObject_SetAttr(instance, name, value);
+bool str_keys_only(PyObject* d) noexcept {
+  bool only = true;
+  QUENLORY_LOCKED(d)
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (only && PyDict_Next(d, &pos, &key, &value)) only = PyUnicode_CheckExact(key);
+  QUENLORY_UNLOCKED()
+  return only;
 }
 
 Ref get_item(PyObject* mapping, PyObject* key) noexcept {
-  if (PyDict_CheckExact(mapping)) {
-    if (PyObject* v = compat::dict_peek(mapping, key)) return Ref::borrow(v);
-    if (!PyErr_Occurred()) compat::raise_key_error(key);
-    return {};
-  }
+  if (PyDict_CheckExact(mapping)) return compat::dict_getitem(mapping, key);
   return Ref::steal(PyObject_GetItem(mapping, key));
 }
 
@@ -68,10 +56,9 @@ PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
 
 int optional_flag(PyObject* metadata) noexcept {
   if (PyDict_CheckExact(metadata)) {
-    PyObject* flag = compat::dict_peek(metadata, N.optional);
+    Ref flag = compat::dict_get(metadata, N.optional);
     if (!flag) return PyErr_Occurred() ? -1 : 0;
-    Ref held = Ref::borrow(flag);  // its truth test may run code
-    return PyObject_IsTrue(held.get());
+    return PyObject_IsTrue(flag.get());  // held: its truth test may run code
   }
   Ref flag = Ref::steal(compat::call_method(metadata, N.get, N.optional, Py_False));
   return flag ? PyObject_IsTrue(flag.get()) : -1;

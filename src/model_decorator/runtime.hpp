@@ -1,10 +1,11 @@
 // The helpers the feature files share: the kinds of function the class
-// assembly installs, instance slot access, item access, casts, the optional
-// flag, and the loop over a dict's entries.
+// assembly installs, item access, casts, the optional flag, and the loop over a
+// dict's entries.
 #pragma once
 
 #include "compat.hpp"
 #include "function.hpp"
+#include "storage.hpp"
 
 namespace quenlory {
 
@@ -37,7 +38,7 @@ PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
 QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
   while (Func* wrapper = as_function(cast, kOptionalCast)) {
     if (value == Py_None) return true;
-    if (!(cast = wrapper->c0)) return false;  // cleared: the cast raises
+    if (!(cast = closure_peek(wrapper))) return false;  // cleared: the cast raises
   }
   if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
       cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
@@ -49,12 +50,17 @@ QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
 // The truth of metadata.get("optional", False); an exact dict is asked directly.
 int optional_flag(PyObject* metadata) noexcept;
 
-// Reading and writing the instance slots `_data` and `_compounds` as ordinary
-// attribute access does, with the slot read directly where that is what the
-// lookup would find.
-Ref get_data(PyObject* instance) noexcept;
-Ref get_compounds(PyObject* instance) noexcept;
-int set_slot(PyObject* instance, PyObject* name, PyObject* value) noexcept;
+// The direct type slots of the classes `model` makes, handed down by the layer
+// above at initialisation (never changed afterwards).
+struct ClassSlots {
+  void (*descriptor)(PyObject* cls) noexcept = nullptr;
+  void (*model)(PyObject* cls) noexcept = nullptr;
+};
+extern ClassSlots g_class_slots;
+
+// Every key of the exact dict `d` is an exact str, so looking a str up in it
+// runs no code.
+bool str_keys_only(PyObject* d) noexcept;
 
 // mapping[key] and mapping[key] = value, by ordinary dispatch; an exact dict is
 // asked directly, in one lookup.  The caller holds both, across code a key's
@@ -64,16 +70,23 @@ int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept;
 
 // Call each(key, value) for every entry of the dict `table`, with both held for
 // the call (it may run code that changes the table); stops at the first
-// negative result and returns it.
+// negative result and returns it.  Each step is taken under the table's lock,
+// and the call outside it.
 template <typename Each>
 int for_each_item(PyObject* table, Each each) noexcept {
-  PyObject *key, *value;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(table, &pos, &key, &value)) {
-    Ref k = Ref::borrow(key), v = Ref::borrow(value);
+  for (;;) {
+    Ref k, v;
+    QUENLORY_LOCKED(table)
+    PyObject *key, *value;
+    if (PyDict_Next(table, &pos, &key, &value)) {
+      k = Ref::borrow(key);
+      v = Ref::borrow(value);
+    }
+    QUENLORY_UNLOCKED()
+    if (!k) return 0;
     if (int r = each(k.get(), v.get()); r < 0) return r;
   }
-  return 0;
 }
 
 }  // namespace quenlory

@@ -29,6 +29,7 @@ int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int schema_clear(PyObject* self) noexcept {
   Schema* s = as_schema(self);
+  s->cleared = true;
 #define QUENLORY_CLEAR(f) Py_CLEAR(s->f);
   QUENLORY_SCHEMA_TABLES(QUENLORY_CLEAR)
 #undef QUENLORY_CLEAR
@@ -63,6 +64,7 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
   QUENLORY_SCHEMA_TABLES(QUENLORY_ZERO)
 #undef QUENLORY_ZERO
   s->str_field_names = false;
+  s->cleared = false;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
   s->cls = Py_NewRef(cls);
   s->metadata = Py_NewRef(metadata);
@@ -76,22 +78,22 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 
 int finish_schema(Schema* s) noexcept {
   // The rows are made from a snapshot of the table: looking a name up in the
-  // casts may run its __hash__ or __eq__, which can reach the schema and change it.
+  // casts may run its __hash__ or __eq__, which can reach the schema and change
+  // it.  They are appended one by one, so the list is whole at every step.
   Ref items = Ref::steal(PyDict_Items(s->basic));
   Ref basic = Ref::steal(items ? PyList_AsTuple(items.get()) : nullptr);
-  if (!basic) return -1;
-  Py_ssize_t n = PyTuple_GET_SIZE(basic.get());
-  Ref rows = Ref::steal(PyTuple_New(n));
-  if (!rows) return -1;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(basic.get(), i);
+  Ref list = Ref::steal(basic ? PyList_New(0) : nullptr);
+  if (!list) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(basic.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(basic.get(), i);  // held by the snapshot
     Ref name = Ref::borrow(PyTuple_GET_ITEM(item, 0)), decl = Ref::borrow(PyTuple_GET_ITEM(item, 1));
     Ref cast = compat::dict_getitem(s->casts, name.get());
     if (!cast) return -1;
-    PyObject* row = PyTuple_Pack(3, name.get(), decl.get(), cast.get());
-    if (!row) return -1;
-    PyTuple_SET_ITEM(rows.get(), i, row);
+    Ref row = Ref::steal(PyTuple_Pack(3, name.get(), decl.get(), cast.get()));
+    if (!row || PyList_Append(list.get(), row.get()) < 0) return -1;
   }
+  Ref rows = Ref::steal(PyList_AsTuple(list.get()));
+  if (!rows) return -1;
   Py_XSETREF(s->plain_rows, rows.release());
   // Frozen, so that what is learnt of its keys here holds for good.
   Ref names = Ref::steal(PyFrozenSet_New(s->field_names));
@@ -103,6 +105,13 @@ int finish_schema(Schema* s) noexcept {
   while (Ref key = Ref::steal(PyIter_Next(it.get())))
     s->str_field_names = s->str_field_names && PyUnicode_CheckExact(key.get());
   return PyErr_Occurred() ? -1 : 0;
+}
+
+Schema* closure_schema(Func* f) noexcept {
+  PyObject* c0 = closure_peek(f);
+  if (c0 && Py_IS_TYPE(c0, &SchemaType) && !as_schema(c0)->cleared) return as_schema(c0);
+  PyErr_Format(PyExc_RuntimeError, "function %R has lost its closure", f->qualname);
+  return nullptr;
 }
 
 }  // namespace quenlory

@@ -27,6 +27,9 @@ struct Schema {
   // Every entry of field_names (a frozenset once the schema is finished) is an
   // exact str, so looking a str up in it runs no Python code.
   bool str_field_names;
+  // Set first thing when the collector clears the record: its tables are
+  // going, and nothing may use them again.
+  bool cleared;
 };
 
 extern PyTypeObject SchemaType;
@@ -40,11 +43,7 @@ int finish_schema(Schema* s) noexcept;
 inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*>(o); }
 
 // The schema a function of this model holds in its closure, checked (see closure_object).
-inline Schema* closure_schema(Func* f) noexcept {
-  PyObject* c0 = f->c0;
-  if (c0 && Py_IS_TYPE(c0, &SchemaType)) return as_schema(c0);
-  PyErr_Format(PyExc_RuntimeError, "function %R has lost its closure", f->qualname);
-  return nullptr;
-}
+// A schema that the collector has cleared raises RuntimeError the same way.
+Schema* closure_schema(Func* f) noexcept;
 
 }  // namespace quenlory

@@ -1,0 +1,108 @@
+// Per-type memos: what the interpreter's lookups found for a class, kept in
+// front of those lookups on the hot paths.
+//
+// Invariants
+// 1. An entry names its type by address and version tag, and is used only
+//    while the type still has that tag.  A tag is nonzero only while the type
+//    and its bases are unchanged.
+// 2. Tags name one state of one type for the life of the process where the
+//    interpreter never gives a tag out twice (3.11 on).  Before, the numbering
+//    restarts on sys._clear_type_cache() (and when it wraps), and a type
+//    changed since can get its old tag back; every restart empties the
+//    interpreter's own method cache, which compat::TagEpoch watches through an
+//    entry that only it can make.  No entry is used once that entry is gone,
+//    and every table is emptied before it is made again.
+// 3. An entry holds plain data, and owned references to objects that keep no
+//    class alive (field names); never a borrowed pointer.  Replacing or
+//    emptying an entry writes the new contents first and releases the old
+//    references last, so code that a release runs finds the table whole.
+// 4. A reader copies what it needs out of the entry, and takes its own
+//    reference to any object of it that it uses across code that can run.
+// 5. An entry is stored only under the tag the type had before the lookups
+//    that filled it, and only if that tag and the epoch still hold afterwards.
+// 6. On the free-threaded build there are no memos: every read asks the
+//    interpreter's lookup, which is safe there.
+#pragma once
+
+#include <cstdint>
+
+#include "compat.hpp"
+#include "module.hpp"
+
+namespace quenlory::memo {
+
+constexpr bool kEnabled = !compat::kFreeThreaded;
+
+// Every table, so that a new epoch empties them all.
+inline void (*g_clear[4])() noexcept = {};
+inline int g_tables = 0;
+
+inline void clear_all() noexcept {
+  for (int i = 0; i < g_tables; ++i) g_clear[i]();
+}
+
+// The tag under which a memo entry may be stored: taken before the lookups.
+struct Stamp {
+  unsigned int tag;
+};
+
+inline Stamp stamp_of(PyTypeObject* tp) noexcept {
+  compat::tag_epoch_renew(clear_all);
+  return {compat::settled_tag(tp, N.dunder_get)};
+}
+
+template <typename Info>
+class TypeMemo {
+ public:
+  // `clear` empties this table (the table is a static of the file that uses it).
+  explicit TypeMemo(void (*clear)() noexcept) noexcept {
+    if (g_tables < 4) g_clear[g_tables++] = clear;
+  }
+
+  // The entry for `tp`, or nullptr.  The pointer is good only until code runs.
+  inline __attribute__((always_inline)) const Info* peek(PyTypeObject* tp) const noexcept {
+    if constexpr (!kEnabled) return nullptr;
+    const Entry& e = entries_[index(tp)];
+    unsigned int tag = compat::type_tag(tp);
+    if (e.type != tp || tag == 0 || e.tag != tag || !compat::tag_epoch_holds()) return nullptr;
+    return &e.info;
+  }
+
+  // Remember `info` for `tp`, found under `stamp`, unless the type or the epoch has changed since.
+  void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
+    if constexpr (!kEnabled) return;
+    if (stamp.tag == 0 || compat::type_tag(tp) != stamp.tag || !compat::tag_epoch_holds()) return;
+    Entry& e = entries_[index(tp)];
+    Entry old = e;
+    info.hold();
+    e = Entry{tp, stamp.tag, info};
+    old.info.release();  // last: it may run code
+  }
+
+  // Empty the table, one entry at a time: each is zeroed before its references go.
+  void clear() noexcept {
+    for (Entry& e : entries_) {
+      Info info = e.info;
+      e = Entry{};
+      info.release();
+    }
+  }
+
+ private:
+  struct alignas(32) Entry {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    Info info{};
+  };
+  static constexpr size_t kSize = 128;
+  static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
+  Entry entries_[kSize] = {};
+};
+
+// Nothing owned.
+struct Plain {
+  void hold() const noexcept {}
+  void release() const noexcept {}
+};
+
+}  // namespace quenlory::memo

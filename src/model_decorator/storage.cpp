@@ -1,0 +1,102 @@
+// Slot storage of model instances.
+#include "storage.hpp"
+
+#include "memo.hpp"
+#include "module.hpp"
+
+namespace quenlory {
+namespace {
+
+PyObject* slot_name(Slot which) noexcept { return which == Slot::Data ? N.data : N.compounds; }
+
+// Where an ordinary read (or assignment) of the slot's name on an instance of
+// `tp` ends: the offset of the class's slot member, or 0 when it must go the
+// ordinary way (a custom attribute hook, another descriptor under that name,
+// a read-only member).
+Py_ssize_t lookup_offset(PyTypeObject* tp, Slot which, bool for_write) noexcept {
+  if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr)
+    return 0;
+  Ref descr = compat::type_lookup(tp, slot_name(which));
+  return compat::object_slot_offset(descr.get(), tp, for_write);
+}
+
+// Both slots' offsets for reads and for assignments, remembered per type.
+struct Offsets : memo::Plain {
+  Py_ssize_t read[2];
+  Py_ssize_t write[2];
+};
+void clear_offsets() noexcept;
+memo::TypeMemo<Offsets> g_offsets(clear_offsets);
+void clear_offsets() noexcept { g_offsets.clear(); }
+
+[[gnu::noinline]] Offsets learn_offsets(PyTypeObject* tp) noexcept {
+  memo::Stamp stamp = memo::stamp_of(tp);
+  Offsets found{};
+  for (Slot which : {Slot::Data, Slot::Compounds}) {
+    found.read[static_cast<int>(which)] = lookup_offset(tp, which, false);
+    found.write[static_cast<int>(which)] = lookup_offset(tp, which, true);
+  }
+  g_offsets.store(tp, stamp, found);
+  return found;
+}
+
+inline __attribute__((always_inline)) Py_ssize_t slot_offset(PyTypeObject* tp, Slot which, bool for_write) noexcept {
+  const Offsets* known = g_offsets.peek(tp);
+  Offsets found = known ? *known : learn_offsets(tp);
+  return (for_write ? found.write : found.read)[static_cast<int>(which)];
+}
+
+PyObject** slot_at(PyObject* instance, Py_ssize_t offset) noexcept {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + offset);
+}
+
+// Store into the slot at `offset` under the instance's lock; the old value is
+// handed back, to be released once the lock is gone (its release may run code).
+Ref exchange(PyObject* instance, Py_ssize_t offset, PyObject* value) noexcept {
+  PyObject** slot = slot_at(instance, offset);
+  PyObject* old = __atomic_exchange_n(slot, Py_NewRef(value), __ATOMIC_RELEASE);
+  return Ref::steal(old);
+}
+
+}  // namespace
+
+Ref get_slot(PyObject* instance, Slot which) noexcept {
+  if (Py_ssize_t offset = slot_offset(Py_TYPE(instance), which, false)) {
+    Ref value;
+    QUENLORY_LOCKED(instance)
+    value = Ref::borrow(__atomic_load_n(slot_at(instance, offset), __ATOMIC_ACQUIRE));
+    QUENLORY_UNLOCKED()
+    // An unset slot takes the ordinary path, which raises the interpreter's own error.
+    if (value) return value;
+  }
+  return Ref::steal(PyObject_GetAttr(instance, slot_name(which)));
+}
+
+int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept {
+  Py_ssize_t offset = slot_offset(Py_TYPE(instance), which, true);
+  if (!offset) return PyObject_SetAttr(instance, slot_name(which), value);
+  Ref old;
+  QUENLORY_LOCKED(instance)
+  old = exchange(instance, offset, value);
+  QUENLORY_UNLOCKED()
+  return 0;
+}
+
+int set_slots(PyObject* instance, PyObject* data, PyObject* compounds) noexcept {
+  PyTypeObject* tp = Py_TYPE(instance);
+  Py_ssize_t data_at = slot_offset(tp, Slot::Data, true);
+  Py_ssize_t compounds_at = data_at ? slot_offset(tp, Slot::Compounds, true) : 0;
+  if (!data_at || !compounds_at) {
+    // An assignment hook may run code between the two: one at a time, in order.
+    if (set_slot(instance, Slot::Data, data) < 0) return -1;
+    return set_slot(instance, Slot::Compounds, compounds);
+  }
+  Ref old_data, old_compounds;
+  QUENLORY_LOCKED(instance)
+  old_data = exchange(instance, data_at, data);
+  old_compounds = exchange(instance, compounds_at, compounds);
+  QUENLORY_UNLOCKED()
+  return 0;
+}
+
+}  // namespace quenlory

@@ -1,0 +1,28 @@
+// The two instance slots of a model instance: `_data`, the raw-data
+// dictionary, and `_compounds`, the dictionary of compound and multi-field
+// values.  Every read and write of them goes through here.
+#pragma once
+
+#include "compat.hpp"
+
+namespace quenlory {
+
+enum class Slot { Data, Compounds };
+
+// instance._data / instance._compounds as ordinary attribute access gives it:
+// the slot is read directly where that is what the lookup would find (no
+// custom __getattribute__, the class's slot member in place), else the
+// ordinary route is taken, with its errors.
+Ref get_slot(PyObject* instance, Slot which) noexcept;
+
+// instance._data = value (or _compounds), by the same rule.
+int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept;
+
+// Both slots at once, as construction sets them, each by the same rule; no
+// other thread sees one without the other.
+int set_slots(PyObject* instance, PyObject* data, PyObject* compounds) noexcept;
+
+inline Ref get_data(PyObject* instance) noexcept { return get_slot(instance, Slot::Data); }
+inline Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, Slot::Compounds); }
+
+}  // namespace quenlory
