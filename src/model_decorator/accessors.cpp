@@ -49,12 +49,10 @@ int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) no
 // ---- compound and multi-value properties -------------------------------------------------------
 
 // The property's attribute `name`, as an ordinary attribute read gives it (read
-// anew on every use: outside code may change it).  With no custom lookup and
-// nothing of that name on the class, that read ends in the instance dictionary,
-// which is asked directly.
-Ref property_name(PyObject* self) noexcept {
-  PyTypeObject* tp = Py_TYPE(self);
-  if (tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_has(tp, N.name)) {
+// anew on every use: outside code may change it).  Where that read ends in the
+// instance dictionary, the dictionary is asked directly.
+Ref property_name(PyObject* self, bool name_in_dict) noexcept {
+  if (name_in_dict) {
     if (Ref dict = compat::instance_dict(self)) {
       if (PyDict_CheckExact(dict.get())) {
         if (Ref name = compat::dict_get(dict.get(), N.name)) return name;
@@ -72,13 +70,11 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
   return new_none();
 }
 
+Ref property_name(PyObject* self) noexcept { return property_name(self, name_in_instance_dict(Py_TYPE(self))); }
+
 // Both kinds read the compound dictionary under the property's current name.
 PyObject* property_get(Func*, PyObject* self, PyObject* instance) noexcept {
-  Ref compounds = get_compounds(instance);
-  if (!compounds) return nullptr;
-  Ref name = property_name(self);
-  if (!name) return nullptr;
-  return get_item(compounds.get(), name.get()).release();
+  return read_compound(self, instance, name_in_instance_dict(Py_TYPE(self)));
 }
 
 // Store `value` in the instance slot `slot` under the property's name, read anew.
@@ -142,6 +138,18 @@ PyObject* set_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noex
 }
 
 }  // namespace
+
+bool name_in_instance_dict(PyTypeObject* tp) noexcept {
+  return tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_has(tp, N.name);
+}
+
+PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept {
+  Ref compounds = get_compounds(instance);
+  if (!compounds) return nullptr;
+  Ref name = property_name(self, name_in_dict);
+  if (!name) return nullptr;
+  return get_item(compounds.get(), name.get()).release();
+}
 
 // The two descriptor signatures, shared by all three kinds.
 template <DescrGet get>

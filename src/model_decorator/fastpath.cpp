@@ -47,6 +47,8 @@ inline __attribute__((always_inline)) Func* our_function(PyTypeObject* tp, PyObj
 // How reads through descriptors of a class run in line.
 struct GetInfo {
   PyObject* key = nullptr;  // owned: the data dictionary's key, when the read is that item
+  bool compound = false;    // the read is read_compound's
+  bool name_in_dict = false;
   void hold() const noexcept { Py_XINCREF(key); }
   void release() const noexcept { Ref dropped = Ref::steal(key); }
 };
@@ -62,6 +64,8 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   Func* f = our_function(tp, N.dunder_get, held, has_get);
   GetInfo info;
   if (f && f->spec->inline_read == InlineRead::Key) info.key = closure_peek(f);
+  info.compound = f && f->spec->inline_read == InlineRead::Property;
+  info.name_in_dict = name_in_instance_dict(tp);
   g_get.store(tp, stamp, info);
   return f;
 }
@@ -74,12 +78,21 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   return f->spec->get(f, self, obj ? obj : Py_None);
 }
 
+// mapping[key] for an exact dict, both held across the lookup: it may run a key's __eq__.
+[[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
+  Ref held_mapping = Ref::borrow(mapping), held_key = Ref::borrow(key);
+  return compat::dict_getitem(mapping, key).release();
+}
+
 [[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   const GetInfo* info = g_get.peek(Py_TYPE(self));
-  if (__builtin_expect(info && info->key && obj, 1)) {
-    Ref key = Ref::borrow(info->key);  // the entry may go once code runs
-    Ref data = get_data(obj);
-    return data ? get_item(data.get(), key.get()).release() : nullptr;
+  if (__builtin_expect(info && obj, 1)) {
+    // Nothing runs before subscript_held holds what it uses.
+    if (info->key) {
+      if (PyObject* data = known_slot_dict(obj, Slot::Data)) return subscript_held(data, info->key);
+    } else if (info->compound) {
+      return read_compound(self, obj, info->name_in_dict);
+    }
   }
   return call_get(self, obj, type);
 }

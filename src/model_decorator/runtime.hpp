@@ -28,6 +28,15 @@ extern const FuncSpec kMultiSet;
 extern const FuncSpec kModelInit;
 extern const FuncSpec kModelEq;
 
+// instance.<compound or multi-field> through its property `self`: the compound
+// dictionary's item under the property's current name.  `name_in_dict` says
+// that an ordinary read of self.name ends in self's instance dictionary.
+PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept;
+
+// An ordinary read of o.name on instances of `tp` ends in the instance
+// dictionary: no custom lookup, nothing of that name on the class.
+bool name_in_instance_dict(PyTypeObject* tp) noexcept;
+
 // cast(value).  The built-in types int, str and float called with one value,
 // and our optional wrapper, are run directly: the same operations a call makes,
 // without building an argument tuple.

@@ -72,6 +72,13 @@ Ref get_slot(PyObject* instance, Slot which) noexcept {
   return Ref::steal(PyObject_GetAttr(instance, slot_name(which)));
 }
 
+PyObject* known_slot_dict(PyObject* instance, Slot which) noexcept {
+  const Offsets* known = g_offsets.peek(Py_TYPE(instance));
+  Py_ssize_t offset = known ? known->read[static_cast<int>(which)] : 0;
+  PyObject* d = offset ? *slot_at(instance, offset) : nullptr;
+  return d && PyDict_CheckExact(d) ? d : nullptr;
+}
+
 int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept {
   Py_ssize_t offset = slot_offset(Py_TYPE(instance), which, true);
   if (!offset) return PyObject_SetAttr(instance, slot_name(which), value);

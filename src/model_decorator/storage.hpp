@@ -22,6 +22,11 @@ int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept;
 // other thread sees one without the other.
 int set_slots(PyObject* instance, PyObject* data, PyObject* compounds) noexcept;
 
+// The exact dict in the slot, borrowed (the instance holds it), when an
+// ordinary read would find it there and that is known already; else nullptr.
+// Runs no code.  For the in-line reads, which exist only where memos do.
+PyObject* known_slot_dict(PyObject* instance, Slot which) noexcept;
+
 inline Ref get_data(PyObject* instance) noexcept { return get_slot(instance, Slot::Data); }
 inline Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, Slot::Compounds); }
 
