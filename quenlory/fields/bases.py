@@ -237,6 +237,8 @@ class ListField(ProxyField):
         if value is None and self._optional():
             return None, None
         name = self.name or "ListField"
+        if isinstance(value, ListValue) and value._model is self.nested_model:
+            return value, value._data  # shared, as an assigned nested instance is (and `o.items += ...` keeps it)
         if isinstance(value, ListValue):
             items = list(value)
         elif isinstance(value, (list, tuple)):
