@@ -28,6 +28,7 @@ import baseline
 import growth
 import peers
 from quenlory import model_decorator
+from quenlory.fields.bases import Field, ListField
 
 ROWS = (
     ("define", "define A"),
@@ -39,12 +40,14 @@ ROWS = (
     ("read_compound", "read compound"),
     ("write_compound", "write compound"),
     ("read_multi", "read multi-field"),
+    ("construct_order", "construct order (10 items)"),
+    ("read_item", "read item field"),
     ("eq", "eq"),
     ("raw", "raw"),
     ("dumps", "dumps"),
 )
 # Cheap statements are repeated in the loop body so the loop itself weighs little.
-UNROLL = {"read": 10, "write": 10, "read_compound": 10, "read_multi": 10, "raw": 10, "eq": 1}
+UNROLL = {"read": 10, "write": 10, "read_compound": 10, "read_multi": 10, "read_item": 10, "raw": 10, "eq": 1}
 
 A_FIELDS = dict(zip(peers.INT_KEYS, (int(peers.A_INPUT[k]) for k in peers.INT_KEYS)))
 A_FIELDS.update((k, peers.A_INPUT[k]) for k in peers.STR_KEYS)
@@ -74,8 +77,22 @@ class Cell:
 
 # --- the columns ---
 
+# An order of ten items (a ListField), for the two list rows; quenlory and the baseline only.
+ORDER_INPUT = {"id": "1", "items": [{"sku": "s%d" % i, "qty": str(i), "price": "2.5"} for i in range(10)]}
+
+
+def copy_order(data):
+    return {"id": data["id"], "items": [dict(item) for item in data["items"]]}
+
+
+def order_kit(md):
+    item = md.model(type("Item", (), {"sku": Field(str), "qty": Field(int), "price": Field(float)}))
+    return md.model(type("Order", (), {"id": Field(int), "items": ListField(item)}))
+
+
 def model_cells(name, md):
     define_a, A, B, N = peers.model_kit(md)
+    Order = order_kit(md)
     cp_a, cp_b = peers.copy_a, peers.copy_b
     fresh = lambda: A(cp_a(peers.A_INPUT))  # noqa: E731
     fresh_b = lambda: B(cp_b(peers.B_INPUT))  # noqa: E731
@@ -89,6 +106,8 @@ def model_cells(name, md):
         "read_compound": ("b.inner", {"b": fresh_b()}),
         "write_compound": ("b.inner = cp(n)", {"b": fresh_b(), "cp": cp_a, "n": peers.N_INPUT}, "copy N"),
         "read_multi": ("b.pos", {"b": fresh_b()}),
+        "construct_order": ("Order(cp(s))", {"Order": Order, "cp": copy_order, "s": ORDER_INPUT}, "copy order"),
+        "read_item": ("r.items[3].qty", {"r": Order(copy_order(ORDER_INPUT))}),
         "eq": ("o == p", {"o": fresh(), "p": fresh()}),
         "raw": ("raw(o)", {"raw": md.raw, "o": fresh()}),
         "dumps": ("dumps(o)", {"dumps": md.dumps, "o": fresh()}),
@@ -335,6 +354,10 @@ def check(cols):
                 expect(column, row, {k: _get(after, k) for k in want_n}, want_n)
             elif row == "read_multi":
                 expect(column, row, list(value(spec)), [51.5, -0.12])
+            elif row == "construct_order":
+                expect(column, row, [item.qty for item in value(spec).items], list(range(10)))
+            elif row == "read_item":
+                expect(column, row, value(spec), 3)
             elif row == "eq":
                 expect(column, row, value(spec), True)
                 second = "p" if "p" in env else "f"
@@ -407,6 +430,7 @@ def copy_cells():
         "copy A": Cell("-", "copy A", "cp(s)", {"cp": peers.copy_a, "s": peers.A_INPUT}),
         "copy B": Cell("-", "copy B", "cp(s)", {"cp": peers.copy_b, "s": peers.B_INPUT}),
         "copy N": Cell("-", "copy N", "cp(n)", {"cp": peers.copy_a, "n": peers.N_INPUT}),
+        "copy order": Cell("-", "copy order", "cp(s)", {"cp": copy_order, "s": ORDER_INPUT}),
     }
 
 

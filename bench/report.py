@@ -95,7 +95,7 @@ def targets_table(runs):
 
 def ns_table(run):
     names = run["columns"]
-    grid = {row: {name: run["ns"][row].get(name) for name in names} for row, _ in bench.ROWS}
+    grid = {row: {name: run["ns"].get(row, {}).get(name) for name in names} for row, _ in bench.ROWS}
     text = bench.table("", names, grid, lambda v: "" if v is None else bench.fmt_ns(v)).lstrip("\n")
     refs = ["%s %s" % (name, bench.fmt_ns(run["ns"]["dumps"][name])) for name in run.get("references", [])]
     peers = ", ".join("%s %s" % item for item in run.get("peers", {}).items()) or "none"

@@ -15,13 +15,13 @@ import time
 from collections import Counter
 from typing import Any, Dict, List
 
-from quenlory import Field, MultiField, ProxyField, dumps, model, raw
+from quenlory import Field, Model, MultiField, ProxyField, dumps, model, raw
 
 DEFAULT_FOLDER = "/usr/share/iso-codes/json"
 
 
 @model
-class Language:
+class Language(Model):
     """An ISO 639-3 language: scope I(ndividual), M(acrolanguage) or S(pecial); type L(iving), H(istorical)..."""
 
     alpha_3 = Field(str)
@@ -35,7 +35,7 @@ class Language:
 
 
 @model
-class Country:
+class Country(Model):
     """An ISO 3166-1 country. The three codes are one attribute over three raw keys."""
 
     codes = MultiField(("alpha_2", "alpha_3", "numeric"))  # numeric stays text: "004" keeps its zeros
@@ -50,7 +50,7 @@ class Country:
 
 
 @model
-class Locale:
+class Locale(Model):
     """A language as used in a country, such as pt_BR: the two records nested whole."""
 
     tag = Field(str)
@@ -74,7 +74,7 @@ def round_trip_failures(instances: List[Any], originals: List[Dict[str, Any]]) -
 
 
 def main(argv: List[str]) -> int:
-    parser = argparse.ArgumentParser(prog=os.path.basename(argv[0]), description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(prog=os.path.basename(argv[0]), description=(__doc__ or "").split("\n")[0])
     parser.add_argument("folder", nargs="?", default=DEFAULT_FOLDER,
                         help="holds iso_639-3.json and iso_3166-1.json (default %(default)s)")
     folder = parser.parse_args(argv[1:]).folder

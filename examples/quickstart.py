@@ -1,10 +1,10 @@
 """A first model: declare fields, build instances, read and write them, get the data back."""
-from quenlory.fields.bases import Field, MultiField, ProxyField
+from quenlory.fields.bases import Field, Model, MultiField, ProxyField
 from quenlory.model_decorator import dumps, model, raw
 
 
 @model
-class Address:
+class Address(Model):  # the base only tells type checkers the constructor
     city = Field(str)
     postcode = Field(str, optional=True)
 
@@ -13,7 +13,7 @@ class Address:
 
 
 @model
-class Station:
+class Station(Model):
     """A weather station."""
 
     name = Field(str)

@@ -1,7 +1,7 @@
 """quenlory: dict-backed data models.
 
-Decorate a class with `model` and its field declarations (`Field`, `ProxyField`, `MultiField`) become attributes
-over one raw-data dictionary per instance; `raw` gives that dictionary back and `dumps` its JSON text.
+Decorate a class with `model` and its field declarations (`Field`, `ProxyField`, `ListField`, `MultiField`) become
+attributes over one raw-data dictionary per instance; `raw` gives that dictionary back and `dumps` its JSON text.
 
     from quenlory import Field, model, raw
 
@@ -13,13 +13,13 @@ over one raw-data dictionary per instance; `raw` gives that dictionary back and 
     p = Point({"x": "3"})      # p.x == 3, raw(p) == {"x": 3, "y": 0}
 
 The names here are re-exported from their modules of record: `quenlory.model_decorator` (the native core) and
-`quenlory.fields.bases` (the declarations).
+`quenlory.fields.bases` (the declarations, and `Model`, a base for type checkers without the mypy plugin).
 """
 
 __version__ = "0.1.0"
 
 # The declarations first: the native module imports them while it initialises.
-from .fields.bases import Field, MultiField, ProxyField  # noqa: E402
+from .fields.bases import Field, ListField, Model, MultiField, ProxyField  # noqa: E402
 try:
     from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
 except ModuleNotFoundError as error:
@@ -53,4 +53,5 @@ except ModuleNotFoundError as error:
 
     raise ImportError(_not_built()) from None
 
-__all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "MultiField"]
+__all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "ListField",
+           "MultiField", "Model"]

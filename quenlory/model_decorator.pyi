@@ -1,24 +1,38 @@
 # Types of the native core.
 #
 # How model classes are typed. `model` returns a new class built from the decorated one, whose constructor takes a
-# dictionary and/or keywords: `Station(data)`, `Station(name="Kew")`, `Station(data, name="Kew")`. Type checkers
-# keep the class a decorator is applied to and do not apply the decorator's return type to it, so no annotation
-# here can give `Station` that constructor, and a dataclass-style transform would only offer one parameter per
-# annotated field, with no place for the dictionary. Two pieces therefore work together:
+# dictionary and/or keywords: `Station(data)`, `Station(name="Kew")`, `Station(data, name="Kew")`. A stub cannot
+# give the decorated class that constructor by itself:
+#
+# - mypy keeps the class a decorator is applied to, whatever the decorator's return type says;
+# - pyright does apply the return type, but a class is then typed by the class a decorator returns, so a return type
+#   other than the class itself (a callable taking the dictionary, say) makes the name unusable as an annotation;
+# - `typing.dataclass_transform` makes a checker write an `__init__` with one parameter per field, but only for
+#   fields declared with an annotation (pyright reports every `name = Field(str)` without one as an error), it has no
+#   place for the positional dictionary, and it cannot know that an optional field or a multi-field's component keys
+#   may be left out. So it is not used.
+#
+# Three pieces therefore work together:
 #
 # - these stubs type what annotations can express: `model` hands back the class it is given (the model class has
 #   the same fields, methods and properties, so attribute types carry over), and each declaration in
 #   quenlory/fields/bases.pyi is a descriptor typed by its cast, so `x = Field(int)` reads as `int`, an optional
-#   field as `int | None`, `ProxyField(Address)` as `Address` and a `MultiField` as a `MultiValue`;
+#   field as `int | None`, `ProxyField(Address)` as `Address`, `ListField(Item)` as `ListValue[Item]` and a
+#   `MultiField` as a `MultiValue`;
 # - the mypy plugin beside this file (quenlory/mypy_plugin.py, enabled with `plugins = quenlory/mypy_plugin.py`
 #   or the module name `quenlory.mypy_plugin`) gives every class decorated with `model` the constructor
 #   `(self, data: dict[str, Any] = ..., /, *, <each raw key>: Any = ...)`, so a misspelt keyword is an error
 #   while values stay free (each field's cast converts them at run time). Where some keys have no default, factory
 #   or optional flag, a second signature without the dictionary makes them required keywords. When the raw keys
-#   cannot be read from the class body, the keywords fall back to `**kwargs: Any`.
+#   cannot be read from the class body, the keywords fall back to `**kwargs: Any`;
+# - for checkers without a plugin (pyright, and so Pylance), the decorated class may derive from
+#   `quenlory.Model`, whose stub constructor is `(data: dict[str, Any] = ..., /, **keywords: Any)`: every valid
+#   construction type-checks, keywords are not checked against the fields. At run time the base changes nothing
+#   (`model` builds the model class from the class's own namespace), and every model class counts as a subclass of
+#   it for isinstance and issubclass. The mypy plugin's constructor replaces the base's.
 #
-# Without the plugin, calls of a model class with arguments are reported as too many arguments for the class;
-# the rest of these types still holds.
+# Without the plugin or the base, calls of a model class with arguments are reported as too many arguments for the
+# class; the rest of these types still holds.
 from typing import Any, Callable, Dict, TypeVar, overload
 
 from quenlory.fields.bases import Field as Field, MultiField as MultiField, ProxyField as ProxyField

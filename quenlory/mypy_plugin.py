@@ -18,10 +18,10 @@ factory or optional flag. Where the class has such keys, the constructor is an o
     (self, data: dict[str, Any], /, *, <raw key>: Any = ..., ...)     the dictionary may hold any key
     (self, *, <required key>: Any, <other raw key>: Any = ..., ...)   no dictionary: those keys must be keywords
 
-so `Point()` is an error. A key counts as required only when the body shows it for certain: a `Field` or
-`ProxyField` call (not a subclass's, which may set metadata of its own) whose keywords and the decorator's spread
-nothing (`**options`), neither of which gives "default" or "factory", and whose "optional" (its own, else the
-decorator's) is absent or a literal False or 0, with no later statement rebinding the name. Multi-fields are never
+so `Point()` is an error. A key counts as required only when the body shows it for certain: a `Field`,
+`ProxyField` or `ListField` call (not another subclass's, which may set metadata of its own) whose keywords and the
+decorator's spread nothing (`**options`), neither of which gives "default" or "factory", and whose "optional" (its
+own, else the decorator's) is absent or a literal False or 0, with no later statement rebinding the name. Multi-fields are never
 required: their own name or all of their component keys will do.
 
 This module is loaded by mypy only; it imports nothing from quenlory, so loading it needs no built extension.
@@ -67,6 +67,7 @@ from mypy.typevars import fill_typevars
 MODEL = "quenlory.model_decorator.model"
 FIELD = "quenlory.fields.bases.Field"
 PROXY_FIELD = "quenlory.fields.bases.ProxyField"
+LIST_FIELD = "quenlory.fields.bases.ListField"
 MULTI_FIELD = "quenlory.fields.bases.MultiField"
 LITERALS = (StrExpr, IntExpr, FloatExpr, ComplexExpr, LambdaExpr)
 
@@ -105,7 +106,7 @@ def is_false(value: Expression) -> bool:
 def required(call: CallExpr, info: TypeInfo, defaults: Optional[Dict[str, Expression]]) -> bool:
     """Whether construction without a dictionary certainly needs this declaration's keyword."""
     own = keywords(call)
-    if info.fullname not in (FIELD, PROXY_FIELD) or own is None or defaults is None:
+    if info.fullname not in (FIELD, PROXY_FIELD, LIST_FIELD) or own is None or defaults is None:
         return False
     metadata = dict(defaults, **own)  # the declaration's own entries over the decorator's
     if "default" in metadata or "factory" in metadata:

@@ -1,4 +1,5 @@
-"""Types and introspection: mypy over the examples and typed samples, help() and the package's names."""
+"""Types and introspection: mypy and pyright over the examples and typed samples, help() and the package's names."""
+import json
 import os
 import pydoc
 import re
@@ -17,40 +18,65 @@ from test_functions import MODULE_LEVEL, made_functions, shown_signature
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
 PACKAGE = os.path.dirname(os.path.abspath(quenlory.__file__))
-MYPY = shutil.which("mypy")
 ERROR = re.compile(r"^(?P<path>[^:]+):(?P<line>\d+): error: (?P<message>.*?)(  \[[a-z-]+\])?$")
 
 
-def expected_errors(path):
-    """{line: text} for the lines of a sample marked `# error: text`."""
+def checker(name):
+    """The pinned checker of tools/test_deps.sh --typing (QUENLORY_TYPING_BIN, set by make test), else PATH's."""
+    folder = os.environ.get("QUENLORY_TYPING_BIN")
+    found = os.path.join(folder, name) if folder else None
+    return found if found and os.path.exists(found) else shutil.which(name)
+
+
+MYPY, PYRIGHT = checker("mypy"), checker("pyright")
+
+
+def expected_errors(path, marker):
+    """{line: text} for the lines of a sample marked `# <marker>: text` (up to the next ` # `)."""
+    tag = "# %s: " % marker
     with open(path, encoding="utf-8") as handle:
-        return {number: line.split("# error: ", 1)[1].strip()
-                for number, line in enumerate(handle, 1) if "# error: " in line}
+        return {number: line.split(tag, 1)[1].split(" # ", 1)[0].strip()
+                for number, line in enumerate(handle, 1) if tag in line}
 
 
-@unittest.skipIf(MYPY is None, "mypy is not installed (Debian: apt-get install mypy)")
-class MypyTest(unittest.TestCase):
-    def test_examples_and_samples(self):
-        """Typical code passes; each marked mistake is reported on its line, and nothing else is."""
-        usage, mistakes = (os.path.join(HERE, name) for name in ("typing_usage.py", "typing_mistakes.py"))
+class TypeCheckTest(unittest.TestCase):
+    """Typical code passes; each marked mistake is reported on its line, and nothing else is."""
+
+    files = ("typing_usage.py", "typing_mistakes.py")
+
+    def run_checker(self, command, make_config):
+        usage, mistakes = (os.path.join(HERE, name) for name in self.files)
         examples = sorted(os.path.join(EXAMPLES, name) for name in os.listdir(EXAMPLES) if name.endswith(".py"))
         self.assertTrue(os.path.exists(os.path.join(PACKAGE, "py.typed")), PACKAGE)
         with tempfile.TemporaryDirectory() as scratch:
-            # mypy reads the package under test (source tree, build folder or installed copy) as found on
-            # MYPYPATH: only its Python files, stubs and plugin are copied, so no other quenlory is seen.
-            shutil.copytree(PACKAGE, os.path.join(scratch, "path", "quenlory"),
+            # The checker reads the package under test (source tree, build folder or installed copy) from a copy of
+            # its Python files, stubs and plugin, so no other quenlory is seen.
+            path = os.path.join(scratch, "path")
+            shutil.copytree(PACKAGE, os.path.join(path, "quenlory"),
                             ignore=lambda folder, names: [n for n in names if n.endswith((".so", ".pyc"))])
-            config = os.path.join(scratch, "mypy.ini")
-            with open(config, "w") as handle:
-                handle.write("[mypy]\npython_version = 3.9\nplugins = %s\ncache_dir = %s\n"
-                             % (os.path.join(scratch, "path", "quenlory", "mypy_plugin.py"),
-                                os.path.join(scratch, "cache")))
             env = {key: value for key, value in os.environ.items()
-                   if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")}  # mypy is not under test
-            env["MYPYPATH"] = os.path.join(scratch, "path")
-            run = subprocess.run([MYPY, "--config-file", config, "--no-site-packages", "--show-error-codes",
-                                  usage, mistakes] + examples, cwd=scratch, env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+                   if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")}  # the checker is not under test
+            arguments = make_config(scratch, path, env)
+            return subprocess.run(command + arguments + [usage, mistakes] + examples, cwd=scratch, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+
+    def assert_reported(self, reported, marker, output):
+        expected = expected_errors(os.path.join(HERE, "typing_mistakes.py"), marker)
+        self.assertEqual(sorted(reported), sorted(expected), output)
+        for number, text in expected.items():
+            self.assertIn(text, reported[number], output)
+
+    @unittest.skipIf(MYPY is None, "mypy is not installed (make test installs it: tools/test_deps.sh --typing)")
+    def test_mypy_with_the_plugin(self):
+        def config(scratch, path, env):
+            name = os.path.join(scratch, "mypy.ini")
+            with open(name, "w") as handle:
+                handle.write("[mypy]\npython_version = 3.9\nplugins = %s\ncache_dir = %s\n"
+                             % (os.path.join(path, "quenlory", "mypy_plugin.py"), os.path.join(scratch, "cache")))
+            env["MYPYPATH"] = path
+            return ["--config-file", name, "--no-site-packages", "--show-error-codes"]
+
+        run = self.run_checker([MYPY], config)
         reported = {}
         for line in run.stdout.splitlines():
             match = ERROR.match(line)
@@ -59,11 +85,35 @@ class MypyTest(unittest.TestCase):
                 reported[int(match["line"])] = match["message"]
             else:
                 self.assertRegex(line, r"^Found \d+ errors? in 1 file|: note: ", run.stdout)
-        expected = expected_errors(mistakes)
-        self.assertEqual(sorted(reported), sorted(expected), run.stdout)
-        for number, text in expected.items():
-            self.assertIn(text, reported[number])
+        self.assert_reported(reported, "error", run.stdout)
         self.assertEqual(run.returncode, 1, run.stdout)
+
+    @unittest.skipIf(PYRIGHT is None, "pyright is not installed (make test installs it: tools/test_deps.sh --typing)")
+    def test_pyright_without_a_plugin(self):
+        """pyright's default mode, and strict mode for typing_usage.py (its `# pyright: strict` comment)."""
+        def config(scratch, path, env):
+            with open(os.path.join(scratch, "pyrightconfig.json"), "w") as handle:
+                json.dump({"pythonVersion": "3.9", "extraPaths": [path, EXAMPLES]}, handle)
+            env["PYRIGHT_PYTHON_IGNORE_WARNINGS"] = "1"  # no look-up of the latest release
+            # An environment without quenlory: the checker's own venv, or an interpreter given no site-packages.
+            return ["--outputjson", "--pythonpath", os.path.join(os.path.dirname(PYRIGHT), "python")
+                    if os.path.exists(os.path.join(os.path.dirname(PYRIGHT), "python")) else sys.executable]
+
+        run = self.run_checker([PYRIGHT], config)
+        try:
+            report = json.loads(run.stdout)
+        except ValueError:
+            self.fail(run.stdout)
+        reported = {}
+        for diagnostic in report["generalDiagnostics"]:
+            if diagnostic["severity"] != "error":
+                continue
+            self.assertEqual(os.path.basename(diagnostic["file"]), "typing_mistakes.py", run.stdout)
+            line = diagnostic["range"]["start"]["line"] + 1
+            self.assertNotIn(line, reported, run.stdout)
+            reported[line] = diagnostic["message"]
+        self.assert_reported(reported, "pyright error", run.stdout)
+        self.assertGreaterEqual(report["summary"]["filesAnalyzed"], len(self.files) + 1, run.stdout)
 
     def test_typed_sample_runs(self):
         """The typed sample is real code: it runs as written, with the types it declares."""
@@ -105,9 +155,11 @@ class IntrospectionTest(unittest.TestCase):
         """`from quenlory import ...` gives the objects of the modules of record."""
         from quenlory import fields, model_decorator
         for name in quenlory.__all__:
-            home = fields.bases if name.endswith("Field") else model_decorator
+            home = fields.bases if name.endswith("Field") or name == "Model" else model_decorator
             self.assertIs(getattr(quenlory, name), getattr(home, name), name)
-        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + ("Field", "ProxyField", "MultiField")))
+        declarations = ("Field", "ProxyField", "ListField", "MultiField")
+        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + declarations + ("Model",)))
+        self.assertEqual(sorted(fields.__all__), sorted(declarations))
         self.assertRegex(quenlory.__version__, r"^\d+\.\d+\.\d+")
 
 

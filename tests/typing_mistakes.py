@@ -1,32 +1,45 @@
-"""Wrong uses that test_typing.py expects mypy to report: each line whose comment starts with "error:" must get an
-error containing the rest of the comment, and no other line may get one."""
+"""Wrong uses that test_typing.py expects the type checkers to report: each line whose comment holds "# error:" must
+get a mypy error containing the rest of that comment (up to a further " # "), each line whose comment holds
+"# pyright error:" a pyright error containing its text, and no other line may get one."""
 from typing import Optional
 
-from quenlory import Field, MultiField, ProxyField, dumps, model, raw
+from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, raw
 
 
 @model
-class Address:
+class Address(Model):
     city = Field(str)
 
 
 @model
-class Station:
+class Item(Model):
+    sku = Field(str)
+    qty = Field(int, default=1)
+
+
+@model
+class Station(Model):
     name = Field(str)
     elevation = Field(int, default=0)
     operator = Field(str, optional=True)
     address = ProxyField(Address)
+    items = ListField(Item, factory=list)
     position = MultiField(("lat", "lon"))
 
 
 kew = Station({"name": "Kew"}, address={"city": "London"}, lat=51.5, lon=0.3)
-size: int = dumps(kew)  # error: Incompatible types in assignment (expression has type "str", variable has type "int")
+size: int = dumps(kew)  # error: Incompatible types in assignment (expression has type "str", variable has type "int") # pyright error: "str" is not assignable to declared type "int"
 Station(nmae="Kew")  # error: No overload variant of "Station" matches argument type "str"
-Station(["Kew"])  # error: No overload variant of "Station" matches argument type "List[str]"
-Station(None)  # error: No overload variant of "Station" matches argument type "None"
+Station(["Kew"])  # error: No overload variant of "Station" matches argument type "list[str]" # pyright error: "list[str]" is not assignable to "Dict[str, Any]"
+Station(None)  # error: No overload variant of "Station" matches argument type "None" # pyright error: "None" is not assignable to "Dict[str, Any]"
 Station()  # error: All overload variants of "Station" require at least one argument
-height: str = kew.elevation  # error: (expression has type "int", variable has type "str")
-operator: str = kew.operator  # error: (expression has type "Optional[str]", variable has type "str")
-city: int = kew.address.city  # error: (expression has type "str", variable has type "int")
-kew.address.town  # error: "Address" has no attribute "town"
-keys: Optional[str] = raw(kew)  # error: (expression has type "Dict[str, Any]", variable has type "Optional[str]")
+height: str = kew.elevation  # error: (expression has type "int", variable has type "str") # pyright error: "int" is not assignable to declared type "str"
+operator: str = kew.operator  # error: (expression has type "str | None", variable has type "str") # pyright error: "str | None" is not assignable to declared type "str"
+city: int = kew.address.city  # error: (expression has type "str", variable has type "int") # pyright error: "str" is not assignable to declared type "int"
+kew.address.town  # error: "Address" has no attribute "town" # pyright error: Cannot access attribute "town" for class "Address"
+keys: Optional[str] = raw(kew)  # error: (expression has type "dict[str, Any]", variable has type "str | None") # pyright error: "Dict[str, Any]" is not assignable to declared type "str | None"
+kew.elevation = "7"
+after: str = kew.elevation  # error: (expression has type "int", variable has type "str") # pyright error: "int" is not assignable to declared type "str"
+count: str = kew.items[0].qty  # error: (expression has type "int", variable has type "str") # pyright error: "int" is not assignable to declared type "str"
+kew.items.append(3)  # error: Argument 1 to "append" of "ListValue" has incompatible type "int" # pyright error: "Literal[3]" cannot be assigned to parameter "value" of type "Item | Dict[str, Any]"
+kew.items[0].sku_code  # error: "Item" has no attribute "sku_code" # pyright error: Cannot access attribute "sku_code" for class "Item"

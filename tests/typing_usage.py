@@ -1,29 +1,38 @@
-"""Typical typed code over quenlory: checked by test_typing.py with mypy, which must report nothing here.
-It also runs as it stands (test_typing.py runs it)."""
+"""Typical typed code over quenlory: checked by test_typing.py with mypy (and its plugin) and with pyright (strict
+mode, without a plugin), which must report nothing here. It also runs as it stands (test_typing.py runs it)."""
+# pyright: strict
 # Field is generic for type checkers only: `Field[Any]` in an annotation needs postponed evaluation at run time.
 from __future__ import annotations
 
 from typing import Any, Dict, List, Optional
 
 import quenlory
-from quenlory import Field, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
-from quenlory.fields.bases import MultiValue
+from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
+from quenlory.fields.bases import ListValue, MultiValue
 
 
 @model
-class Address:
+class Address(Model):
     city = Field(str)
     postcode = Field(str, optional=True)
 
 
+@model
+class Reading(Model):
+    value = Field(float)
+    unit = Field(str, default="C")
+
+
 @quenlory.model(optional=True)
-class Station:
+class Station(Model):
     name = Field(str)
     elevation = Field(int, default=0)
     readings = Field(list, factory=list)
     note = Field()
     address = ProxyField(Address)
     previous = ProxyField(Address, optional=True)
+    log = ListField(Reading, factory=list)
+    history = ListField(Reading, optional=True)
     position = MultiField(("lat", "lon"))
 
     def label(self) -> str:
@@ -35,10 +44,12 @@ kew = Station(data)
 both = Station(dict(data), name="Kew Gardens", position=(51.5, 0.3))
 empty = Station()
 home = Address(city="London")  # without a dictionary, required keys are keywords
+from_dict = Address({"city": "Paris"})
 
 name: str = kew.name
 height: int = kew.elevation + 1
 kew.elevation = "6"  # casts convert on assignment
+six: int = kew.elevation  # and a read after a write still has the field's type
 kew.readings.append(12.5)
 anything: Any = kew.note
 city: str = kew.address.city
@@ -47,6 +58,15 @@ previous: Optional[Address] = kew.previous
 where: MultiValue = kew.position
 lat: float = where[0]
 values: List[Any] = where[0:2]
+kew.log.append({"value": "1.5"})
+kew.log.append(Reading(value=2))
+kew.log[0] = {"value": 3}
+log: ListValue[Reading] = kew.log
+first: float = kew.log[0].value
+units: List[str] = [reading.unit for reading in kew.log]
+kew.history = [{"value": 1}, Reading(value=2)]
+kew.history = None
+history: Optional[ListValue[Reading]] = kew.history
 text: str = dumps(kew)
 data_again: Dict[str, Any] = raw(kew)
 label: str = kew.label()

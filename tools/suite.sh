@@ -8,7 +8,9 @@
 # sanitizer or valgrind report) counts as one failure. SUITE_ENV (assignments separated by spaces) is added
 # to the environment of the test runs only, not the build; SUITE_WRAP is a command prefix for the interpreter.
 # An interpreter written sid:PATH is one of the Debian unstable root's, built and run there by tools/sid.sh.
-# SUITE_DEPS (versions like "3.11") adds the pinned test packages to the runs of those interpreters.
+# SUITE_DEPS (versions like "3.11") adds the pinned test packages to the runs of those interpreters. The runs on the
+# host get the pinned type checkers (tools/test_deps.sh --typing) through QUENLORY_TYPING_BIN unless SUITE_TYPING=0;
+# the sid root's runs do not (the checkers' venv is made from a host interpreter).
 set -uo pipefail
 
 flavour=$1; shift
@@ -19,6 +21,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 passed=0 failed=0 skipped=0 status=0
+typing_bin= typing_tried=
 out=$(mktemp); trap 'rm -f "$out"' EXIT
 seen=" "
 for python in "${pythons[@]}"; do
@@ -47,8 +50,19 @@ for python in "${pythons[@]}"; do
     echo "== $python: the pinned test packages could not be installed, counted as one failure" >&2
     failed=$((failed + 1)) status=1 deps=
   fi
+  typing=()
+  if [[ ${#inside[@]} -eq 0 && ${SUITE_TYPING:-1} != 0 ]]; then
+    if [[ -z $typing_tried ]]; then
+      typing_tried=1
+      if ! typing_bin=$("$root/tools/test_deps.sh" --typing); then
+        echo "== the type checkers could not be installed, counted as one failure" >&2
+        failed=$((failed + 1)) status=1 typing_bin=
+      fi
+    fi
+    [[ -n $typing_bin ]] && typing=(QUENLORY_TYPING_BIN="$typing_bin")
+  fi
   # shellcheck disable=SC2086  # SUITE_ENV and SUITE_WRAP are word lists on purpose
-  "${inside[@]}" env PYTHONPATH="$site:$root${deps:+:$deps}" PYTHONDONTWRITEBYTECODE=1 ${SUITE_ENV-} \
+  "${inside[@]}" env PYTHONPATH="$site:$root${deps:+:$deps}" PYTHONDONTWRITEBYTECODE=1 "${typing[@]}" ${SUITE_ENV-} \
     ${SUITE_WRAP-} "$python" tests/run.py "$@" | tee "$out"
   rc=$?
   [[ $rc -eq 0 ]] || status=1

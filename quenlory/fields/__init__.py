@@ -1,4 +1,4 @@
 """Field declarations for model classes."""
-from .bases import Field, MultiField, ProxyField
+from .bases import Field, ListField, MultiField, ProxyField
 
-__all__ = ["Field", "ProxyField", "MultiField"]
+__all__ = ["Field", "ProxyField", "ListField", "MultiField"]

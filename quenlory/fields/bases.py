@@ -1,16 +1,19 @@
 """Field declarations: what a model's class body is made of.
 
 `Field` is a plain value stored under its attribute name, `ProxyField` a nested
-model kept beside its raw dictionary, and `MultiField` one attribute spread over
-several raw keys.  The model decorator sets `name` and `metadata_defaults` on
+model kept beside its raw dictionary, `ListField` a list of nested models kept
+beside the list of their raw dictionaries, and `MultiField` one attribute spread
+over several raw keys.  The model decorator sets `name` and `metadata_defaults` on
 each declaration and may replace `cast`; everything else here is read-only.
 """
 import copy
+import operator
 import sys
-from collections.abc import Mapping
+import typing
+from collections.abc import Mapping, MutableSequence
 from types import GenericAlias
 
-__all__ = ["Field", "ProxyField", "MultiField", "MultiValue"]
+__all__ = ["Field", "ProxyField", "ListField", "MultiField", "MultiValue", "ListValue", "Model"]
 
 
 _CONTAINERS = (dict, list, set, bytearray)
@@ -22,6 +25,50 @@ def _identity(value):
 
 def _describe(value):
     return getattr(value, "__qualname__", None) or repr(value)
+
+
+# Modules whose generic aliases are annotations of containers (`list[int]`, `typing.List[int]`,
+# `collections.abc.Sequence[str]`): calling one builds the bare container, or fails, and never casts the items.
+_ANNOTATION_MODULES = ("builtins", "typing", "collections", "collections.abc")
+_UnionType = getattr(__import__("types"), "UnionType", None)  # `int | None`, from 3.10
+
+
+def _check_cast(owner, cast):
+    """Refuse a type annotation given where a cast (a callable converting one value) is expected."""
+    if cast is None or cast is typing.Any:
+        if cast is typing.Any:
+            raise TypeError("%s: the cast typing.Any is a type annotation, not a callable that converts a value; "
+                            "leave the cast out to store values as given" % owner)
+        return
+    origin = typing.get_origin(cast)
+    special = isinstance(cast, getattr(typing, "_SpecialForm", ()))  # Union, Optional, ClassVar... unsubscripted
+    if origin is None and not special:
+        return
+    args = [arg for arg in typing.get_args(cast) if arg is not type(None)]
+    if origin is typing.Union or (_UnionType is not None and origin is _UnionType):
+        if len(args) < len(typing.get_args(cast)) and len(args) == 1:
+            hint = "write %s(%s, optional=True) for an optional value" % (owner, _describe(args[0]))
+        else:
+            hint = "give a function that converts the value to one of them"
+    elif isinstance(origin, type) and origin.__module__ in _ANNOTATION_MODULES:
+        hint = "write %s(%s); item types are not checked or cast" % (owner, origin.__name__)
+    elif origin is not None and not special and isinstance(origin, type):
+        return  # a user's generic class, subscripted: calling it builds an instance as the class does
+    else:
+        hint = "give a callable that converts the value, or no cast to store values as given"
+    raise TypeError("%s: the cast %r is a type annotation, not a callable that converts a value; %s"
+                    % (owner, cast, hint))
+
+
+def _is_model(cls):
+    """Whether `cls` is a class that `model` returned (the native module's or the pure-Python twin's)."""
+    return isinstance(cls, type) and cls in getattr(_implementation(cls), "_fields", ())
+
+
+def _check_model(owner, argument, cls):
+    if not _is_model(cls):
+        raise TypeError("%s needs a model class (a class decorated with @model) as %s, got %s"
+                        % (owner, argument, cls if isinstance(cls, type) else repr(cls)))
 
 
 class Field:
@@ -38,6 +85,7 @@ class Field:
     __class_getitem__ = classmethod(GenericAlias)
 
     def __init__(self, cast=None, **metadata):
+        _check_cast(type(self).__name__, cast)
         self.cast = _identity if cast is None else cast
         self._given_cast = cast
         self.name = None
@@ -113,8 +161,7 @@ class ProxyField(Field):
     __slots__ = ("nested_model",)
 
     def __init__(self, nested_model, **metadata):
-        if not isinstance(nested_model, type):
-            raise TypeError("ProxyField needs a model class, got %r" % (nested_model,))
+        _check_model(type(self).__name__, "nested_model", nested_model)
         Field.__init__(self, **metadata)
         self.cast = self._to_pair
         self.nested_model = nested_model
@@ -136,6 +183,268 @@ class ProxyField(Field):
 
     def _arguments(self):
         return [self.nested_model.__name__]
+
+
+_ABSENT = object()
+
+
+class ListField(ProxyField):
+    """A list of nested models: the raw data holds the list of their raw dicts.
+
+    The attribute reads as a `ListValue`, a live sequence of `item_model`
+    instances over that list.  Construction and assignment take a list (or a
+    tuple, or another `ListValue`) of dicts and `item_model` instances: each
+    dict becomes an item's raw data, as with `ProxyField`, and a list that holds
+    only dicts is itself kept as the raw list.  An optional one also takes
+    None, which it stores as is.
+    """
+
+    __slots__ = ("_hidden_optional",)
+
+    def __init__(self, item_model, **metadata):
+        _check_model(type(self).__name__, "item_model", item_model)
+        Field.__init__(self, **metadata)
+        self.cast = self._to_pair
+        self.nested_model = item_model
+        self._hidden_optional = _ABSENT
+
+    # The decorator wraps the cast of a field it finds optional so that None is never cast, and an assignment of
+    # None then fails to unpack the wrapper's None into a compound pair. So while the decorator makes its optional
+    # test, which comes right after it sets metadata_defaults, the merged metadata does not show "optional"; it is
+    # put back when the decorator asks for the flat fields, its next call on a compound, before any construction
+    # reads it. An optional list is thus absent (None) when the input lacks it, as an optional nested model is, and
+    # `_to_pair` turns None into the pair (None, None) itself.
+    @property
+    def metadata_defaults(self):
+        return self._defaults
+
+    @metadata_defaults.setter
+    def metadata_defaults(self, defaults):
+        Field.metadata_defaults.fset(self, defaults)
+        self._hidden_optional = self.metadata.pop("optional", _ABSENT)
+
+    def _restore_optional(self):
+        hidden = self._hidden_optional
+        if hidden is not _ABSENT:
+            self._hidden_optional = _ABSENT
+            self.metadata["optional"] = hidden
+
+    def _optional(self):
+        self._restore_optional()
+        return bool(self.metadata.get("optional", False))
+
+    def _to_pair(self, value):
+        if value is None and self._optional():
+            return None, None
+        name = self.name or "ListField"
+        if isinstance(value, ListValue) and value._model is self.nested_model:
+            return value, value._data  # shared, as an assigned nested instance is (and `o.items += ...` keeps it)
+        if isinstance(value, ListValue):
+            items = list(value)
+        elif isinstance(value, (list, tuple)):
+            items = value
+        else:
+            raise TypeError("%s expects a list of dicts or of %s instances, got %s"
+                            % (name, self.nested_model.__name__, type(value).__name__))
+        instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
+        if type(value) is list and all(isinstance(item, dict) for item in value):
+            data = value  # only dicts: the list itself stays the raw data, like a nested model's dict
+        else:
+            data = [instance._data for instance in instances]
+        return ListValue(self.nested_model, name, data, instances), data
+
+    def flat_fields(self, prefix):
+        self._restore_optional()
+        fields = _implementation(self.nested_model).model_fields_flat(self.nested_model)
+        return {"%s[].%s" % (prefix, key): decl for key, decl in fields.items()}
+
+
+def _list_item(item_model, name, index, value):
+    """The instance that the item `value` at `index` of the list field `name` stands for."""
+    if isinstance(value, item_model):
+        return value
+    if isinstance(value, dict):
+        return item_model(value)
+    raise TypeError("%s[%d] must be a dict or an instance of %s, got %s"
+                    % (name, index, item_model.__name__, type(value).__name__))
+
+
+def _restore_list(item_model, name, data, items):
+    # Pickle and deepcopy give the item model through its pickling key, which stands for the class.
+    if not isinstance(item_model, type):
+        item_model = item_model._ref()
+    return ListValue(item_model, name, data, items)
+
+
+class ListValue(MutableSequence):
+    """Live sequence of model instances over a list of raw dicts (what a ListField reads as).
+
+    Indexing and iteration give instances whose raw data are the list's dicts;
+    `append`, `insert`, `extend`, item assignment and deletion take instances
+    or dicts and change the raw list with the instances.  A dict put into the
+    raw list directly becomes an instance when it is first read.  It compares
+    equal to another ListValue or a list of instances or dicts with the same
+    raw data (a dict that differs is compared as the model would store it).
+    """
+
+    __slots__ = ("_model", "_name", "_data", "_items")
+
+    def __init__(self, item_model, name, data, items=None):
+        self._model = item_model
+        self._name = name
+        self._data = data
+        self._items = list(items) if items is not None else [None] * len(data)
+
+    def _synced(self):
+        # The instances, one per raw entry, once more in step with the raw list (changed through raw() perhaps):
+        # instances still over an entry are kept, the others are made when read.
+        items, data = self._items, self._data
+        if len(items) != len(data) or any(item is not None and item._data is not entry
+                                           for item, entry in zip(items, data)):
+            known = {id(item._data): item for item in items if item is not None}
+            items = self._items = [known.get(id(entry)) for entry in data]
+        return items
+
+    def _item(self, index):
+        data = self._data
+        entry = data[index]
+        items = self._items
+        item = items[index] if len(items) == len(data) else self._synced()[index]
+        if item is None or item._data is not entry:
+            item = _list_item(self._model, self._name, index % len(data), entry)
+            if item._data is not entry:
+                data[index] = item._data
+            self._synced()[index] = item
+        return item
+
+    def _convert(self, values, start):
+        return [_list_item(self._model, self._name, start + offset, value) for offset, value in enumerate(values)]
+
+    def __len__(self):
+        return len(self._data)
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return [self._item(i) for i in range(*index.indices(len(self._data)))]
+        return self._item(index)
+
+    def __iter__(self):
+        for index in range(len(self._data)):
+            yield self._item(index)
+
+    def __setitem__(self, index, value):
+        items = self._synced()
+        if isinstance(index, slice):
+            instances = self._convert(list(value), index.indices(len(self._data))[0])
+            self._data[index] = [instance._data for instance in instances]
+            items[index] = instances
+            return
+        size = len(self._data)
+        position = operator.index(index)
+        if position < 0:
+            position += size
+        if not 0 <= position < size:
+            raise IndexError("%s assignment index out of range" % self._name)
+        instance = self._convert([value], position)[0]
+        self._data[position] = instance._data
+        items[position] = instance
+
+    def __delitem__(self, index):
+        items = self._synced()
+        del self._data[index]
+        del items[index]
+
+    def insert(self, index, value):
+        items = self._synced()
+        size = len(self._data)
+        position = max(0, min(size, index + size if index < 0 else index))
+        instance = self._convert([value], position)[0]
+        self._data.insert(position, instance._data)
+        items.insert(position, instance)
+
+    def extend(self, values):
+        instances = self._convert(list(values), len(self._data))
+        items = self._synced()
+        self._data.extend(instance._data for instance in instances)
+        items.extend(instances)
+
+    def __iadd__(self, values):
+        self.extend(values)
+        return self
+
+    def clear(self):
+        del self[:]
+
+    # Membership and searches compare raw data, as equality does, rather than calling the model's own `==`,
+    # which prints its trace.
+    def __contains__(self, value):
+        return any(self._same(entry, value) for entry in self._data)
+
+    def index(self, value, start=0, stop=None):
+        size = len(self._data)
+        for position in range(*slice(start, stop).indices(size)):
+            if self._same(self._data[position], value):
+                return position
+        raise ValueError("%r is not in %s" % (value, self._name))
+
+    def count(self, value):
+        return sum(1 for entry in self._data if self._same(entry, value))
+
+    def _same(self, entry, other):
+        if isinstance(other, self._model):
+            return entry == other._data
+        if not isinstance(other, dict):
+            return False
+        if entry == other:
+            return True
+        try:
+            return entry == self._model(copy.deepcopy(other))._data
+        except (TypeError, ValueError):
+            return False
+
+    def __eq__(self, other):
+        if isinstance(other, ListValue):
+            return self._data == other._data
+        if not isinstance(other, (list, tuple)):
+            return NotImplemented
+        return len(other) == len(self._data) and all(map(self._same, self._data, other))
+
+    __hash__ = None
+
+    def __reduce__(self):
+        from quenlory._pickling import _key_of
+
+        key = _key_of(self._model)
+        return _restore_list, (self._model if key is None else key, self._name, self._data, self._items)
+
+    def __repr__(self):
+        return "ListValue(%s, %r)" % (self._model.__name__, self._data)
+
+
+class _ModelMeta(type):
+    # isinstance(x, Model) and issubclass(C, Model) hold for every model class, whatever its decorated class was.
+    def __instancecheck__(cls, instance):
+        return cls.__subclasscheck__(type(instance))
+
+    def __subclasscheck__(cls, subclass):
+        if type.__subclasscheck__(cls, subclass):
+            return True
+        from quenlory._pickling import _key_of
+
+        return isinstance(subclass, type) and _key_of(subclass) is not None
+
+
+class Model(metaclass=_ModelMeta):
+    """An optional base for a class given to `model`, for type checkers that take no plugin.
+
+    `model` builds the model class from the decorated class's own namespace, so
+    this base adds nothing at run time, where every model class counts as a
+    subclass of it.  Its type stubs give it the model constructor,
+    `(data: dict[str, Any] = ..., /, **keywords: Any)`, which a checker without
+    the mypy plugin then accepts for the subclass.
+    """
+
+    __slots__ = ()
 
 
 class MultiValue:
