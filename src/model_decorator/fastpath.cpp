@@ -49,6 +49,12 @@ struct GetInfo {
   PyObject* key = nullptr;  // owned: the data dictionary's key, when the read is that item
   bool compound = false;    // the read is read_compound's
   bool name_in_dict = false;
+  // The class of the instance last read through this class, with its tag and
+  // the data slot's offset there (0: none): one comparison in front of the
+  // memo of slot offsets.
+  unsigned int owner_tag = 0;
+  PyTypeObject* owner = nullptr;
+  Py_ssize_t owner_offset = 0;
   void hold() const noexcept { Py_XINCREF(key); }
   void release() const noexcept { Ref dropped = Ref::steal(key); }
 };
@@ -79,9 +85,16 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 }
 
 // mapping[key] for an exact dict, both held across the lookup: it may run a key's __eq__.
+[[gnu::noinline, gnu::cold]] PyObject* missing_key(PyObject* key) noexcept {
+  if (!PyErr_Occurred()) compat::raise_key_error(key);
+  return nullptr;
+}
+
 [[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
-  Ref held_mapping = Ref::borrow(mapping), held_key = Ref::borrow(key);
-  return compat::dict_getitem(mapping, key).release();
+  Ref held_mapping = Ref::steal(Py_NewRef(mapping)), held_key = Ref::steal(Py_NewRef(key));
+  Ref v = compat::dict_get(mapping, key);
+  if (__builtin_expect(static_cast<bool>(v), 1)) return v.release();
+  return missing_key(key);
 }
 
 [[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
@@ -89,7 +102,20 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   if (__builtin_expect(info && obj, 1)) {
     // Nothing runs before subscript_held holds what it uses.
     if (info->key) {
-      if (PyObject* data = known_slot_dict(obj, Slot::Data)) return subscript_held(data, info->key);
+      PyTypeObject* tp = Py_TYPE(obj);
+      unsigned int tag = compat::type_tag(tp);
+      Py_ssize_t offset;
+      if (tp == info->owner && tag == info->owner_tag && tag != 0) {
+        offset = info->owner_offset;
+      } else {
+        offset = known_read_offset(tp, Slot::Data);
+        if (offset) g_get.update(Py_TYPE(self), [&](GetInfo& e) {
+          e.owner = tp;
+          e.owner_tag = tag;
+          e.owner_offset = offset;
+        });
+      }
+      if (PyObject* data = offset ? dict_at(obj, offset) : nullptr) return subscript_held(data, info->key);
     } else if (info->compound) {
       return read_compound(self, obj, info->name_in_dict);
     }

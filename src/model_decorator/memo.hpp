@@ -79,6 +79,13 @@ class TypeMemo {
     old.info.release();  // last: it may run code
   }
 
+  // The entry for `tp` is still there: let `change` update its plain data in place (no code may run).
+  template <typename Change>
+  inline __attribute__((always_inline)) void update(PyTypeObject* tp, Change change) noexcept {
+    Entry& e = entries_[index(tp)];
+    if (e.type == tp) change(e.info);
+  }
+
   // Empty the table, one entry at a time: each is zeroed before its references go.
   void clear() noexcept {
     for (Entry& e : entries_) {
@@ -89,7 +96,7 @@ class TypeMemo {
   }
 
  private:
-  struct alignas(32) Entry {
+  struct alignas(64) Entry {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
     Info info{};

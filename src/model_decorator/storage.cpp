@@ -72,11 +72,14 @@ Ref get_slot(PyObject* instance, Slot which) noexcept {
   return Ref::steal(PyObject_GetAttr(instance, slot_name(which)));
 }
 
+Py_ssize_t known_read_offset(PyTypeObject* tp, Slot which) noexcept {
+  const Offsets* known = g_offsets.peek(tp);
+  return known ? known->read[static_cast<int>(which)] : 0;
+}
+
 PyObject* known_slot_dict(PyObject* instance, Slot which) noexcept {
-  const Offsets* known = g_offsets.peek(Py_TYPE(instance));
-  Py_ssize_t offset = known ? known->read[static_cast<int>(which)] : 0;
-  PyObject* d = offset ? *slot_at(instance, offset) : nullptr;
-  return d && PyDict_CheckExact(d) ? d : nullptr;
+  Py_ssize_t offset = known_read_offset(Py_TYPE(instance), which);
+  return offset ? dict_at(instance, offset) : nullptr;
 }
 
 int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept {

@@ -27,6 +27,15 @@ int set_slots(PyObject* instance, PyObject* data, PyObject* compounds) noexcept;
 // Runs no code.  For the in-line reads, which exist only where memos do.
 PyObject* known_slot_dict(PyObject* instance, Slot which) noexcept;
 
+// The same in two steps, for readers that remember the offset per class: the
+// known read offset of the slot on instances of `tp` (0: not known, or the
+// ordinary way), and the exact dict at that offset of an instance.
+Py_ssize_t known_read_offset(PyTypeObject* tp, Slot which) noexcept;
+inline PyObject* dict_at(PyObject* instance, Py_ssize_t offset) noexcept {
+  PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + offset);
+  return d && PyDict_CheckExact(d) ? d : nullptr;
+}
+
 inline Ref get_data(PyObject* instance) noexcept { return get_slot(instance, Slot::Data); }
 inline Ref get_compounds(PyObject* instance) noexcept { return get_slot(instance, Slot::Compounds); }
 
