@@ -11,6 +11,33 @@ PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObj
   return cast ? call_cast(cast, params[0]) : nullptr;
 }
 
+// int(s) of an exact str that is an optional sign and then one to 18 ASCII digits, and nothing else: the text
+// int() reads with base 10 (leading zeros included) and a value that fits a long long.  Anything else, such as
+// spaces, underscores, other scripts' digits, longer text or no digits at all, answers false and goes to the
+// interpreter's own parser, for the same result or the same error.  PyLong_FromLongLong hands out the shared
+// small ints as int() does.
+constexpr Py_ssize_t kShortDecimalDigits = 18;
+static_assert(sizeof(long long) >= 8, "18 decimal digits fit a long long");
+
+QUENLORY_HOT bool short_decimal(PyObject* s, long long* out) noexcept {
+  if (!PyUnicode_IS_COMPACT_ASCII(s)) return false;
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (n == 0 || n > kShortDecimalDigits + 1) return false;
+  const unsigned char* p = PyUnicode_1BYTE_DATA(s);
+  const unsigned char* end = p + n;
+  bool negative = *p == '-';
+  if (negative || *p == '+') ++p;
+  if (p == end || end - p > kShortDecimalDigits) return false;
+  long long v = 0;
+  for (; p != end; ++p) {
+    unsigned digit = static_cast<unsigned>(*p) - '0';
+    if (digit > 9) return false;
+    v = v * 10 + digit;
+  }
+  *out = negative ? -v : v;
+  return true;
+}
+
 }  // namespace
 
 const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
@@ -45,10 +72,16 @@ PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
   }
   if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) {
     // int(s) of an exact str is PyLong_FromUnicodeObject(s, 10), reached after asking str for __int__,
-    // __index__ and __trunc__, which it has none of and cannot be given.
-    return PyUnicode_CheckExact(value) ? PyLong_FromUnicodeObject(value, 10) : PyNumber_Long(value);
+    // __index__ and __trunc__, which it has none of and cannot be given.  int(i) of an exact int is i.
+    if (PyUnicode_CheckExact(value)) {
+      long long n;
+      return short_decimal(value, &n) ? PyLong_FromLongLong(n) : PyLong_FromUnicodeObject(value, 10);
+    }
+    return PyLong_CheckExact(value) ? Py_NewRef(value) : PyNumber_Long(value);
   }
-  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return PyObject_Str(value);
+  // str(s) of an exact str is s.
+  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type))
+    return PyUnicode_CheckExact(value) ? Py_NewRef(value) : PyObject_Str(value);
   if (cast == reinterpret_cast<PyObject*>(&PyFloat_Type))
     return PyUnicode_CheckExact(value) ? PyFloat_FromString(value) : PyNumber_Float(value);
   return compat::call_one(cast, value);
