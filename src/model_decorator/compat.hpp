@@ -169,7 +169,7 @@ inline Ref instance_dict(PyObject* o) noexcept {
 // PyErr_Occurred).  A str key's remembered hash is passed on rather than asked
 // for again.  Safe against other threads changing `d`.
 inline Ref dict_get(PyObject* d, PyObject* key) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
   PyObject* v = nullptr;
   PyDict_GetItemRef(d, key, &v);
   return Ref::steal(v);
