@@ -131,6 +131,29 @@ SCENARIOS = {
         e = {}; e["a"] = 1; del e["a"]; e[Flip()] = 5
         print(reads(lambda: m.a) == reads(lambda: e["a"]))
         """, "True"),
+    # Borrowed references across code that runs: a keyword's hash empties the
+    # keywords while the leftover ones are gathered for the error.
+    "leftover keywords emptied by a key's hash": ("""
+        M = model(type("M", (), {"a": Field()}))
+        class Key(str):
+            def __hash__(self):
+                for d in gc.get_referrers(self):
+                    if type(d) is dict and "a" in d: d.clear()
+                return str.__hash__(self)
+        try: M(**{"a": 1, Key("zz"): object()})
+        except ValueError as e: print("ValueError")
+        """, "ValueError"),
+    # Containers seen by Python code while they are filled: a component list,
+    # walked from gc while a dict subclass's __getitem__ runs.
+    "component list walked while filled": ("""
+        M = model(type("M", (), {"m": MultiField(("x", "y"))}))
+        class Data(dict):
+            def __getitem__(self, key):
+                for o in gc.get_objects():
+                    if type(o) in (list, tuple): list(o)
+                return dict.__getitem__(self, key)
+        print(list(M(Data(x=1, y=2)).m))
+        """, "[1, 2]"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
