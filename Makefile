@@ -115,7 +115,7 @@ valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \
 	  tools/suite.sh release "$(PYTHON)" -- "$(VALGRIND_TESTS)"
 
-# make fuzz [N=100000] [SEED=...]: the native module against bench/baseline.py on N random scenarios; the first
+# make fuzz [N=100000] [SEED=...]: the native module against tests/baseline.py on N random scenarios; the first
 # seed is random unless given, and printed so that a run can be repeated.
 fuzz:
 	@site=$(call SITE,$(PYTHON),release) && $(RUN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),20000) \

@@ -22,9 +22,8 @@ import sys
 import time
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-for _p in (_HERE, os.path.join(os.path.dirname(_HERE), "bench")):
-    if _p not in sys.path:
-        sys.path.insert(0, _p)
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
 
 import baseline  # noqa: E402
 import quenlory.model_decorator as native  # noqa: E402
