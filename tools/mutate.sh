@@ -60,7 +60,7 @@ for number, line in enumerate(open(path).read().split("\n") + [""], 1):
         continue
     key, sep, value = line.partition(":")
     if not sep or key.strip() not in ("fault", "file", "find", "put", "breaks", "python", "note"):
-        sys.exit("%s:%d: expected 'key: value' with key fault, file, find, put, breaks, python or note" % (path, number))
+        sys.exit("%s:%d: expected 'key: value', key one of: fault file find put breaks python note" % (path, number))
     block.setdefault("at", number)
     block[key.strip()] = value.strip()
 wanted = set(filter(None, only.split(",")))
