@@ -123,7 +123,7 @@ copy() {
   local tree=$work/tree-$1
   mkdir -p "$tree"
   (cd "$root" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build/' |
-    tar --null --ignore-failed-read -cf - -T - 2>/dev/null) | tar -xf - -C "$tree"
+    tar --null --ignore-failed-read -cf - -T - 2>/dev/null) | tar -xmf - -C "$tree"  # -m: every file newer than its last build
   echo "$tree"
 }
 
