@@ -1,6 +1,6 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | bench-all | valgrind | fuzz | wheels | build | pythonpath | clean
+#   make demo | test | sanitize | bench | bench-all | valgrind | fuzz | fuzz-asan | wheels | build | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
@@ -48,7 +48,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize bench bench-chart bench-all valgrind fuzz wheels clean
+.PHONY: build pythonpath demo test sanitize bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -115,11 +115,20 @@ valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \
 	  tools/suite.sh release "$(PYTHON)" -- "$(VALGRIND_TESTS)"
 
-# make fuzz [N=100000] [SEED=...]: the native module against bench/baseline.py on N random scenarios; the first
-# seed is random unless given, and printed so that a run can be repeated.
+# make fuzz [N=100000] [SEED=...] [HOSTILE=1]: the native module against tests/baseline.py on N random scenarios;
+# the first seed is random unless given, and printed so that a run can be repeated. HOSTILE=1 plays hostile
+# names, dictionaries and callables (tests/fuzzgen.py --hostile), each case in a child process that a crash or
+# a hang does not take the run down with.
+# make fuzz-asan [N=2000] [SEED=...] [PYTHON=...]: hostile cases on the AddressSanitizer build.
+FUZZ_ARGS = $(if $(SEED),--seed $(SEED)) $(if $(filter-out 0 no,$(HOSTILE)),--hostile)
+
 fuzz:
-	@site=$(call SITE,$(PYTHON),release) && $(RUN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),20000) \
-	  $(if $(SEED),--seed $(SEED))
+	@site=$(call SITE,$(PYTHON),release) && $(RUN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),20000) $(FUZZ_ARGS)
+
+fuzz-asan:
+	@ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true; \
+	  site=$(call SITE,$(PYTHON),asan) && $(RUN_ENV) $(ASAN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),2000) \
+	  $(FUZZ_ARGS) --hostile
 
 # make wheels: the sdist and a repaired wheel per CPython 3.9 to 3.15 found, each tested in a fresh venv (dist/).
 wheels:

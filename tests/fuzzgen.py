@@ -10,21 +10,33 @@ Every step appends one normalised text to the result, together with the calls
 that declarations, casts, proxies, factories and data dictionaries saw. Both
 implementations draw the same choices, so their results must be equal.
 
-    python tests/fuzzgen.py [--count N] [--seed S]   # S defaults to a random seed, printed
+With --hostile, names and keys are str subclasses, data dictionaries are dict
+subclasses and casts, proxies, flat_fields and factories are wrapped, so that
+every point where the module lets code run calls a hook that stirs the process
+(see Hostile). Each case then runs in a child process that a crash or a hang
+cannot take down with the run: the seed is reported and the next case goes on.
+
+    python tests/fuzzgen.py [--count N] [--seed S] [--hostile]   # S defaults to a random seed, printed
 """
 import argparse
 import contextlib
+import faulthandler
+import gc
 import io
+import json
 import os
 import random
 import re
+import select
+import subprocess
 import sys
+import tempfile
 import time
+import types
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-for _p in (_HERE, os.path.join(os.path.dirname(_HERE), "bench")):
-    if _p not in sys.path:
-        sys.path.insert(0, _p)
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
 
 import baseline  # noqa: E402
 import quenlory.model_decorator as native  # noqa: E402
@@ -69,6 +81,7 @@ class Factory:
         self.kind, self.calls = kind, 0
 
     def __call__(self):
+        hook(self)
         self.calls += 1
         return VALUES[self.kind]() if self.kind < len(VALUES) else ["made", self.calls]
 
@@ -190,18 +203,187 @@ def normal(text):
     return text
 
 
+# ---- hostile mode ------------------------------------------------------------------------------
+
+DICT_METHODS = ("__getitem__", "__contains__", "get", "__setitem__", "__delitem__", "keys", "items", "values",
+                "__iter__", "__len__", "setdefault", "pop", "update", "copy")
+LOOKED_UP = ("__init__", "__get__", "name", "_data")
+HEAPTYPE = 1 << 9
+KIT = None  # the Hostile kit of the case being played, if any
+
+
+def hook(*at_hand):
+    if KIT is not None:
+        KIT.fire(at_hand)
+
+
+class Hostile:
+    """A case's hostile classes, and the hook they call with what they have at hand.
+
+    The classes are made afresh for every case, so that what a hook replaces on them stays in the case. A hook
+    only acts while the module is being called (`armed`), never inside another hook, and picks per call, from
+    the case's own generator: nothing; a collection; reading every young (or, rarely, every) tracked list,
+    tuple and dictionary and each object of the module's own types; clearing the type cache and looking every
+    class up again. In a fierce case it may also empty dictionaries that refer to what is at hand, or replace
+    __get__, __init__ or name on a class the case made; `changed` then says that only an end without a crash
+    is required. The costly acts have a budget per case, so that no case runs long.
+    """
+
+    def __init__(self, seed, fierce, live=True):
+        self.rng, self.fierce, self.live = random.Random(seed * 7 + 1), fierce, live
+        self.armed = self.busy = self.changed = False
+        self.budget = 8
+        kit = self
+
+        def hashed(key):
+            kit.fire((key,))
+            return str.__hash__(key)
+
+        def equal(key, other):
+            kit.fire((key, other))
+            return str.__eq__(key, other)
+
+        # Named as the types they stand for, so that records show no difference the reference would not make.
+        self.str = type("str", (str,), {"__hash__": hashed, "__eq__": equal})
+        self.dicts = {base: self.hooked(base, DICT_METHODS + ("__missing__",) * (base is MDict))
+                      for base in (dict, RDict, MDict)}
+        self.fields = {base: type(base.__name__, (base,), {})
+                       for base in (RecordingField, RecordingProxyField, RecordingMultiField)}
+        self.made = list(self.dicts.values()) + list(self.fields.values()) + [self.str]
+
+    @staticmethod
+    def hooked(base, names):
+        def method(name):
+            inherited = getattr(base, name)
+            return lambda self, *args, **kwargs: (hook(self, *args), inherited(self, *args, **kwargs))[1]
+        return type(base.__name__, (base,), {name: method(name) for name in names})
+
+    def wrap(self, fn):
+        def call(*args, **kwargs):
+            hook(*args)
+            return fn(*args, **kwargs)
+        call.__name__, call.__qualname__ = getattr(fn, "__name__", "call"), getattr(fn, "__qualname__", "call")
+        return call
+
+    def value(self, v):
+        """`v` with every dictionary in it a hooked one with hooked keys."""
+        if type(v) is dict:
+            return self.dicts[dict]((self.value(k), self.value(x)) for k, x in v.items())
+        return self.str(v) if type(v) is str else v
+
+    def fire(self, at_hand):
+        if not (self.live and self.armed) or self.busy:
+            return
+        self.busy, log = True, LOG[:]
+        try:
+            acts = ["none"] * 3 + ["collect", "walk", "walk", "types"] + ["empty", "replace"] * self.fierce
+            act = self.rng.choice(acts)
+            if act != "none" and (act == "walk" or self.budget > 0):
+                self.budget -= act != "walk"
+                getattr(self, act)(at_hand)
+        finally:
+            LOG[:] = log
+            self.busy = False
+
+    def collect(self, at_hand):
+        gc.collect(self.rng.choice((0, 2)))
+
+    def walk(self, at_hand):
+        everything = self.budget > 0 and self.rng.random() < 0.05
+        self.budget -= everything
+        for o in gc.get_objects() if everything else gc.get_objects(0):
+            t = type(o)
+            try:
+                base = next((b for b in (list, tuple, dict) if issubclass(t, b)), None)
+                if base is not None:
+                    n = base.__len__(o)
+                    list(dict.items(o) if base is dict else base.__iter__(o))
+                    if n < 20 and not everything:
+                        base.__repr__(o)
+                elif t.__module__ == native.__name__:  # a model (its own repr only) or the module's own type
+                    repr(o)
+                    for name in dir(o) if not t.__flags__ & HEAPTYPE else ():
+                        getattr(o, name, None)
+            except Exception:
+                pass
+
+    def types(self, at_hand):
+        sys._clear_type_cache()
+        todo, seen = [object], set()
+        while todo:
+            cls = todo.pop()
+            if id(cls) in seen:
+                continue
+            seen.add(id(cls))
+            for name in LOOKED_UP:
+                try:
+                    getattr(cls, name, None)
+                except Exception:
+                    pass
+            todo.extend(type.__subclasses__(cls))
+
+    def empty(self, at_hand):
+        shared = (int, float, str, bytes, tuple, type, type(None), types.FunctionType)
+        for thing in at_hand:
+            if type(thing) in shared or isinstance(thing, type):
+                continue
+            for d in [thing] + gc.get_referrers(thing):
+                if isinstance(d, dict) and d and self.rng.random() < 0.5:
+                    owners = gc.get_referrers(d)
+                    if not any(isinstance(o, (type, types.ModuleType, Scenario, Hostile)) for o in owners):
+                        dict.clear(d)
+                        self.changed = True
+
+    def replace(self, at_hand):
+        cls = self.rng.choice(self.made)
+        name = self.rng.choice(("__get__", "__init__", "name"))
+        value = self.rng.choice((
+            lambda *args, **kwargs: hook(*args), lambda *args, **kwargs: 1 / 0, "replaced",
+            property(lambda self: (hook(self), "renamed")[1])))
+        try:
+            setattr(cls, name, value)
+            self.changed = True
+        except (TypeError, AttributeError):
+            pass
+
+
 class Scenario:
-    def __init__(self, impl, seed):
-        self.impl, self.rng, self.out, self.shared = impl, random.Random(seed), [], None
+    def __init__(self, impl, seed, kit=None):
+        self.impl, self.rng, self.out, self.shared, self.kit = impl, random.Random(seed), [], None, kit
 
     def attempt(self, fn):
         """("ok", picture) or ("raise", type, message); the object made is kept in `made`."""
-        self.made = None
+        self.made, error = None, None
+        if self.kit:
+            self.kit.armed = True
         try:
             self.made = fn()
-            return ("ok", show(self.made))
         except Exception as exc:
-            return ("raise", type(exc).__name__, str(exc))
+            error = exc
+        if self.kit:
+            self.kit.armed = False
+        return ("raise", type(error).__name__, str(error)) if error is not None else ("ok", show(self.made))
+
+    # In hostile mode: hooked names, dictionaries, values, declaration classes and callables.
+    def s(self, name):
+        return self.kit.str(name) if self.kit and type(name) is str else name
+
+    def dict_kind(self, base):
+        return self.kit.dicts[base] if self.kit else base
+
+    def declaration(self, base, *args, **kwargs):
+        if not self.kit:
+            return base(LOG, *args, **kwargs)
+        decl = self.kit.fields[base](LOG, *args, **kwargs)
+        for attr in ("cast", "proxy", "flat_fields"):
+            with contextlib.suppress(AttributeError):
+                object.__setattr__(decl, attr, self.kit.wrap(object.__getattribute__(decl, attr)))
+        return decl
+
+    def made_class(self, cls):
+        if self.kit:
+            self.kit.made.append(cls)
+        return cls
 
     def note(self, *what):
         calls, LOG[:] = LOG[:], []
@@ -216,7 +398,8 @@ class Scenario:
             made = self.attempt(lambda: inner({"v": self.rng.choice(("1", 5, "bad"))}))
             self.note("inner value", made)
             return self.made if made[0] == "ok" else "no inner"
-        return self.rng.choice(VALUES)()
+        value = self.rng.choice(VALUES)()
+        return self.kit.value(value) if self.kit else value
 
     def metadata(self, inner=None):
         meta = {}
@@ -246,31 +429,31 @@ class Scenario:
 
     def inner_model(self, index):
         rng, tag = self.rng, "I%d" % index
-        ns = {"v": RecordingField(LOG, tag + ".v", rng.choice(PLAIN_CASTS), **self.metadata()),
-              "w": RecordingField(LOG, tag + ".w", optional=True)}
+        ns = {self.s("v"): self.declaration(RecordingField, tag + ".v", rng.choice(PLAIN_CASTS), **self.metadata()),
+              self.s("w"): self.declaration(RecordingField, tag + ".w", optional=True)}
         if self.chance(0.3):
             ns["__repr__"] = custom_repr
         made = self.attempt(lambda: self.decorate(type("Inner%d" % index, (), ns)))
         self.note("inner", made)
-        return self.made if made[0] == "ok" else None
+        return self.made_class(self.made) if made[0] == "ok" else None
 
     def field(self, name, inners):
         rng = self.rng
         kind = rng.random()
         inner = rng.choice(inners) if inners else None
         if kind < 0.45 or (kind < 0.7 and inner is None):
-            return RecordingField(LOG, name, rng.choice(PLAIN_CASTS), **self.metadata(inner))
+            return self.declaration(RecordingField, name, rng.choice(PLAIN_CASTS), **self.metadata(inner))
         if kind < 0.7:
-            decl = RecordingProxyField(LOG, name, inner, **self.metadata(inner))
+            decl = self.declaration(RecordingProxyField, name, inner, **self.metadata(inner))
             cast = rng.choice(COMPOUND_CASTS)
             if cast is not None:
-                object.__setattr__(decl, "cast", decl._logged("cast", cast))
+                object.__setattr__(decl, "cast", decl._logged("cast", self.kit.wrap(cast) if self.kit else cast))
             return decl
-        components = [rng.choice(NAMES + ("p", "q", name, 5)) for _ in range(rng.choice((0, 1, 2, 2, 3)))]
-        decl = RecordingMultiField(LOG, name, components, rng.choice(MULTI_CASTS), **self.metadata())
+        components = [self.s(rng.choice(NAMES + ("p", "q", name, 5))) for _ in range(rng.choice((0, 1, 2, 2, 3)))]
+        decl = self.declaration(RecordingMultiField, name, components, rng.choice(MULTI_CASTS), **self.metadata())
         proxy = rng.choice(PROXIES)
         if proxy is not None:
-            object.__setattr__(decl, "proxy", proxy)
+            object.__setattr__(decl, "proxy", self.kit.wrap(proxy) if self.kit else proxy)
         return decl
 
     def member(self, name, inners):
@@ -285,7 +468,7 @@ class Scenario:
         inners = [c for c in (self.inner_model(i) for i in range(rng.choice((0, 1, 1, 2)))) if c is not None]
         ns, self.keys = {}, []
         for _ in range(rng.randrange(7)):
-            name = rng.choice(NAMES)
+            name = self.s(rng.choice(NAMES))
             ns[name] = self.member(name, inners)
         for name, value in ns.items():
             if isinstance(value, Field):
@@ -305,7 +488,7 @@ class Scenario:
         self.note("model", result)
         if result[0] != "ok":
             return None, inners
-        Cls = self.made
+        Cls = self.made_class(self.made)
         self.note("namespace", [(k, type(v).__name__) for k, v in vars(Cls).items()],
                   [(k, v._tag if hasattr(v, "_tag") else show(v)) for k, v in self.impl.model_fields(Cls).items()],
                   list(self.impl.model_fields_flat(Cls)))
@@ -315,9 +498,9 @@ class Scenario:
         """A positional argument (usually a dictionary) and keywords, mostly over the model's own keys."""
         rng = self.rng
         inner = rng.choice(inners) if inners else None
-        data = rng.choice((dict, dict, RDict, MDict))() if self.chance(0.75) else None
+        data = self.dict_kind(rng.choice((dict, dict, RDict, MDict)))() if self.chance(0.75) else None
         kwargs = {}
-        for key in self.keys + [rng.choice(KEYS)] * self.chance(0.15):
+        for key in self.keys + [self.s(rng.choice(KEYS))] * self.chance(0.15):
             r = rng.random()
             if r < 0.4 and data is not None:
                 dict.__setitem__(data, key, self.value(inner))
@@ -370,23 +553,40 @@ class Scenario:
             left = rng.choice(instances)
             other = self.value(inners[0] if inners else None)
             right = rng.choice(instances * 3 + [None, 5, {}, {"a": "3"}, {5: 1}, other])
+            right = self.kit.value(right) if self.kit else right
             op = rng.choice(("==", "!="))
             with contextlib.redirect_stdout(io.StringIO()) as out:
                 result = self.attempt(lambda: left == right if op == "==" else left != right)
             self.note("compare", op, result, out.getvalue())
 
-def observe(impl, seed):
-    """The normalised record of scenario `seed` played against `impl`."""
-    scenario = Scenario(impl, seed)
-    LOG[:] = []
-    scenario.play()
-    LOG[:] = []
+def observe(impl, seed, kit=None):
+    """The normalised record of scenario `seed` played against `impl` (with the hostile `kit`, if given)."""
+    global KIT
+    scenario = Scenario(impl, seed, kit)
+    LOG[:], KIT = [], kit
+    try:
+        scenario.play()
+    except Exception as exc:  # in the harness's own steps, which a hostile case may break
+        scenario.note("escaped", type(exc).__name__, str(exc))
+    finally:
+        LOG[:], KIT = [], None
     return scenario.out
 
 
-def divergence(seed):
-    """None when both implementations agree on scenario `seed`, else a description of the first difference."""
-    mine, theirs = observe(native, seed), observe(baseline, seed)
+def divergence(seed, hostile=False):
+    """None when both implementations agree on scenario `seed`, else a description of the first difference.
+
+    A hostile case is fierce one time in two; the reference, which plays it with its hooks off, is only asked
+    when the case changed nothing it depends on."""
+    if hostile:
+        fierce = random.Random(-seed).random() < 0.5
+        kit = Hostile(seed, fierce)
+        mine = observe(native, seed, kit)
+        if kit.changed:
+            return None
+        theirs = observe(baseline, seed, Hostile(seed, fierce, live=False))
+    else:
+        mine, theirs = observe(native, seed), observe(baseline, seed)
     if mine == theirs:
         return None
     i = next((i for i, (a, b) in enumerate(zip(mine, theirs)) if a != b), min(len(mine), len(theirs)))
@@ -395,11 +595,11 @@ def divergence(seed):
         seed, i, context, mine[i] if i < len(mine) else "<end>", theirs[i] if i < len(theirs) else "<end>")
 
 
-def fuzz(start, count, budget=None, stop_after=5):
+def fuzz(start, count, budget=None, stop_after=5, hostile=False):
     """Run `count` seeds from `start`; return (seeds run, divergences found)."""
     found, deadline, n = [], time.monotonic() + budget if budget else None, 0
     for n, seed in enumerate(range(start, start + count), 1):
-        problem = divergence(seed)
+        problem = divergence(seed, hostile)
         if problem:
             found.append(problem)
             if len(found) >= stop_after:
@@ -409,24 +609,81 @@ def fuzz(start, count, budget=None, stop_after=5):
     return n, found
 
 
+def work(start, count):
+    """The child's side of `supervise`: one line before each case, and one per divergence found."""
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's report has the C frames
+        faulthandler.enable()
+    for seed in range(start, start + count):
+        print("case", seed, flush=True)
+        problem = divergence(seed, hostile=True)
+        if problem:
+            print("diverged", json.dumps(problem), flush=True)
+    print("done", flush=True)
+
+
+def supervise(start, count, case_seconds, stop_after=20):
+    """Hostile cases in a child process, started again after a crash or a hang, which count as failures.
+
+    Returns (cases run, problems found)."""
+    found, seed, end, ran = [], start, start + count, 0
+    while seed < end and len(found) < stop_after:
+        with tempfile.TemporaryFile("w+") as err:
+            # A fresh child every 100 cases: what hostile cases leave behind slows the later ones down.
+            command = [sys.executable, os.path.abspath(__file__), "--work", str(seed), str(min(100, end - seed))]
+            child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, text=True)
+            current, ended = None, False
+            while not ended:
+                ready = select.select([child.stdout], [], [], case_seconds)[0]
+                line = child.stdout.readline() if ready else None
+                if line and line.startswith("case "):
+                    current, ran = int(line.split()[1]), ran + 1
+                elif line and line.startswith("diverged "):
+                    found.append(json.loads(line[9:]))
+                else:  # the end, a crash (EOF) or a hang (no line in time)
+                    ended, hung = True, line is None
+            if hung:
+                child.kill()
+            rc = child.wait()
+            if line != "done\n" or rc != 0:
+                err.seek(0)
+                what = "hung for %d s" % case_seconds if hung else "died with exit status %d" % rc
+                found.append("seed %s: the child %s; rerun with --hostile --seed %s --count 1\n%s" % (
+                    current, what, current, err.read()[-12000:]))
+            if current is None:
+                break
+            seed = current + 1
+    return ran, found
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=10000)
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--show", type=int, default=None, help="print the record of one seed and stop")
+    parser.add_argument("--hostile", action="store_true", help="hooked names, dictionaries and callables")
+    parser.add_argument("--case-seconds", type=float, default=120, help="a hostile case running longer has hung")
+    parser.add_argument("--work", type=int, nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.work:
+        return work(*args.work)
     if args.show is not None:
         for impl in (native, baseline):
             print("==", impl.__name__)
-            print("\n".join(observe(impl, args.show)))
+            kit = Hostile(args.show, random.Random(-args.show).random() < 0.5, impl is native) if args.hostile else None
+            print("\n".join(observe(impl, args.show, kit)))
         return 0
     seed = args.seed if args.seed is not None else random.randrange(10 ** 9)
-    print("fuzz: seeds %d..%d (rerun with --seed %d --count %d)" % (seed, seed + args.count - 1, seed, args.count))
+    print("fuzz: seeds %d..%d (rerun with --seed %d --count %d%s)" % (
+        seed, seed + args.count - 1, seed, args.count, " --hostile" * args.hostile))
     started = time.monotonic()
-    n, found = fuzz(seed, args.count, stop_after=20)
+    if args.hostile:
+        n, found = supervise(seed, args.count, args.case_seconds)
+    else:
+        n, found = fuzz(seed, args.count, stop_after=20)
     for problem in found:
         print(problem)
-    print("fuzz: %d cases in %.1f s, %d divergences" % (n, time.monotonic() - started, len(found)))
+    print("fuzz: %d cases in %.1f s, %d problems" % (n, time.monotonic() - started, len(found)))
+    print("%d passed, %d failed" % (n - len(found), len(found)))
     return 1 if found else 0
 
 

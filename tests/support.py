@@ -1,7 +1,7 @@
 """Shared helpers for the test suites.
 
 `md` is the module under test: the native extension by default, or the
-pure-Python reference in bench/baseline.py when QUENLORY_IMPL=baseline.
+pure-Python reference in tests/baseline.py when QUENLORY_IMPL=baseline.
 """
 import contextlib
 import gc
@@ -16,9 +16,6 @@ NATIVE = IMPL != "baseline"
 if NATIVE:
     md = importlib.import_module("quenlory.model_decorator")
 else:
-    _bench = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
-    if _bench not in sys.path:
-        sys.path.insert(0, _bench)
     md = importlib.import_module("baseline")
 
 from quenlory.fields.bases import Field, MultiField, ProxyField  # noqa: E402

@@ -8,7 +8,6 @@ the log of calls on data dictionaries and declarations must all match.
 """
 import ctypes
 import importlib
-import os
 import sys
 import unittest
 import warnings
@@ -304,9 +303,6 @@ def run(scenario, generic, impl=md):
 
 
 def reference():
-    bench = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
-    if bench not in sys.path:
-        sys.path.insert(0, bench)
     return importlib.import_module("baseline")
 
 
