@@ -3,10 +3,6 @@
 
 #include "ref.hpp"
 
-#ifdef Py_GIL_DISABLED
-#error "quenlory.model_decorator does not support free-threaded CPython builds"
-#endif
-
 #if PY_VERSION_HEX < 0x03090000
 #error "quenlory.model_decorator needs CPython 3.9 or newer"
 #endif
