@@ -6,13 +6,18 @@
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
 # `make sanitize`. Interpreters are looked up in $PYENV_ROOT/versions (default ~/.pyenv) first, then on PATH,
 # never through pyenv's shims or the shell's set-up. CPython 3.14 and 3.15 run in a Debian unstable root
-# (tools/sid.sh, made on first use; needs root): `make test` adds them after the others unless SID=0.
+# (tools/sid.sh, made on first use; needs root): `make test` adds them after the others unless SID=0. A
+# free-threaded CPython (tools/ft.sh, built from source on first use, about 5 minutes; needs root) comes last unless
+# FT=0, and runs with PYTHON_GIL=0; PYTHON=ft picks it alone.
+#
+#   make tsan: the threaded stress test on a free-threaded CPython built with ThreadSanitizer, and the module too.
 
 SHELL := /bin/bash
 PYENV_ROOT := $(or $(PYENV_ROOT),$(HOME)/.pyenv)
 VERSIONS := 3.9 3.10 3.11 3.12 3.13
 SID_VERSIONS := 3.14 3.15
 SID ?= 1
+FT ?= 1
 
 # $(call find_python,3.X): the newest pyenv-installed CPython 3.X, else python3.X on PATH, else nothing.
 pyenv_python = $(shell ls -d $(PYENV_ROOT)/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V | tail -n 1)
@@ -32,9 +37,10 @@ ifeq ($(filter command line environment,$(origin PYTHON)),)
   endif
   found_or_note = $(or $(call find_python,$(1)),$(shell echo "note: no CPython $(1) found, skipped" >&2))
   PYTHONS = $(PYTHON) $(foreach v,$(filter-out 3.9,$(VERSIONS)),$(call found_or_note,$(v))) \
-    $(if $(filter-out 0 no,$(SID)),$(foreach v,$(SID_VERSIONS),$(call resolve,$(v))))
+    $(if $(filter-out 0 no,$(SID)),$(foreach v,$(SID_VERSIONS),$(call resolve,$(v)))) \
+    $(if $(filter-out 0 no,$(FT)),ft)
 else
-  override PYTHON := $(call resolve,$(PYTHON))
+  override PYTHON := $(if $(filter ft,$(PYTHON)),$(shell tools/ft.sh path),$(call resolve,$(PYTHON)))
   PYTHONS := $(PYTHON)
 endif
 override SANITIZE_PYTHON := $(call resolve,$(or $(SANITIZE_PYTHON),$(PYTHON)))
@@ -48,7 +54,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
+.PHONY: build pythonpath demo test sanitize tsan bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -74,6 +80,17 @@ test:
 sanitize:
 	@ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true; \
 	  SUITE_ENV="$(ASAN_ENV)" tools/suite.sh asan "$(SANITIZE_PYTHON)"
+
+# The interpreter's own known reports are suppressed (CPython's list for its free-threaded build); any other report
+# fails the run. The reports go to build/tsan/report.*, and the first ones are shown.
+TSAN_ENV = TSAN_OPTIONS=suppressions=$$(dirname "$$(dirname "$$python")")/tsan-suppressions.txt:$\
+log_path=$(CURDIR)/build/tsan/report:exitcode=66:halt_on_error=0
+
+tsan:
+	@python=$$(tools/ft.sh path tsan) && rm -rf build/tsan && mkdir -p build/tsan && \
+	  SUITE_ENV="$(TSAN_ENV)" tools/suite.sh tsan "$$python" -- test_threads.py; rc=$$?; \
+	  if ls build/tsan/report.* >/dev/null 2>&1; then echo "== ThreadSanitizer reports:" >&2; \
+	    grep -h -A3 '^WARNING: ThreadSanitizer' build/tsan/report.* | head -n 60 >&2; fi; exit $$rc
 
 # make bench [PYTHON=...] [ARGS=...]: bench/bench.py on one interpreter, in a venv of its own that holds the pinned
 # peers (bench/setup.sh). The figures go to build/bench/results/<tag>.json, and build/bench/chart.svg is drawn again

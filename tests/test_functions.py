@@ -187,6 +187,7 @@ class ArgumentErrorTest(unittest.TestCase):
                 ("...keywords must be strings", lambda: init(cls.__new__(cls), **{1: 2}), (), {})]:
             self.assert_error(text, fn, *args, **kwargs)
 
+    @support.before_threads
     def test_no_leaks(self):
         calls = []
         for fn in self.one_argument():

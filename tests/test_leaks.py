@@ -25,6 +25,7 @@ class Broken(ProxyField):
 
 class Leaks(unittest.TestCase):
     @unittest.skipUnless(support.NATIVE, "measures the extension's own allocations")
+    @support.before_threads
     def test_decoration(self):
         # A leak here costs at least a block per decoration.  The slack absorbs caches that settle slowly and
         # the interpreter's own steady growth when classes are made and dropped: the pure-Python reference
@@ -41,6 +42,7 @@ class Leaks(unittest.TestCase):
         capture = model(optional=True)
         support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=1000, warmup=300, slack=300)
 
+    @support.before_threads
     def test_reads_and_writes(self):
         M = decorate(a=Field(int), o=Field(int, optional=True), c=ProxyField(INNER, optional=True),
                      m=MultiField(("x", "y"), optional=True))

@@ -85,6 +85,15 @@ class InitialisationGuardTest(unittest.TestCase):
                                            "interpreter per process.")
         self.assertEqual(md.raw(types.SimpleNamespace(_data=2)), 2)  # still fine here
 
+    @unittest.skipUnless(support.FREE_THREADED, "for free-threaded builds")
+    def test_import_leaves_the_global_lock_off(self):
+        env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+        env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, sys.path))
+        proc = subprocess.run([sys.executable, "-W", "error", "-c",
+                               "import sys, quenlory.model_decorator; print(sys._is_gil_enabled())"],
+                              capture_output=True, text=True, env=env, cwd=os.path.dirname(os.path.abspath(__file__)))
+        self.assertEqual((proc.returncode, proc.stdout.strip(), proc.stderr[-2000:]), (0, "False", ""))
+
 
 class MissingBuildTest(unittest.TestCase):
     def test_package_without_the_extension_says_how_to_build_it(self):
@@ -131,6 +140,7 @@ class RegistryTest(unittest.TestCase):
         self.assertEqual(model_fields(first), model_fields(second))
         self.assertNotIn(cls, md._fields)
 
+    @support.before_threads
     def test_entries_go_with_their_class(self):
         inner = model(type("Inner", (), {"v": Field(int)}))
         sample = sample_model(inner)

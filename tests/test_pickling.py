@@ -141,6 +141,7 @@ class Copies(unittest.TestCase):
         self.assertIs(raw(twin.address), raw(twin)["address"])
         self.assertIs(twin.position._data, raw(twin))
 
+    @support.before_threads
     def test_models_stay_collectable_and_unchanged(self):
         namespace = sorted(vars(Station))
         Local = local_model()

@@ -2,6 +2,7 @@
 import gc
 import unittest
 
+import support
 from support import Field, MultiField, ProxyField, captured_stdout, md
 
 
@@ -54,6 +55,7 @@ class Smoke(unittest.TestCase):
         with self.assertRaises(TypeError):
             hash(p)
 
+    @support.before_threads
     def test_dropped_classes_and_recursion(self):
         for _ in range(20):
             md.model(type("Dropped", (), {"a": Field(), "m": MultiField(("b",))}))(a=1, b=2)

