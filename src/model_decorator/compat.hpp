@@ -25,7 +25,7 @@ static inline PyObject* Py_XNewRef(PyObject* o) {
 // Critical sections serialise access to one object's state between threads on
 // the free-threaded build, and cost nothing under the global lock.
 #if PY_VERSION_HEX >= 0x030D0000
-#define QUENLORY_LOCKED(o) Py_BEGIN_CRITICAL_SECTION(o)
+#define QUENLORY_LOCKED(o) Py_BEGIN_CRITICAL_SECTION(o);
 #define QUENLORY_UNLOCKED() Py_END_CRITICAL_SECTION()
 #else
 #define QUENLORY_LOCKED(o) {
