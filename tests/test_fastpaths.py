@@ -378,8 +378,11 @@ class DifferentialTest(unittest.TestCase):
 
 
 # On a 64-bit build, the offsets of tp_descr_get, tp_init, tp_flags and tp_version_tag in a type object.
-DESCR_GET, INIT = 34 * 8, 37 * 8
-FLAGS, VERSION_TAG = 21 * 8, 48 * 8
+# Offsets in a type object, past a variable-size object header whose size the
+# interpreter tells (the free-threaded build's header is larger).
+_HEADER = object.__basicsize__ + 8 - 24
+DESCR_GET, INIT = 34 * 8 + _HEADER, 37 * 8 + _HEADER
+FLAGS, VERSION_TAG = 21 * 8 + _HEADER, 48 * 8 + _HEADER
 
 
 def slot_pointer(cls, offset):
