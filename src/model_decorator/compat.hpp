@@ -32,6 +32,13 @@ static inline PyObject* Py_XNewRef(PyObject* o) {
 #define QUENLORY_UNLOCKED() }
 #endif
 
+// The module slot that declares the module safe without the global lock, where slots can say so.
+#if PY_VERSION_HEX >= 0x030D0000
+#define QUENLORY_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define QUENLORY_MOD_GIL_SLOT
+#endif
+
 namespace quenlory::compat {
 
 #ifdef Py_GIL_DISABLED

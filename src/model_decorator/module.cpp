@@ -283,10 +283,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030D0000
     // Importing the module leaves a free-threaded interpreter without its global lock.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
+    QUENLORY_MOD_GIL_SLOT
     {0, nullptr},
 };
 
