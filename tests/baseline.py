@@ -24,6 +24,7 @@ from typing import Dict, Set  # noqa: E402,F401
 
 from quenlory.fields.bases import ProxyField, Field, MultiField  # noqa: E402,F401
 from quenlory._pickling import register as _register_for_copying  # noqa: E402
+from quenlory._pickling import register_subclass as _register_subclass  # noqa: E402
 
 _fields = typing.cast(Dict, weakref.WeakKeyDictionary())
 _flat_fields = typing.cast(Dict, weakref.WeakKeyDictionary())
@@ -233,6 +234,8 @@ def model(cls=None, **metadata):
         })
 
     def __init__(self, *args, **kwargs):
+        if type(self) is not ModelClass:
+            _register_subclass(type(self))
         data = args[0] if args else {}
         self._data = data
         self._compounds = found = {}

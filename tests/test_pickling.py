@@ -216,9 +216,7 @@ class OwnHooks(unittest.TestCase):
         self.assertEqual(copy.copy(Protocols()), "protocol 4")
         self.assertEqual([sorted(vars(cls)) for cls in (Versioned, Migrating)], namespaces)
 
-    # copy.copy shares the raw dictionary of a subclass's instance until the model's __init__ registers the
-    # subclass (quenlory._pickling.register_subclass).
-    @unittest.expectedFailure
+    # The model's __init__ enters a subclass the first time it constructs one of its instances.
     def test_subclass_instances_copy_and_pickle_as_the_model_s(self):
         original = Depot(raw(station()))
         original.note = "kept"

@@ -5,6 +5,7 @@
 // the reducer and the reconstructor; this file only hands it every new model class.
 #include "copying.hpp"
 
+#include "memo.hpp"
 #include "module.hpp"
 
 namespace quenlory {
@@ -14,6 +15,28 @@ int register_for_copying(PyObject* model_class, PyObject* cls) noexcept {
   if (!module) return -1;
   Ref done = Ref::steal(PyObject_CallMethodObjArgs(module.get(), N.register_, model_class, cls, nullptr));
   return done ? 0 : -1;
+}
+
+namespace {
+
+// The subclasses entered already, so that each is entered once (a stale entry only enters one again).
+struct Entered : memo::Plain {};
+void clear_entered() noexcept;
+memo::TypeMemo<Entered> g_entered(clear_entered);
+void clear_entered() noexcept { g_entered.clear(); }
+
+}  // namespace
+
+int register_subclass_for_copying(PyTypeObject* tp) noexcept {
+  if (g_entered.peek(tp)) return 0;
+  memo::Stamp stamp = memo::stamp_of(tp);
+  Ref module = Ref::steal(PyImport_Import(N.pickling_module));
+  if (!module) return -1;
+  Ref done = Ref::steal(
+      PyObject_CallMethodObjArgs(module.get(), N.register_subclass, reinterpret_cast<PyObject*>(tp), nullptr));
+  if (!done) return -1;
+  g_entered.store(tp, stamp, Entered{});
+  return 0;
 }
 
 }  // namespace quenlory

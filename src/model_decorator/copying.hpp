@@ -9,4 +9,9 @@ namespace quenlory {
 // decorated class `cls` (quenlory/_pickling.py does the work). -1 with an exception set on failure.
 int register_for_copying(PyObject* model_class, PyObject* cls) noexcept;
 
+// A subclass of a model class, met when one of its instances is constructed: it is entered the same way, so that
+// its instances copy and pickle as the model's do (quenlory/_pickling.py's register_subclass; entering it again
+// changes nothing).  -1 with an exception set on failure.
+int register_subclass_for_copying(PyTypeObject* tp) noexcept;
+
 }  // namespace quenlory

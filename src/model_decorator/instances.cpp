@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "copying.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -367,7 +368,10 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
 
 int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept {
   Schema* s = closure_schema(f);
-  return s ? construct(s, self, data, kwargs) : -1;
+  if (!s) return -1;
+  // A model class's MRO is (model class, object): anything longer is a subclass's instance.
+  if (PyTuple_GET_SIZE(Py_TYPE(self)->tp_mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
+  return construct(s, self, data, kwargs);
 }
 
 PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept {

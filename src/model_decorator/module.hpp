@@ -48,6 +48,7 @@ namespace quenlory {
   X(module_name, "quenlory.model_decorator")                                       \
   X(pickling_module, "quenlory._pickling")                                         \
   X(register_, "register")                                                         \
+  X(register_subclass, "register_subclass")                                        \
   X(probe_class, "quenlory_slot_probe")                                            \
   X(empty, "")                                                                     \
   X(true_text, "true")                                                             \
