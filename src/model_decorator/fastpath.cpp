@@ -123,14 +123,58 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   return call_get(self, obj, type);
 }
 
+// How writes through a field property's class run in line: the cast of the
+// value stored in the data dictionary under the field's name (owned), where the
+// cast is one of the built-in types int, str and float, which live for good.
+struct SetInfo {
+  PyObject* key = nullptr;
+  PyObject* cast = nullptr;
+  void hold() const noexcept { Py_XINCREF(key); }
+  void release() const noexcept { Ref dropped = Ref::steal(key); }
+};
+void clear_set() noexcept;
+memo::TypeMemo<SetInfo> g_set(clear_set);
+void clear_set() noexcept { g_set.clear(); }
+
+bool has_set(const FuncSpec& s) noexcept { return s.set != nullptr; }
+
+bool builtin_cast(PyObject* cast) noexcept {
+  return cast == reinterpret_cast<PyObject*>(&PyLong_Type) || cast == reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
+         cast == reinterpret_cast<PyObject*>(&PyFloat_Type);
+}
+
+// The write by the class's __set__ when it is ours, else the generic slot;
+// `learn` remembers how the class's writes run.
+[[gnu::noinline]] int call_set(PyObject* self, PyObject* obj, PyObject* value, bool learn) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  memo::Stamp stamp = learn ? memo::stamp_of(tp) : memo::Stamp{0};
+  Ref held;
+  Func* f = our_function(tp, N.dunder_set, held, has_set);
+  if (learn) {
+    SetInfo info;
+    if (f && f->spec == &kFieldSet && closure_peek(f) && builtin_cast(closure_peek_cast(f))) {
+      info.key = closure_peek(f);
+      info.cast = closure_peek_cast(f);
+    }
+    g_set.store(tp, stamp, info);
+  }
+  if (!f) return g_generic_set(self, obj, value);
+  return f->spec->set(f, self, obj, value);
+}
+
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   // Deletion takes the generic path, which reports the missing __delete__.
-  if (value) {
-    Ref held;
-    Func* f = our_function(Py_TYPE(self), N.dunder_set, held, [](const FuncSpec& s) { return s.set != nullptr; });
-    if (f) return f->spec->set(f, self, obj, value);
+  if (!value) return g_generic_set(self, obj, value);
+  const SetInfo* info = g_set.peek(Py_TYPE(self));
+  if (__builtin_expect(info && info->key, 1)) {
+    // The field's write: the cast first, so that a failing cast leaves the data untouched.
+    Ref key = Ref::borrow(info->key);  // the entry may go once code runs
+    Ref converted = Ref::steal(call_cast(info->cast, value));
+    if (!converted) return -1;
+    Ref data = get_data(obj);
+    return data ? set_item(data.get(), key.get(), converted.get()) : -1;
   }
-  return g_generic_set(self, obj, value);
+  return call_set(self, obj, value, !info);
 }
 
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {

@@ -350,6 +350,7 @@ namespace {
 
 PyObject* closure_object(Func* f) noexcept { return f->c0 ? f->c0 : raise_cleared(f); }
 PyObject* closure_peek(Func* f) noexcept { return f->c0; }
+PyObject* closure_peek_cast(Func* f) noexcept { return f->c1; }
 PyObject* closure_cast(Func* f) noexcept { return f->c1 ? f->c1 : raise_cleared(f); }
 PyObject* closure_dict(Func* f) noexcept {
   return f->c0 && PyDict_Check(f->c0) ? f->c0 : raise_cleared(f);

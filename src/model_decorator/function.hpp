@@ -88,6 +88,8 @@ inline Func* as_function(PyObject* o, const FuncSpec& spec) noexcept {
 PyObject* closure_object(Func* f) noexcept;
 // The first closure reference, or nullptr once cleared; no exception set.
 PyObject* closure_peek(Func* f) noexcept;
+// The second, or nullptr once cleared; no exception set.
+PyObject* closure_peek_cast(Func* f) noexcept;
 PyObject* closure_cast(Func* f) noexcept;
 PyObject* closure_dict(Func* f) noexcept;
 

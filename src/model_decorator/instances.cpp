@@ -276,6 +276,9 @@ int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexce
   if (!value && !(value = fetch(b, decl, name, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
   if (!converted) return -1;
+  // The cast gave back the very object read from the exact dict, and ran no
+  // code since the read: storing it again would change nothing any code can see.
+  if (b.quiet && converted.get() == value.get()) return 0;
   return set_item(b.data, name, converted.get());
 }
 
