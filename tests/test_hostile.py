@@ -3,6 +3,7 @@
 Where both can run a scenario, the native module and the pure-Python reference
 must leave the same record (results, errors, dictionaries, printed trace).
 """
+import ctypes
 import contextlib
 import gc
 import io
@@ -130,6 +131,20 @@ class Hostile(unittest.TestCase):
                 do("data", lambda: data)
             endless = make(impl, "Endless", x=Field(lambda v: endless({"x": v})))
             do("endless", lambda: endless(x=1))
+
+            # A cast that rewrites its own key and gives its value back: the value is still stored.
+            def swapping(value):
+                box["data"]["e"] = "swapped"
+                return value
+            swap = make(impl, "Swap", e=Field(swapping))
+            box["data"] = data = {"e": "given"}
+            do("own key rewritten", lambda: (swap(data), data)[1])
+            # A caller's own keyword dict, which a cast changes: the construction sees the keywords as given.
+            call = ctypes.pythonapi.PyObject_Call
+            call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+            keywords = {"a": "1", "b": "given"}
+            kw = make(impl, "Kw", a=Field(lambda v: keywords.update(b="changed") or v), b=Field())
+            do("caller's keywords", lambda: call(kw, (), keywords).b)
         both(self, scenario)
 
     def test_declarations_that_fail_halfway(self):
