@@ -2,6 +2,7 @@
 // data dictionary, compound properties over the compound dictionary (written
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
+#include "memo.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -51,7 +52,39 @@ int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) no
 // The property's attribute `name`, as an ordinary attribute read gives it (read
 // anew on every use: outside code may change it).  Where that read ends in the
 // instance dictionary, the dictionary is asked directly.
+// The "name" of recently read property dictionaries, each with the version
+// the dict had then (see compat::kDictVersions): a hit means the dict is
+// unchanged since, so it still holds that value.  The entry owns the name.
+struct NameMemo {
+  PyObject* dict = nullptr;
+  uint64_t version = 0;
+  PyObject* name = nullptr;
+};
+NameMemo g_names[64];
+
+NameMemo& name_memo(PyObject* dict) noexcept {
+  return g_names[(reinterpret_cast<uintptr_t>(dict) >> 6) % (sizeof g_names / sizeof g_names[0])];
+}
+
 Ref property_name(PyObject* self, bool name_in_dict) noexcept {
+  if (compat::kDictVersions && memo::kEnabled && name_in_dict) {
+    if (PyObject* dict = compat::plain_instance_dict(self)) {
+      NameMemo& memo = name_memo(dict);
+      uint64_t version = compat::dict_version(dict);
+      if (memo.dict == dict && memo.version == version) return Ref::borrow(memo.name);
+      if (PyDict_CheckExact(dict)) {
+        Ref held = Ref::borrow(dict);
+        Ref name = compat::dict_get(dict, N.name);
+        if (!name) return PyErr_Occurred() ? Ref() : Ref::steal(PyObject_GetAttr(self, N.name));
+        // Unchanged by the lookup, and no key whose comparison could run code.
+        if (compat::dict_version(dict) == version && str_keys_only(dict)) {
+          Ref old = Ref::steal(memo.name);  // released last: it may run code
+          memo = NameMemo{dict, version, Py_NewRef(name.get())};
+        }
+        return name;
+      }
+    }
+  }
   if (name_in_dict) {
     if (Ref dict = compat::instance_dict(self)) {
       if (PyDict_CheckExact(dict.get())) {

@@ -11,6 +11,8 @@
 
 #include <structmember.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject* Py_NewRef(PyObject* o) {
   Py_INCREF(o);
@@ -170,6 +172,31 @@ inline Ref instance_dict(PyObject* o) noexcept {
   Ref d = Ref::steal(PyObject_GenericGetDict(o, nullptr));
   if (!d) PyErr_Clear();
   return d;
+}
+
+// Before 3.11 an instance's dictionary sits behind a plain pointer, and every
+// change of any dict takes a fresh version from one counter that never
+// restarts: (dict, version) names one state of one dict for good.
+constexpr bool kDictVersions = PY_VERSION_HEX < 0x030B0000;
+
+// The instance dictionary of `o`, borrowed, or nullptr; runs nothing.  Only where kDictVersions.
+inline PyObject* plain_instance_dict(PyObject* o) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  PyObject** slot = _PyObject_GetDictPtr(o);
+  return slot ? *slot : nullptr;
+#else
+  (void)o;
+  return nullptr;
+#endif
+}
+
+inline uint64_t dict_version(PyObject* d) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#else
+  (void)d;
+  return 0;
+#endif
 }
 
 // d.get(key) for an exact dict, as a new reference: empty when absent (check
