@@ -731,7 +731,7 @@ def callgrind_cell(column, row):
     """The cell of (column, row) and, when there is one, the cell that its figure is taken relative to."""
     cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
             "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "dict": dict_cells,
-            "dataclass": dataclass_cells}
+            "dataclass": dataclass_cells, "msgspec": msgspec_cells, "pydantic": pydantic_cells, "attrs": attrs_cells}
     stmt_env = cols[column]()[row]
     cell = Cell(column, row, *stmt_env)
     if cell.minus:

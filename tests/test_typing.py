@@ -55,7 +55,7 @@ class TypeCheckTest(unittest.TestCase):
             shutil.copytree(PACKAGE, os.path.join(path, "quenlory"),
                             ignore=lambda folder, names: [n for n in names if n.endswith((".so", ".pyc"))])
             env = {key: value for key, value in os.environ.items()
-                   if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")}  # the checker is not under test
+                   if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC", "PYTHON_GIL")}  # the checker is not under test
             arguments = make_config(scratch, path, env)
             return subprocess.run(command + arguments + [usage, mistakes] + examples, cwd=scratch, env=env,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
