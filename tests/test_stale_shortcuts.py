@@ -39,6 +39,29 @@ SCENARIOS = {
         hasattr(M, "x")
         print(m.a, tag(M) == T or sys.version_info >= (3, 11))
         """, "through the property True"),
+    # Both classes a read goes through get their old tags back after a
+    # restart, in the order they had them: nothing may be trusted that was
+    # learnt before the restart.
+    "tags restart, every class of a read retagged": ("""
+        import ctypes
+        def tag(cls):
+            value = ctypes.c_uint.from_address(id(cls) + 48 * 8).value
+            if sys.version_info < (3, 10):
+                return value if ctypes.c_ulong.from_address(id(cls) + 21 * 8).value & (1 << 19) else 0
+            return value
+        M = model(type("M", (), {"a": Field()})); m = M(a=1); m.a; m.a
+        FP = type(M.__dict__["a"])
+        wanted = sorted([(tag(FP), FP), (tag(M), M)], key=lambda p: p[0])
+        sys._clear_type_cache()
+        M._data = property(lambda self: {"a": "through the property"})
+        keep = []
+        for number, cls in wanted:
+            while sys.version_info < (3, 11) and len(keep) < 200000:
+                keep.append(type("K", (), {})); hasattr(keep[-1], "x")
+                if tag(keep[-1]) >= number - 1: break
+            hasattr(cls, "x")
+        print(m.a)
+        """, "through the property"),
     # A collection while a compound read makes the property's dict runs a
     # __del__ that reads through a class sharing the read's memo slot.
     "collection during a compound read": ("""
