@@ -21,9 +21,7 @@ namespace {
 
 // The subclasses entered already, so that each is entered once (a stale entry only enters one again).
 struct Entered : memo::Plain {};
-void clear_entered() noexcept;
-memo::TypeMemo<Entered> g_entered(clear_entered);
-void clear_entered() noexcept { g_entered.clear(); }
+memo::TypeMemo<Entered> g_entered;
 
 }  // namespace
 

@@ -45,8 +45,8 @@ inline __attribute__((always_inline)) Func* our_function(PyTypeObject* tp, PyObj
 }
 
 // How reads through descriptors of a class run in line.
-struct GetInfo {
-  PyObject* key = nullptr;  // owned: the data dictionary's key, when the read is that item
+// `key`: the data dictionary's key, when the read is that item.
+struct GetInfo : memo::OwnedKey {
   bool compound = false;    // the read is read_compound's
   bool name_in_dict = false;
   // The class of the instance last read through this class, with its tag and
@@ -55,12 +55,8 @@ struct GetInfo {
   unsigned int owner_tag = 0;
   PyTypeObject* owner = nullptr;
   Py_ssize_t owner_offset = 0;
-  void hold() const noexcept { Py_XINCREF(key); }
-  void release() const noexcept { Ref dropped = Ref::steal(key); }
 };
-void clear_get() noexcept;
-memo::TypeMemo<GetInfo> g_get(clear_get);
-void clear_get() noexcept { g_get.clear(); }
+memo::TypeMemo<GetInfo> g_get;
 
 bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 
@@ -126,15 +122,10 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 // How writes through a field property's class run in line: the cast of the
 // value stored in the data dictionary under the field's name (owned), where the
 // cast is one of the built-in types int, str and float, which live for good.
-struct SetInfo {
-  PyObject* key = nullptr;
+struct SetInfo : memo::OwnedKey {
   PyObject* cast = nullptr;
-  void hold() const noexcept { Py_XINCREF(key); }
-  void release() const noexcept { Ref dropped = Ref::steal(key); }
 };
-void clear_set() noexcept;
-memo::TypeMemo<SetInfo> g_set(clear_set);
-void clear_set() noexcept { g_set.clear(); }
+memo::TypeMemo<SetInfo> g_set;
 
 bool has_set(const FuncSpec& s) noexcept { return s.set != nullptr; }
 

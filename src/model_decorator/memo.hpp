@@ -34,11 +34,16 @@ namespace quenlory::memo {
 constexpr bool kEnabled = !compat::kFreeThreaded;
 
 // Every table, so that a new epoch empties them all.
-inline void (*g_clear[4])() noexcept = {};
+constexpr int kMaxTables = 8;
+struct Registered {
+  void* table;
+  void (*clear)(void* table) noexcept;
+};
+inline Registered g_registered[kMaxTables] = {};
 inline int g_tables = 0;
 
 inline void clear_all() noexcept {
-  for (int i = 0; i < g_tables; ++i) g_clear[i]();
+  for (int i = 0; i < g_tables; ++i) g_registered[i].clear(g_registered[i].table);
 }
 
 // The tag under which a memo entry may be stored: taken before the lookups.
@@ -54,14 +59,17 @@ inline Stamp stamp_of(PyTypeObject* tp) noexcept {
 template <typename Info>
 class TypeMemo {
  public:
-  // `clear` empties this table (the table is a static of the file that uses it).
-  explicit TypeMemo(void (*clear)() noexcept) noexcept {
-    if (g_tables < 4) g_clear[g_tables++] = clear;
+  // Tables are statics of the files that use them, registered so that a new
+  // epoch empties them.  One that finds no room is never used.
+  TypeMemo() noexcept : usable_(g_tables < kMaxTables) {
+    if (usable_)
+      g_registered[g_tables++] = {this, [](void* table) noexcept { static_cast<TypeMemo*>(table)->clear(); }};
   }
 
   // The entry for `tp`, or nullptr.  The pointer is good only until code runs.
   inline __attribute__((always_inline)) const Info* peek(PyTypeObject* tp) const noexcept {
     if constexpr (!kEnabled) return nullptr;
+    if (!usable_) return nullptr;
     const Entry& e = entries_[index(tp)];
     unsigned int tag = compat::type_tag(tp);
     if (e.type != tp || tag == 0 || e.tag != tag || !compat::tag_epoch_holds()) return nullptr;
@@ -71,6 +79,7 @@ class TypeMemo {
   // Remember `info` for `tp`, found under `stamp`, unless the type or the epoch has changed since.
   void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
     if constexpr (!kEnabled) return;
+    if (!usable_) return;
     if (stamp.tag == 0 || compat::type_tag(tp) != stamp.tag || !compat::tag_epoch_holds()) return;
     Entry& e = entries_[index(tp)];
     Entry old = e;
@@ -103,6 +112,7 @@ class TypeMemo {
   };
   static constexpr size_t kSize = 128;
   static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
+  bool usable_;
   Entry entries_[kSize] = {};
 };
 
@@ -110,6 +120,13 @@ class TypeMemo {
 struct Plain {
   void hold() const noexcept {}
   void release() const noexcept {}
+};
+
+// A field name, owned by the entry.
+struct OwnedKey {
+  PyObject* key = nullptr;
+  void hold() const noexcept { Py_XINCREF(key); }
+  void release() const noexcept { Ref dropped = Ref::steal(key); }
 };
 
 }  // namespace quenlory::memo

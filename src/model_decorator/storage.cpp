@@ -25,9 +25,7 @@ struct Offsets : memo::Plain {
   Py_ssize_t read[2];
   Py_ssize_t write[2];
 };
-void clear_offsets() noexcept;
-memo::TypeMemo<Offsets> g_offsets(clear_offsets);
-void clear_offsets() noexcept { g_offsets.clear(); }
+memo::TypeMemo<Offsets> g_offsets;
 
 [[gnu::noinline]] Offsets learn_offsets(PyTypeObject* tp) noexcept {
   memo::Stamp stamp = memo::stamp_of(tp);
