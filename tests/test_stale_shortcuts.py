@@ -13,21 +13,21 @@ import unittest
 import support
 
 PRELUDE = """
-import gc, sys, weakref
+import ctypes, gc, sys, weakref
 from quenlory.fields.bases import Field, MultiField, ProxyField
 from quenlory.model_decorator import model, raw
+
+def tag(cls):  # a type's version tag when it is valid, else 0
+    value = ctypes.c_uint.from_address(id(cls) + 48 * 8).value
+    if sys.version_info < (3, 10):
+        return value if ctypes.c_ulong.from_address(id(cls) + 21 * 8).value & (1 << 19) else 0
+    return value
 """
 
 SCENARIOS = {
     # sys._clear_type_cache() restarts version tags on 3.9 and 3.10: a class
     # changed after the restart is given its old tag again.
     "tags restart, class changed": ("""
-        import ctypes
-        def tag(cls):
-            value = ctypes.c_uint.from_address(id(cls) + 48 * 8).value
-            if sys.version_info < (3, 10):
-                return value if ctypes.c_ulong.from_address(id(cls) + 21 * 8).value & (1 << 19) else 0
-            return value
         M = model(type("M", (), {"a": Field()})); m = M(a=1); m.a; m.a
         T = tag(M)
         sys._clear_type_cache()
@@ -43,12 +43,6 @@ SCENARIOS = {
     # restart, in the order they had them: nothing may be trusted that was
     # learnt before the restart.
     "tags restart, every class of a read retagged": ("""
-        import ctypes
-        def tag(cls):
-            value = ctypes.c_uint.from_address(id(cls) + 48 * 8).value
-            if sys.version_info < (3, 10):
-                return value if ctypes.c_ulong.from_address(id(cls) + 21 * 8).value & (1 << 19) else 0
-            return value
         M = model(type("M", (), {"a": Field()})); m = M(a=1); m.a; m.a
         FP = type(M.__dict__["a"])
         wanted = sorted([(tag(FP), FP), (tag(M), M)], key=lambda p: p[0])
