@@ -80,12 +80,12 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   return f->spec->get(f, self, obj ? obj : Py_None);
 }
 
-// mapping[key] for an exact dict, both held across the lookup: it may run a key's __eq__.
 [[gnu::noinline, gnu::cold]] PyObject* missing_key(PyObject* key) noexcept {
   if (!PyErr_Occurred()) compat::raise_key_error(key);
   return nullptr;
 }
 
+// mapping[key] for an exact dict, both held across the lookup: it may run a key's __eq__.
 [[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
   Ref held_mapping = Ref::steal(Py_NewRef(mapping)), held_key = Ref::steal(Py_NewRef(key));
   Ref v = compat::dict_get(mapping, key);
