@@ -6,7 +6,6 @@ reassigned to themselves, which makes the interpreter put its generic slot
 functions back.  Results, exceptions, warnings, the dictionaries involved and
 the log of calls on data dictionaries and declarations must all match.
 """
-import ctypes
 import importlib
 import sys
 import unittest
@@ -377,19 +376,11 @@ class DifferentialTest(unittest.TestCase):
                                 self.assertEqual((got, [str(w.message) for w in caught]), want)
 
 
-# On a 64-bit build, the offsets of tp_descr_get, tp_init, tp_flags and tp_version_tag in a type object.
-# Offsets in a type object, past a variable-size object header whose size the
-# interpreter tells (the free-threaded build's header is larger).
-_HEADER = object.__basicsize__ + 8 - 24
-DESCR_GET, INIT = 34 * 8 + _HEADER, 37 * 8 + _HEADER
-FLAGS, VERSION_TAG = 21 * 8 + _HEADER, 48 * 8 + _HEADER
+def probe():
+    return sys.modules["quenlory._probe"]
 
 
-def slot_pointer(cls, offset):
-    return ctypes.c_void_p.from_address(id(cls) + offset).value
-
-
-@unittest.skipUnless(support.NATIVE and sys.maxsize > 2 ** 32, "direct slots are native only")
+@unittest.skipUnless(support.NATIVE, "direct slots are native only")
 class SlotsInPlaceTest(unittest.TestCase):
     """The differential tests above compare two different paths, not one path twice."""
 
@@ -402,25 +393,19 @@ class SlotsInPlaceTest(unittest.TestCase):
                 pass
 
         fast, forced = Env(False), Env(True)
-        generic_init, generic_get = slot_pointer(Plain, INIT), slot_pointer(Plain, DESCR_GET)
-        self.assertNotEqual(generic_init, slot_pointer(object, INIT))
+        generic_get, _, generic_init = probe().slots(Plain)
+        self.assertNotEqual(generic_init, probe().slots(object)[2])
         for env, same in ((fast, False), (forced, True)):
-            self.assertEqual(slot_pointer(env.P, INIT) == generic_init, same)
+            self.assertEqual(probe().slots(env.P)[2] == generic_init, same)
             for prop in (vars(env.P)["x"], vars(env.C)["c"], vars(env.M)["m"]):
-                self.assertEqual(slot_pointer(type(prop), DESCR_GET) == generic_get, same)
+                self.assertEqual(probe().slots(type(prop))[0] == generic_get, same)
 
     def test_version_tags_behave_as_the_memos_expect(self):
         # The per-type memos of the fast paths hold while a type's version tag
         # does: nonzero once the type has been looked up, void after any change
         # (zeroed from 3.10, flag cleared on 3.9).  A memo that never hits is
         # invisible to every other test.
-        def tag(cls):
-            value = ctypes.c_uint.from_address(id(cls) + VERSION_TAG).value
-            if sys.version_info < (3, 10):
-                flags = ctypes.c_ulong.from_address(id(cls) + FLAGS).value
-                return value if flags & (1 << 19) else 0
-            return value
-
+        tag = probe().type_tag
         P = Env(False).P
         P(x="1").x
         before = tag(P)
@@ -429,6 +414,17 @@ class SlotsInPlaceTest(unittest.TestCase):
         self.assertEqual(tag(P), 0)
         P(x="1").x
         self.assertNotIn(tag(P), (0, before))
+
+
+    @unittest.skipIf(support.FREE_THREADED, "nothing is remembered on the free-threaded build")
+    def test_only_casts_that_live_for_good_write_in_line(self):
+        # A write in line calls the cast it remembers without holding it.
+        M = md.model(type("M", (), {"a": Field(int), "b": Field(lambda v: v)}))
+        m = M(a=1, b=2)
+        for _ in range(2):
+            m.a, m.b = 3, 4
+        self.assertIs(probe().write_cast(type(vars(M)["a"])), int)
+        self.assertIsNone(probe().write_cast(type(vars(M)["b"])))
 
 
 class OwnMethodsWinTest(unittest.TestCase):

@@ -113,6 +113,22 @@ class Lint(unittest.TestCase):
                         wrong.append("%s: %s calls %s" % (file, name, sorted(calls)))
         self.assertEqual(wrong, [])
 
+    def test_nothing_runs_between_a_stamp_and_its_store(self):
+        # A memo entry is filled by type lookups and reads of plain data only.
+        harmless = {"stamp_of", "store", "our_function", "name_in_instance_dict", "lookup_offset", "closure_peek",
+                    "closure_peek_cast", "builtin_cast", "has", "static_cast", "if", "for", "while", "Entered",
+                    "GetInfo", "SetInfo", "Offsets", "Stamp"}
+        wrong = []
+        for file, lines in sources():
+            for name, start, body in functions(lines):
+                text = "\n".join(body)
+                for match in re.finditer(r"stamp_of\((?=.*\.store\()", text, re.S):
+                    between = text[match.start():text.index(".store(", match.start())]
+                    calls = set(re.findall(r"\b(\w+)\s*\(", between)) - harmless
+                    if calls:
+                        wrong.append("%s: %s calls %s" % (file, name, sorted(calls)))
+        self.assertEqual(wrong, [])
+
     def test_references_are_released_by_owners_only(self):
         def allowed(file, function):
             return file in ("ref.hpp", "compat.hpp") or function.endswith(("_dealloc", "_clear"))

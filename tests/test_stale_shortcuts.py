@@ -17,11 +17,8 @@ import ctypes, gc, sys, weakref
 from quenlory.fields.bases import Field, MultiField, ProxyField
 from quenlory.model_decorator import model, raw
 
-def tag(cls):  # a type's version tag when it is valid, else 0
-    value = ctypes.c_uint.from_address(id(cls) + 48 * 8).value
-    if sys.version_info < (3, 10):
-        return value if ctypes.c_ulong.from_address(id(cls) + 21 * 8).value & (1 << 19) else 0
-    return value
+probe = sys.modules["quenlory._probe"]
+tag = probe.type_tag  # a type's version tag when it is valid, else 0
 """
 
 SCENARIOS = {
@@ -62,7 +59,7 @@ SCENARIOS = {
         In = model(type("In", (), {"v": Field()}))
         Out = model(type("Out", (), {"p": ProxyField(In), "q": ProxyField(In)}))
         o = Out({"p": {"v": "P"}, "q": {"v": "Q"}}); o.p
-        slot = lambda t: (id(t) >> 6) % 128
+        slot = probe.memo_index
         Xs = []
         while len(Xs) < 20000:
             Xs.append(model(type("X", (), {"other": Field()})))
@@ -148,6 +145,55 @@ SCENARIOS = {
         e = {}; e["a"] = 1; del e["a"]; e[Flip()] = 5
         print(reads(lambda: m.a) == reads(lambda: e["a"]))
         """, "True"),
+    # A key's __eq__, run by a read's lookup, replaces the instance's data: the
+    # dict searched must stay whole (a new dict would take its place).
+    "data replaced under a read's lookup": ("""
+        M = model(type("M", (), {"a": Field()}))
+        m = M(a="old"); m.a; m.a
+        keep = []
+        class Twin:
+            armed = False
+            def __hash__(self): return hash("a")
+            def __eq__(self, other):
+                if Twin.armed:
+                    Twin.armed = False
+                    m._data = {"a": "replaced"}; keep.append({"a": "wrong"})
+                return False
+        d = {}; d[Twin()] = 0; d["a"] = "old"; m._data = d; del d
+        Twin.armed = True
+        print(m.a, m.a)
+        """, "old replaced"),
+    # Records the collector has cleared: an object it frees while it clears
+    # the model's cycle calls the class through a weak reference made after
+    # the collector let weak references go.
+    "model called while its record is cleared": ("""
+        holder, seen = [], []
+        class Late:  # not tracked by the collector: freed when its last holder lets go
+            __slots__ = ()
+            def __call__(self, v): return v
+            def __del__(self):
+                for w in holder:
+                    if w() is not None:
+                        try: w()(a=1, b=2); seen.append("built")
+                        except Exception as e: seen.append(type(e).__name__)
+        class Finaliser:
+            def __del__(self): holder.append(weakref.ref(self.cls))
+        def make():
+            M = model(type("M", (), {"a": Field(Late(), default=Late()), "b": Field(Late())}))
+            M.f = Finaliser(); M.f.cls = M
+        make(); gc.collect()
+        print(seen)
+        """, "['RuntimeError']"),
+    # A slot member that may not be assigned is assigned the ordinary way,
+    # which raises (the member's flags are made read-only in place).
+    "data slot made read-only": ("""
+        M = model(type("M", (), {"a": Field()}))
+        member = ctypes.c_void_p.from_address(id(M.__dict__["_data"]) + object.__basicsize__ + 24).value
+        flags = ctypes.c_int.from_address(member + 24)  # name, type and offset come first
+        flags.value |= 1
+        try: M(a=1); print("built")
+        except AttributeError as e: print(e)
+        """, "readonly attribute"),
     # Borrowed references across code that runs: a keyword's hash empties the
     # keywords while the leftover ones are gathered for the error.
     "leftover keywords emptied by a key's hash": ("""

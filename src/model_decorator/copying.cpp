@@ -27,12 +27,13 @@ memo::TypeMemo<Entered> g_entered;
 
 int register_subclass_for_copying(PyTypeObject* tp) noexcept {
   if (g_entered.peek(tp)) return 0;
-  memo::Stamp stamp = memo::stamp_of(tp);
   Ref module = Ref::steal(PyImport_Import(N.pickling_module));
   if (!module) return -1;
   Ref done = Ref::steal(
       PyObject_CallMethodObjArgs(module.get(), N.register_subclass, reinterpret_cast<PyObject*>(tp), nullptr));
   if (!done) return -1;
+  // Stamped after the registration, which runs code: the entry says only that it has run.
+  memo::Stamp stamp = memo::stamp_of(tp);
   g_entered.store(tp, stamp, Entered{});
   return 0;
 }

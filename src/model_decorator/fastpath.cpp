@@ -9,14 +9,14 @@
 //    interpreter's own cached lookup finds it now, is one of our functions of a
 //    kind that has that body.  Anything else takes the interpreter's generic
 //    slot, saved once at initialisation.
-// 4. The one thing remembered (memo.hpp) is how a read through a field
-//    property's class runs in line: the data dictionary's item under the
-//    field's name, which the entry owns.  It is what the class's __get__ does
-//    while the entry holds.
 // 2. The function found is owned (a Ref) for as long as its body runs: code
 //    the body calls may take it off the class.
 // 3. The keywords the body receives are a dict that nothing else can change
 //    while it runs: the class call's own, or a copy of the caller's.
+// 4. What is remembered (memo.hpp) is how reads and writes through a field
+//    property's class run in line: the data dictionary's item under the
+//    field's name, which the entry owns, and for writes a cast that lives for
+//    good.  It is what the class's __get__ and __set__ do while the entry holds.
 #include "fastpath.hpp"
 
 #include "compat.hpp"
@@ -220,5 +220,64 @@ void install_init_slot(PyObject* cls) noexcept {
 }
 
 int init() noexcept { return save_generic_slots(); }
+
+// ---- the probe: what the tests may ask of the shortcuts ----------------------------------------
+
+namespace {
+
+PyTypeObject* type_arg(PyObject* arg) noexcept {
+  if (PyType_Check(arg)) return reinterpret_cast<PyTypeObject*>(arg);
+  PyErr_SetString(PyExc_TypeError, "a class is required");
+  return nullptr;
+}
+
+// The class's version tag while it is valid, else 0.
+PyObject* probe_type_tag(PyObject*, PyObject* arg) noexcept {
+  PyTypeObject* tp = type_arg(arg);
+  return tp ? PyLong_FromUnsignedLong(compat::type_tag(tp)) : nullptr;
+}
+
+// The entry of every memo table that the class would use.
+PyObject* probe_memo_index(PyObject*, PyObject* arg) noexcept {
+  PyTypeObject* tp = type_arg(arg);
+  return tp ? PyLong_FromSize_t(memo::index_of(tp)) : nullptr;
+}
+
+// The class's tp_descr_get, tp_descr_set and tp_init, as addresses.
+PyObject* probe_slots(PyObject*, PyObject* arg) noexcept {
+  PyTypeObject* tp = type_arg(arg);
+  if (!tp) return nullptr;
+  return Py_BuildValue("(NNN)", PyLong_FromVoidPtr(reinterpret_cast<void*>(tp->tp_descr_get)),
+                       PyLong_FromVoidPtr(reinterpret_cast<void*>(tp->tp_descr_set)),
+                       PyLong_FromVoidPtr(reinterpret_cast<void*>(tp->tp_init)));
+}
+
+// How writes through a descriptor class run in line now: the cast they call, or None.
+PyObject* probe_write_cast(PyObject*, PyObject* arg) noexcept {
+  PyTypeObject* tp = type_arg(arg);
+  if (!tp) return nullptr;
+  const SetInfo* info = g_set.peek(tp);
+  return Py_NewRef(info && info->key ? info->cast : Py_None);
+}
+
+PyMethodDef g_probe_methods[] = {
+    {"type_tag", probe_type_tag, METH_O, nullptr},
+    {"memo_index", probe_memo_index, METH_O, nullptr},
+    {"slots", probe_slots, METH_O, nullptr},
+    {"write_cast", probe_write_cast, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+Ref make_probe() noexcept {
+  Ref probe = Ref::steal(PyModule_New("quenlory._probe"));
+  if (!probe) return {};
+  for (PyMethodDef* def = g_probe_methods; def->ml_name; ++def) {
+    Ref fn = Ref::steal(PyCFunction_New(def, nullptr));
+    if (!fn || PyObject_SetAttrString(probe.get(), def->ml_name, fn.get()) < 0) return {};
+  }
+  return probe;
+}
 
 }  // namespace quenlory::fastpath

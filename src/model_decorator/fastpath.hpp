@@ -20,4 +20,9 @@ void install_descriptor_slots(PyObject* cls) noexcept;
 // Direct tp_init on a freshly made model class, under the same rule for __init__.
 void install_init_slot(PyObject* cls) noexcept;
 
+// A module of questions the tests ask the shortcuts (version tags, memo
+// entries, installed slots), so that they need no layout of their own.  It is
+// kept in sys.modules only, as "quenlory._probe", and bound to no namespace.
+Ref make_probe() noexcept;
+
 }  // namespace quenlory::fastpath

@@ -18,8 +18,10 @@
 //    references last, so code that a release runs finds the table whole.
 // 4. A reader copies what it needs out of the entry, and takes its own
 //    reference to any object of it that it uses across code that can run.
-// 5. An entry is stored only under the tag the type had before the lookups
-//    that filled it, and only if that tag and the epoch still hold afterwards.
+// 5. An entry is stored under the tag the type had before the lookups that
+//    filled it, and nothing between the stamp and the store can run code (the
+//    interpreter's type lookups and reads of plain data only; tests/test_lint.py
+//    checks the calls), so that tag and the epoch still hold at the store.
 // 6. On the free-threaded build there are no memos: every read asks the
 //    interpreter's lookup, which is safe there.
 #pragma once
@@ -56,6 +58,11 @@ inline Stamp stamp_of(PyTypeObject* tp) noexcept {
   return {compat::settled_tag(tp, N.dunder_get)};
 }
 
+constexpr size_t kEntries = 128;
+
+// The entry a type uses in every table.
+inline size_t index_of(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kEntries; }
+
 template <typename Info>
 class TypeMemo {
  public:
@@ -76,11 +83,11 @@ class TypeMemo {
     return &e.info;
   }
 
-  // Remember `info` for `tp`, found under `stamp`, unless the type or the epoch has changed since.
+  // Remember `info` for `tp`, found under `stamp` by lookups that ran no code.
   void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
     if constexpr (!kEnabled) return;
     if (!usable_) return;
-    if (stamp.tag == 0 || compat::type_tag(tp) != stamp.tag || !compat::tag_epoch_holds()) return;
+    if (stamp.tag == 0) return;
     Entry& e = entries_[index(tp)];
     Entry old = e;
     info.hold();
@@ -110,10 +117,9 @@ class TypeMemo {
     unsigned int tag = 0;
     Info info{};
   };
-  static constexpr size_t kSize = 128;
-  static size_t index(PyTypeObject* tp) noexcept { return (reinterpret_cast<uintptr_t>(tp) >> 6) % kSize; }
+  static size_t index(PyTypeObject* tp) noexcept { return index_of(tp); }
   bool usable_;
-  Entry entries_[kSize] = {};
+  Entry entries_[kEntries] = {};
 };
 
 // Nothing owned.

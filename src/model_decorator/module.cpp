@@ -245,6 +245,8 @@ int module_exec(PyObject* module) noexcept {
   if (fastpath::init() < 0) return -1;
   g_class_slots.descriptor = fastpath::install_descriptor_slots;
   g_class_slots.model = fastpath::install_init_slot;
+  Ref probe = fastpath::make_probe();
+  if (!probe || PyDict_SetItemString(PyImport_GetModuleDict(), "quenlory._probe", probe.get()) < 0) return -1;
   if (check_version() < 0) return -1;
   if (cache_builtins() < 0) return -1;
   if (import_module(module, "json") < 0 || import_module(module, "weakref") < 0 ||
