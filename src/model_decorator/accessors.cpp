@@ -67,7 +67,7 @@ NameMemo& name_memo(PyObject* dict) noexcept {
 }
 
 Ref property_name(PyObject* self, bool name_in_dict) noexcept {
-  if (compat::kDictVersions && memo::kEnabled && name_in_dict) {
+  if (compat::kDictVersions && memo::switched_on(memo::Table::Names) && name_in_dict) {
     if (PyObject* dict = compat::plain_instance_dict(self)) {
       NameMemo& memo = name_memo(dict);
       uint64_t version = compat::dict_version(dict);

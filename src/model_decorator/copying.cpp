@@ -21,7 +21,7 @@ namespace {
 
 // The subclasses entered already, so that each is entered once (a stale entry only enters one again).
 struct Entered : memo::Plain {};
-memo::TypeMemo<Entered> g_entered;
+memo::TypeMemo<Entered> g_entered{memo::Table::Entered};
 
 }  // namespace
 

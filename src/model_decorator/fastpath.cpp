@@ -56,12 +56,13 @@ struct GetInfo : memo::OwnedKey {
   PyTypeObject* owner = nullptr;
   Py_ssize_t owner_offset = 0;
 };
-memo::TypeMemo<GetInfo> g_get;
+memo::TypeMemo<GetInfo> g_get{memo::Table::Get};
 
 bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 
 // The class's __get__ when it is ours, held by `held`; what reads in line is remembered.
 [[gnu::noinline]] Func* learn_get(PyTypeObject* tp, Ref& held) noexcept {
+  if (!g_get.usable()) return our_function(tp, N.dunder_get, held, has_get);
   memo::Stamp stamp = memo::stamp_of(tp);
   Func* f = our_function(tp, N.dunder_get, held, has_get);
   GetInfo info;
@@ -125,7 +126,7 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 struct SetInfo : memo::OwnedKey {
   PyObject* cast = nullptr;
 };
-memo::TypeMemo<SetInfo> g_set;
+memo::TypeMemo<SetInfo> g_set{memo::Table::Set};
 
 bool has_set(const FuncSpec& s) noexcept { return s.set != nullptr; }
 
@@ -138,6 +139,7 @@ bool builtin_cast(PyObject* cast) noexcept {
 // `learn` remembers how the class's writes run.
 [[gnu::noinline]] int call_set(PyObject* self, PyObject* obj, PyObject* value, bool learn) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
+  learn = learn && g_set.usable();
   memo::Stamp stamp = learn ? memo::stamp_of(tp) : memo::Stamp{0};
   Ref held;
   Func* f = our_function(tp, N.dunder_set, held, has_set);

@@ -35,6 +35,14 @@ namespace quenlory::memo {
 
 constexpr bool kEnabled = !compat::kFreeThreaded;
 
+// The tables, each of which a build can switch off to measure what it saves
+// (tools/memo_cost.sh): -DQUENLORY_MEMOS_OFF=<sum of the values below>.
+enum class Table : unsigned { Get = 1, Set = 2, Offsets = 4, Entered = 8, Names = 16 };
+#ifndef QUENLORY_MEMOS_OFF
+#define QUENLORY_MEMOS_OFF 0
+#endif
+constexpr bool switched_on(Table t) noexcept { return kEnabled && !(QUENLORY_MEMOS_OFF & static_cast<unsigned>(t)); }
+
 // Every table, so that a new epoch empties them all.
 constexpr int kMaxTables = 8;
 struct Registered {
@@ -68,10 +76,13 @@ class TypeMemo {
  public:
   // Tables are statics of the files that use them, registered so that a new
   // epoch empties them.  One that finds no room is never used.
-  TypeMemo() noexcept : usable_(g_tables < kMaxTables) {
+  explicit TypeMemo(Table which) noexcept : usable_(switched_on(which) && g_tables < kMaxTables) {
     if (usable_)
       g_registered[g_tables++] = {this, [](void* table) noexcept { static_cast<TypeMemo*>(table)->clear(); }};
   }
+
+  // Whether entries are kept: a table that is not never learns.
+  bool usable() const noexcept { return usable_; }
 
   // The entry for `tp`, or nullptr.  The pointer is good only until code runs.
   inline __attribute__((always_inline)) const Info* peek(PyTypeObject* tp) const noexcept {
