@@ -60,7 +60,7 @@ constexpr bool kUniqueTypeTags = PY_VERSION_HEX >= 0x030B0000;
 inline unsigned int type_tag(PyTypeObject* tp) noexcept {
   unsigned int tag = __atomic_load_n(&tp->tp_version_tag, __ATOMIC_ACQUIRE);
 #if PY_VERSION_HEX < 0x030A0000
-  if (!(PyType_GetFlags(tp) & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
 #endif
   return tag;
 }
