@@ -2,13 +2,13 @@
 # What each memo table saves: the extension built with one table switched off at a time (-DQUENLORY_MEMOS_OFF),
 # and instructions per operation under callgrind (bench/bench.py --callgrind) beside the build with all of them.
 #
-#   tools/memo_cost.sh PYTHON [OP...]     (default ops: read write construct_dict construct_kw read_compound)
+#   tools/memo_cost.sh PYTHON [OP...]     (default ops: read write construct_dict read_compound)
 #
 # Builds go to build/<tag>-memos-<mask>; the bench's venv comes from bench/setup.sh. Needs valgrind.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 python=$1; shift
-ops=("$@"); [[ ${#ops[@]} -gt 0 ]] || ops=(read write construct_dict construct_kw read_compound)
+ops=("$@"); [[ ${#ops[@]} -gt 0 ]] || ops=(read write construct_dict read_compound)
 tag=$("$python" -c 'import sys, sysconfig; print("cp%d%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
 venv=$("$root/bench/setup.sh" "$python")
 declare -A names=([0]="all on" [1]="read memo off" [2]="write memo off" [4]="slot offsets off" [16]="property names off")
