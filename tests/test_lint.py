@@ -6,7 +6,9 @@ import unittest
 
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "model_decorator")
 NOT_A_FUNCTION = r"(?:namespace|struct|class|enum|using|template|typedef|return|extern|static_assert)\b"
-SIGNATURE_START = re.compile(r"^(?!%s)[A-Za-z_][\w:<>,*& ]*\b(\w+)\(" % NOT_A_FUNCTION)
+# A definition may open with attributes: [[gnu::hot]], inline __attribute__((always_inline)).
+ATTRIBUTES = r"(?:\[\[[^\]]*\]\]\s*|inline\s+|__attribute__\(\([^)]*\)\)\s*)*"
+SIGNATURE_START = re.compile(r"^%s(?!%s)[A-Za-z_][\w:<>,*& ]*\b(\w+)\(" % (ATTRIBUTES, NOT_A_FUNCTION))
 
 
 def sources():
