@@ -12,11 +12,14 @@ ops=("$@"); [[ ${#ops[@]} -gt 0 ]] || ops=(read write construct_dict read_compou
 tag=$("$python" -c 'import sys, sysconfig; print("cp%d%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
 venv=$("$root/bench/setup.sh" "$python")
 declare -A names=([0]="all on" [1]="read memo off" [2]="write memo off" [4]="slot offsets off" [16]="property names off")
-for mask in 0 1 2 4 16; do
+masks=(0 1 2 4)
+"$python" -c 'import sys; sys.exit(sys.version_info >= (3, 11))' && masks+=(16)  # property names are remembered before 3.11 only
+for mask in "${masks[@]}"; do
   dir=$root/build/$tag-memos-$mask
   cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE:FILEPATH="$python" -DQUENLORY_MEMOS_OFF=$mask >/dev/null
   cmake --build "$dir" -j 2 >/dev/null
+  counts=$(PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$dir/site:$root" "$venv" "$root/bench/bench.py" --callgrind \
+    "${ops[@]}" --columns quenlory --iterations 5000 | tail -n +4)
   echo "== $("$python" -c 'import platform; print(platform.python_version())'): ${names[$mask]}"
-  PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$dir/site:$root" "$venv" "$root/bench/bench.py" --callgrind "${ops[@]}" \
-    --columns quenlory --iterations 5000 | tail -n +4
+  echo "$counts"
 done
