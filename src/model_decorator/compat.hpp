@@ -155,6 +155,54 @@ inline bool uniquely_referenced(PyObject* o) noexcept {
 #endif
 }
 
+// Objects that every thread reads through a model class (its functions and
+// field properties) are reference-counted the way the interpreter counts its
+// own functions and descriptors on the free-threaded build, so that threads
+// do not contend for one counter.  On 3.13 that means deferred counting until
+// a second thread starts, when the interpreter makes every such object
+// immortal, and immortal from then on.  A class made at start-up tells which
+// of the two holds: the interpreter counts classes that way too, so it is
+// immortal once threads have started, whenever the module was imported.  From 3.14
+// the interpreter's own call does it.  Call it on an object just made, that
+// no other thread can see yet.  Nothing to do with the global lock.
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+inline PyObject* g_deferred_sentinel = nullptr;
+
+inline void defer_refcount_now(PyObject* op) noexcept {
+  constexpr uint8_t kDeferred = 64;  // the collector's bit for deferred counting
+  op->ob_gc_bits |= kDeferred;
+  op->ob_ref_local += 1;
+  op->ob_ref_shared = 0x2;  // queued: never handed to another thread's merge queue
+}
+
+inline int init_shared_counting() noexcept {
+  g_deferred_sentinel = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                              "quenlory_thread_sentinel", PyDict_New());
+  return g_deferred_sentinel ? 0 : -1;
+}
+
+inline void count_as_shared(PyObject* op) noexcept {
+  // Only an object of the collector's that this thread alone holds so far.
+  if (_Py_IsImmortal(op) || !_Py_IsOwnedByCurrentThread(op) || op->ob_ref_shared != 0 || !PyObject_IS_GC(op) ||
+      (op->ob_gc_bits & 64))
+    return;
+  if (!_Py_IsImmortal(g_deferred_sentinel)) {
+    defer_refcount_now(op);
+    return;
+  }
+  if (PyObject_GC_IsTracked(op)) PyObject_GC_UnTrack(op);
+  op->ob_tid = 0;
+  op->ob_ref_local = UINT32_MAX;
+  op->ob_ref_shared = 0;
+}
+#elif defined(Py_GIL_DISABLED)
+inline int init_shared_counting() noexcept { return 0; }
+inline void count_as_shared(PyObject* op) noexcept { (void)PyUnstable_Object_EnableDeferredRefcount(op); }
+#else
+inline int init_shared_counting() noexcept { return 0; }
+inline void count_as_shared(PyObject*) noexcept {}
+#endif
+
 // KeyError(key) as dict_subscript raises it, wrapping tuples so that they are not unpacked.
 inline void raise_key_error(PyObject* key) noexcept {
   if (PyTuple_Check(key)) {

@@ -211,6 +211,7 @@ Ref make_class(PyObject* name, PyObject* qualname,
     return {};
   for (auto& kv : body) {
     if (!kv.second || PyDict_SetItem(ns.get(), kv.first, kv.second) < 0) return {};
+    if (Py_IS_TYPE(kv.second, &FuncType)) compat::count_as_shared(kv.second);  // read by every thread
   }
   PyObject* args[] = {name, N.empty_tuple, ns.get()};
   return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
@@ -291,6 +292,7 @@ template <typename Make>
 int install_group(PyObject* model_class, PyObject* table, Make make) noexcept {
   return for_each_item(table, [&](PyObject* name, PyObject* decl) {
     Ref descriptor = make(name, decl);
+    if (descriptor) compat::count_as_shared(descriptor.get());  // found by every thread's attribute lookups
     return descriptor ? PyObject_SetAttr(model_class, name, descriptor.get()) : -1;
   });
 }

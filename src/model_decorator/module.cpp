@@ -241,6 +241,7 @@ int module_exec(PyObject* module) noexcept {
   g_globals = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
   g_builtins = PyEval_GetBuiltins();
   if (!g_globals || !g_builtins) return -1;
+  if (compat::init_shared_counting() < 0) return -1;
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
   if (fastpath::init() < 0) return -1;
   g_class_slots.descriptor = fastpath::install_descriptor_slots;
