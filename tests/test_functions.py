@@ -202,5 +202,7 @@ class ArgumentErrorTest(unittest.TestCase):
         for call in calls:
             support.assert_no_leak(self, call, n=500)
         # decoration settles caches slowly, and the interpreter grows by itself as classes come and go (see
-        # test_leaks); a real leak would still cost a block per call
-        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500, slack=300)
+        # test_leaks); a real leak would still cost a block per call (2,000 calls on the free-threaded build, whose
+        # collector settles a few hundred blocks more)
+        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500,
+                               slack=600 if support.FREE_THREADED else 300)

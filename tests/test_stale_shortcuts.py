@@ -145,6 +145,20 @@ SCENARIOS = {
         e = {}; e["a"] = 1; del e["a"]; e[Flip()] = 5
         print(reads(lambda: m.a) == reads(lambda: e["a"]))
         """, "True"),
+    # A metadata key's __eq__, run by the default rule's test, replaces the
+    # declaration's metadata: the factory and optional rules read the new one.
+    "metadata replaced under the default rule": ("""
+        from quenlory.model_decorator import model_fields
+        M = model(type("M", (), {"a": Field(optional=True)}))
+        decl = model_fields(M)["a"]
+        class Key:
+            def __hash__(self): return hash("default")
+            def __eq__(self, other):
+                decl.metadata = {"default": "swapped"}; return False
+        decl.metadata[Key()] = 0
+        try: print(raw(M()))
+        except ValueError as e: print("ValueError")
+        """, "ValueError"),
     # A key's __eq__, run by a read's lookup, replaces the instance's data: the
     # dict searched must stay whole (a new dict would take its place).
     "data replaced under a read's lookup": ("""

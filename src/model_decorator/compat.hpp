@@ -187,6 +187,9 @@ inline void count_as_shared(PyObject* op) noexcept {
       (op->ob_gc_bits & 64))
     return;
   if (!_Py_IsImmortal(g_deferred_sentinel)) {
+    // The collector frees what is counted so; it must see the object (a dict
+    // of plain values starts untracked, and is not untracked again once deferred).
+    if (!PyObject_GC_IsTracked(op)) PyObject_GC_Track(op);
     defer_refcount_now(op);
     return;
   }

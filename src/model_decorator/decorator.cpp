@@ -113,6 +113,7 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (PyObject_SetAttr(decl, N.name, name) < 0) return -1;
   if (PyObject_SetAttr(decl, N.metadata_defaults, s->metadata) < 0) return -1;
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
+  if (metadata) compat::count_as_shared(metadata.get());  // every construction may read it, from any thread
   int is_optional = metadata ? optional_flag(metadata.get()) : -1;
   if (is_optional < 0) return -1;
   if (is_optional) {

@@ -339,14 +339,10 @@ PyMethodDef func_methods[] = {
 
 }  // namespace
 
-namespace {
-
 [[gnu::cold]] PyObject* raise_cleared(Func* f) noexcept {
   PyErr_Format(PyExc_RuntimeError, "function %R has lost its closure", f->qualname);
   return nullptr;
 }
-
-}  // namespace
 
 PyObject* closure_object(Func* f) noexcept { return f->c0 ? f->c0 : raise_cleared(f); }
 PyObject* closure_peek(Func* f) noexcept { return f->c0; }

@@ -86,6 +86,10 @@ inline Func* as_function(PyObject* o, const FuncSpec& spec) noexcept {
 // registry name, capture's metadata or the model schema (see schema.hpp);
 // c1 holds a field's cast.
 PyObject* closure_object(Func* f) noexcept;
+// RuntimeError for a function whose closure the collector has cleared (or
+// that holds the wrong kind of record); always nullptr.
+PyObject* raise_cleared(Func* f) noexcept;
+
 // The first closure reference, or nullptr once cleared; no exception set.
 PyObject* closure_peek(Func* f) noexcept;
 // The second, or nullptr once cleared; no exception set.

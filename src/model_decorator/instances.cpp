@@ -108,8 +108,34 @@ Ref default_value(PyObject* decl, PyObject* which) noexcept {
 // Keyword and Data also stand for the component forms of a multi-field.
 enum class Source { Keyword, Data, Default, Factory, Optional, Missing, Error };
 
+// decl.metadata where the three reads of the rules below are provably one:
+// reading it runs no code (a plain slot under the generic attribute lookup),
+// and it is an exact dict with exact str keys, so that the `in` tests between
+// the reads run none either and nothing can change the slot.  Else nothing,
+// with no error set; the reads taken here are as invisible as the ones saved.
+Ref settled_metadata(PyObject* decl) noexcept {
+  PyTypeObject* tp = Py_TYPE(decl);
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return {};
+  Ref descr = compat::type_lookup(tp, N.metadata);
+  if (!compat::object_slot_offset(descr.get(), tp, false)) return {};
+  Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
+  if (!metadata) {
+    PyErr_Clear();  // an empty slot: the rules' own first read raises the same error
+    return {};
+  }
+  if (!PyDict_CheckExact(metadata.get()) || !str_keys_only(metadata.get())) return {};
+  return metadata;
+}
+
 // The default, factory and optional rules shared by every kind of field.
 Source fallback_source(PyObject* decl) noexcept {
+  if (Ref metadata = settled_metadata(decl)) {
+    int r = PyDict_Contains(metadata.get(), N.default_);
+    if (r) return r < 0 ? Source::Error : Source::Default;
+    if ((r = PyDict_Contains(metadata.get(), N.factory))) return r < 0 ? Source::Error : Source::Factory;
+    if ((r = optional_flag(metadata.get()))) return r < 0 ? Source::Error : Source::Optional;
+    return Source::Missing;
+  }
   int r = metadata_has(decl, N.default_);
   if (r) return r < 0 ? Source::Error : Source::Default;
   if ((r = metadata_has(decl, N.factory))) return r < 0 ? Source::Error : Source::Factory;

@@ -16,11 +16,19 @@ Builtins B;
 PyObject* g_globals = nullptr;
 PyObject* g_builtins = nullptr;
 
+namespace {
+
+void raise_undefined(PyObject* name) noexcept {
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+}  // namespace
+
 Ref load_global(PyObject* name) noexcept {
   if (PyObject* v = PyDict_GetItemWithError(g_globals, name)) return Ref::borrow(v);
   if (PyErr_Occurred()) return {};
   if (PyObject* v = PyDict_GetItemWithError(g_builtins, name)) return Ref::borrow(v);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  raise_undefined(name);
   return {};
 }
 
@@ -170,7 +178,7 @@ int cache_builtins() noexcept {
     if (!name) return -1;
     PyObject* value = PyDict_GetItemWithError(g_builtins, name.get());
     if (!value) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+      raise_undefined(name.get());
       return -1;
     }
     Py_XSETREF(*w.slot, Py_NewRef(value));

@@ -110,7 +110,7 @@ int finish_schema(Schema* s) noexcept {
 Schema* closure_schema(Func* f) noexcept {
   PyObject* c0 = closure_peek(f);
   if (c0 && Py_IS_TYPE(c0, &SchemaType) && !as_schema(c0)->cleared) return as_schema(c0);
-  PyErr_Format(PyExc_RuntimeError, "function %R has lost its closure", f->qualname);
+  raise_cleared(f);
   return nullptr;
 }
 
