@@ -206,6 +206,27 @@ inline int init_shared_counting() noexcept { return 0; }
 inline void count_as_shared(PyObject*) noexcept {}
 #endif
 
+// The pending exception, put aside for the life of the object and raised again after.
+class SavedError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
+  ~SavedError() { PyErr_SetRaisedException(exc_); }
+#else
+  SavedError() noexcept { PyErr_Fetch(&type_, &exc_, &tb_); }
+  ~SavedError() { PyErr_Restore(type_, exc_, tb_); }
+#endif
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+
+ private:
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* type_ = nullptr;
+  PyObject* tb_ = nullptr;
+#endif
+  PyObject* exc_ = nullptr;
+};
+
 // KeyError(key) as dict_subscript raises it, wrapping tuples so that they are not unpacked.
 inline void raise_key_error(PyObject* key) noexcept {
   if (PyTuple_Check(key)) {
