@@ -176,12 +176,15 @@ bool name_in_instance_dict(PyTypeObject* tp) noexcept {
   return tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_has(tp, N.name);
 }
 
-PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept {
-  Ref compounds = get_compounds(instance);
-  if (!compounds) return nullptr;
+PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_dict) noexcept {
   Ref name = property_name(self, name_in_dict);
   if (!name) return nullptr;
-  return get_item(compounds.get(), name.get()).release();
+  return get_item(compounds, name.get()).release();
+}
+
+PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept {
+  Ref compounds = get_compounds(instance);
+  return compounds ? read_compound_from(self, compounds.get(), name_in_dict) : nullptr;
 }
 
 // The two descriptor signatures, shared by all three kinds.

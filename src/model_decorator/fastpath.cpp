@@ -50,8 +50,9 @@ struct GetInfo : memo::OwnedKey {
   bool compound = false;    // the read is read_compound's
   bool name_in_dict = false;
   // The class of the instance last read through this class, with its tag and
-  // the data slot's offset there (0: none): one comparison in front of the
-  // memo of slot offsets.
+  // the offset there of the slot the read uses (data, or compounds for a
+  // compound property; 0: none): one comparison in front of the memo of slot
+  // offsets.
   unsigned int owner_tag = 0;
   PyTypeObject* owner = nullptr;
   Py_ssize_t owner_offset = 0;
@@ -94,26 +95,36 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   return missing_key(key);
 }
 
+// The offset on obj's class of the slot a read through self's class uses:
+// the entry's owner when obj is of that class, else the memo of offsets,
+// remembered as the new owner.  No code runs.
+inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* info, PyObject* self, PyObject* obj,
+                                                              Slot which) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  unsigned int tag = compat::type_tag(tp);
+  if (tp == info->owner && tag == info->owner_tag) return info->owner_offset;  // owner_tag is never 0
+  Py_ssize_t offset = known_read_offset(tp, which);
+  if (offset && tag) g_get.update(Py_TYPE(self), [&](GetInfo& e) {
+    e.owner = tp;
+    e.owner_tag = tag;
+    e.owner_offset = offset;
+  });
+  return offset;
+}
+
 [[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
   const GetInfo* info = g_get.peek(Py_TYPE(self));
   if (__builtin_expect(info && obj, 1)) {
     // Nothing runs before subscript_held holds what it uses.
-    if (info->key) {
-      PyTypeObject* tp = Py_TYPE(obj);
-      unsigned int tag = compat::type_tag(tp);
-      Py_ssize_t offset;
-      if (tp == info->owner && tag == info->owner_tag && tag != 0) {
-        offset = info->owner_offset;
-      } else {
-        offset = known_read_offset(tp, Slot::Data);
-        if (offset) g_get.update(Py_TYPE(self), [&](GetInfo& e) {
-          e.owner = tp;
-          e.owner_tag = tag;
-          e.owner_offset = offset;
-        });
-      }
+    if (__builtin_expect(info->key != nullptr, 1)) {
+      Py_ssize_t offset = owner_offset(info, self, obj, Slot::Data);
       if (PyObject* data = offset ? dict_at(obj, offset) : nullptr) return subscript_held(data, info->key);
     } else if (info->compound) {
+      Py_ssize_t offset = owner_offset(info, self, obj, Slot::Compounds);
+      if (PyObject* dict = offset ? dict_at(obj, offset) : nullptr) {
+        Ref compounds = Ref::borrow(dict);  // the property's name may run code
+        return read_compound_from(self, compounds.get(), info->name_in_dict);
+      }
       return read_compound(self, obj, info->name_in_dict);
     }
   }

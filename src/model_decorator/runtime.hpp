@@ -32,6 +32,8 @@ extern const FuncSpec kModelEq;
 // dictionary's item under the property's current name.  `name_in_dict` says
 // that an ordinary read of self.name ends in self's instance dictionary.
 PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept;
+// The same from the instance's compound dictionary, which the caller holds.
+PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_dict) noexcept;
 
 // An ordinary read of o.name on instances of `tp` ends in the instance
 // dictionary: no custom lookup, nothing of that name on the class.
