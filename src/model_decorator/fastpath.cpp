@@ -95,14 +95,9 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
   return missing_key(key);
 }
 
-// The offset on obj's class of the slot a read through self's class uses:
-// the entry's owner when obj is of that class, else the memo of offsets,
-// remembered as the new owner.  No code runs.
-inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* info, PyObject* self, PyObject* obj,
-                                                              Slot which) noexcept {
-  PyTypeObject* tp = Py_TYPE(obj);
-  unsigned int tag = compat::type_tag(tp);
-  if (tp == info->owner && tag == info->owner_tag) return info->owner_offset;  // owner_tag is never 0
+// The offset from the memo of offsets, remembered as the entry's new owner
+// (out of line, so that the read's own frame stays small).  No code runs.
+[[gnu::noinline]] Py_ssize_t learn_owner(PyObject* self, PyTypeObject* tp, unsigned int tag, Slot which) noexcept {
   Py_ssize_t offset = known_read_offset(tp, which);
   if (offset && tag) g_get.update(Py_TYPE(self), [&](GetInfo& e) {
     e.owner = tp;
@@ -110,6 +105,16 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* inf
     e.owner_offset = offset;
   });
   return offset;
+}
+
+// The offset on obj's class of the slot a read through self's class uses:
+// the entry's owner when obj is of that class, else learn_owner's.
+inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* info, PyObject* self, PyObject* obj,
+                                                              Slot which) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  unsigned int tag = compat::type_tag(tp);
+  if (tp == info->owner && tag == info->owner_tag) return info->owner_offset;  // owner_tag is never 0
+  return learn_owner(self, tp, tag, which);
 }
 
 [[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
