@@ -155,16 +155,17 @@ inline bool uniquely_referenced(PyObject* o) noexcept {
 #endif
 }
 
-// Objects that every thread reads through a model class (its functions and
-// field properties) are reference-counted the way the interpreter counts its
-// own functions and descriptors on the free-threaded build, so that threads
-// do not contend for one counter.  On 3.13 that means deferred counting until
-// a second thread starts, when the interpreter makes every such object
-// immortal, and immortal from then on.  A class made at start-up tells which
-// of the two holds: the interpreter counts classes that way too, so it is
-// immortal once threads have started, whenever the module was imported.  From 3.14
-// the interpreter's own call does it.  Call it on an object just made, that
-// no other thread can see yet.  Nothing to do with the global lock.
+// Objects that every thread reads through a model class (its functions,
+// field properties and declarations' merged metadata) are reference-counted
+// the way the interpreter counts its own functions and descriptors on the
+// free-threaded build, so that threads do not contend for one counter.  On
+// 3.13 that means deferred counting until a second thread starts, when the
+// interpreter makes every such object immortal, and immortal from then on.  A
+// class made at start-up tells which of the two holds: the interpreter counts
+// classes that way too, so it is immortal once threads have started, whenever
+// the module was imported.  From 3.14 the interpreter's own call does it.
+// Call it on an object just made, that no other thread can see yet.  Nothing
+// to do with the global lock.
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
 inline PyObject* g_deferred_sentinel = nullptr;
 
@@ -172,7 +173,7 @@ inline void defer_refcount_now(PyObject* op) noexcept {
   constexpr uint8_t kDeferred = 64;  // the collector's bit for deferred counting
   op->ob_gc_bits |= kDeferred;
   op->ob_ref_local += 1;
-  op->ob_ref_shared = 0x2;  // queued: never handed to another thread's merge queue
+  op->ob_ref_shared = 0x2;  // marked queued for merging, as the interpreter marks its own deferred objects
 }
 
 inline int init_shared_counting() noexcept {
