@@ -26,7 +26,7 @@ struct Copied {
 };
 struct Snapshot {
   std::vector<Copied> path;
-  std::vector<Ref> made;  // every copy, kept only when one holds an ancestor
+  std::vector<Ref> made;  // every copy, emptied after encoding when one holds an ancestor
   bool cyclic = false;
 };
 
