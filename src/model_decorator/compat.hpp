@@ -71,6 +71,27 @@ inline unsigned int settled_tag(PyTypeObject* tp, PyObject* any_name) noexcept {
   return type_tag(tp);
 }
 
+// The pending exception, put aside for the life of the object and raised again after.
+class SavedError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
+  ~SavedError() { PyErr_SetRaisedException(exc_); }
+#else
+  SavedError() noexcept { PyErr_Fetch(&type_, &exc_, &tb_); }
+  ~SavedError() { PyErr_Restore(type_, exc_, tb_); }
+#endif
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+
+ private:
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* type_ = nullptr;
+  PyObject* tb_ = nullptr;
+#endif
+  PyObject* exc_ = nullptr;
+};
+
 // Whether the tags handed out since the last renewal still name what they
 // named then.  From 3.11 on they always do (kUniqueTypeTags).  Before, every
 // restart of the numbering empties the interpreter's method cache, entries and
@@ -94,8 +115,7 @@ inline bool tag_epoch_holds() noexcept { return g_tag_epoch.name && Py_REFCNT(g_
 inline void tag_epoch_renew(void (*flush)() noexcept) noexcept {
   if (tag_epoch_holds()) return;
   flush();
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
+  SavedError saved;
   if (!g_tag_epoch.canary) {
     Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_epoch"));
     Ref ns = Ref::steal(name ? PyDict_New() : nullptr);
@@ -112,7 +132,6 @@ inline void tag_epoch_renew(void (*flush)() noexcept) noexcept {
   }
   PyErr_Clear();
   if (g_tag_epoch.canary) _PyType_Lookup(g_tag_epoch.canary, g_tag_epoch.name);
-  PyErr_Restore(type, value, tb);
 }
 #else
 inline bool tag_epoch_holds() noexcept { return true; }
@@ -169,9 +188,10 @@ inline bool uniquely_referenced(PyObject* o) noexcept {
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
 inline PyObject* g_deferred_sentinel = nullptr;
 
+constexpr uint8_t kDeferredBit = 64;  // the collector's bit for deferred counting
+
 inline void defer_refcount_now(PyObject* op) noexcept {
-  constexpr uint8_t kDeferred = 64;  // the collector's bit for deferred counting
-  op->ob_gc_bits |= kDeferred;
+  op->ob_gc_bits |= kDeferredBit;
   op->ob_ref_local += 1;
   op->ob_ref_shared = 0x2;  // marked queued for merging, as the interpreter marks its own deferred objects
 }
@@ -185,7 +205,7 @@ inline int init_shared_counting() noexcept {
 inline void count_as_shared(PyObject* op) noexcept {
   // Only an object of the collector's that this thread alone holds so far.
   if (_Py_IsImmortal(op) || !_Py_IsOwnedByCurrentThread(op) || op->ob_ref_shared != 0 || !PyObject_IS_GC(op) ||
-      (op->ob_gc_bits & 64))
+      (op->ob_gc_bits & kDeferredBit))
     return;
   if (!_Py_IsImmortal(g_deferred_sentinel)) {
     // The collector frees what is counted so; it must see the object (a dict
@@ -206,27 +226,6 @@ inline void count_as_shared(PyObject* op) noexcept { (void)PyUnstable_Object_Ena
 inline int init_shared_counting() noexcept { return 0; }
 inline void count_as_shared(PyObject*) noexcept {}
 #endif
-
-// The pending exception, put aside for the life of the object and raised again after.
-class SavedError {
- public:
-#if PY_VERSION_HEX >= 0x030C0000
-  SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
-  ~SavedError() { PyErr_SetRaisedException(exc_); }
-#else
-  SavedError() noexcept { PyErr_Fetch(&type_, &exc_, &tb_); }
-  ~SavedError() { PyErr_Restore(type_, exc_, tb_); }
-#endif
-  SavedError(const SavedError&) = delete;
-  SavedError& operator=(const SavedError&) = delete;
-
- private:
-#if PY_VERSION_HEX < 0x030C0000
-  PyObject* type_ = nullptr;
-  PyObject* tb_ = nullptr;
-#endif
-  PyObject* exc_ = nullptr;
-};
 
 // KeyError(key) as dict_subscript raises it, wrapping tuples so that they are not unpacked.
 inline void raise_key_error(PyObject* key) noexcept {

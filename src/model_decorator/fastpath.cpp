@@ -63,7 +63,7 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 
 // The class's __get__ when it is ours, held by `held`; what reads in line is remembered.
 [[gnu::noinline]] Func* learn_get(PyTypeObject* tp, Ref& held) noexcept {
-  if (!g_get.usable()) return our_function(tp, N.dunder_get, held, has_get);
+  if constexpr (!memo::switched_on(memo::Table::Get)) return our_function(tp, N.dunder_get, held, has_get);
   memo::Stamp stamp = memo::stamp_of(tp);
   Func* f = our_function(tp, N.dunder_get, held, has_get);
   GetInfo info;
@@ -155,7 +155,7 @@ bool builtin_cast(PyObject* cast) noexcept {
 // `learn` remembers how the class's writes run.
 [[gnu::noinline]] int call_set(PyObject* self, PyObject* obj, PyObject* value, bool learn) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  learn = learn && g_set.usable();
+  learn = learn && memo::switched_on(memo::Table::Set);
   memo::Stamp stamp = learn ? memo::stamp_of(tp) : memo::Stamp{0};
   Ref held;
   Func* f = our_function(tp, N.dunder_set, held, has_set);

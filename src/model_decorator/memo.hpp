@@ -81,14 +81,11 @@ class TypeMemo {
       g_registered[g_tables++] = {this, [](void* table) noexcept { static_cast<TypeMemo*>(table)->clear(); }};
   }
 
-  // Whether entries are kept: a table that is not never learns.
-  bool usable() const noexcept { return usable_; }
-
   // The entry for `tp`, or nullptr.  The pointer is good only until code runs.
   inline __attribute__((always_inline)) const Info* peek(PyTypeObject* tp) const noexcept {
     if constexpr (!kEnabled) return nullptr;
     if (!usable_) return nullptr;
-    const Entry& e = entries_[index(tp)];
+    const Entry& e = entries_[index_of(tp)];
     unsigned int tag = compat::type_tag(tp);
     if (e.type != tp || tag == 0 || e.tag != tag || !compat::tag_epoch_holds()) return nullptr;
     return &e.info;
@@ -99,7 +96,7 @@ class TypeMemo {
     if constexpr (!kEnabled) return;
     if (!usable_) return;
     if (stamp.tag == 0) return;
-    Entry& e = entries_[index(tp)];
+    Entry& e = entries_[index_of(tp)];
     Entry old = e;
     info.hold();
     e = Entry{tp, stamp.tag, info};
@@ -109,7 +106,7 @@ class TypeMemo {
   // The entry for `tp` is still there: let `change` update its plain data in place (no code may run).
   template <typename Change>
   inline __attribute__((always_inline)) void update(PyTypeObject* tp, Change change) noexcept {
-    Entry& e = entries_[index(tp)];
+    Entry& e = entries_[index_of(tp)];
     if (e.type == tp) change(e.info);
   }
 
@@ -128,7 +125,6 @@ class TypeMemo {
     unsigned int tag = 0;
     Info info{};
   };
-  static size_t index(PyTypeObject* tp) noexcept { return index_of(tp); }
   bool usable_;
   Entry entries_[kEntries] = {};
 };

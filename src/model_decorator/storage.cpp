@@ -39,7 +39,7 @@ memo::TypeMemo<Offsets> g_offsets{memo::Table::Offsets};
 }
 
 inline __attribute__((always_inline)) Py_ssize_t slot_offset(PyTypeObject* tp, Slot which, bool for_write) noexcept {
-  if (!g_offsets.usable()) return lookup_offset(tp, which, for_write);
+  if constexpr (!memo::switched_on(memo::Table::Offsets)) return lookup_offset(tp, which, for_write);
   const Offsets* known = g_offsets.peek(tp);
   Offsets found = known ? *known : learn_offsets(tp);
   return (for_write ? found.write : found.read)[static_cast<int>(which)];
@@ -72,7 +72,7 @@ Ref get_slot(PyObject* instance, Slot which) noexcept {
 }
 
 Py_ssize_t known_read_offset(PyTypeObject* tp, Slot which) noexcept {
-  if (!g_offsets.usable()) return lookup_offset(tp, which, false);
+  if constexpr (!memo::switched_on(memo::Table::Offsets)) return lookup_offset(tp, which, false);
   const Offsets* known = g_offsets.peek(tp);
   return known ? known->read[static_cast<int>(which)] : 0;
 }
