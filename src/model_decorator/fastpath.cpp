@@ -44,18 +44,22 @@ inline __attribute__((always_inline)) Func* our_function(PyTypeObject* tp, PyObj
   return nullptr;
 }
 
+// The class of the instance last read or written through a descriptor class,
+// with its tag and the offset there of the slot the access uses (data, or
+// compounds for a compound property; 0: none): one comparison in front of the
+// memo of slot offsets.
+struct Owner {
+  unsigned int tag = 0;
+  PyTypeObject* type = nullptr;
+  Py_ssize_t offset = 0;
+};
+
 // How reads through descriptors of a class run in line.
 // `key`: the data dictionary's key, when the read is that item.
 struct GetInfo : memo::OwnedKey {
   bool compound = false;    // the read is read_compound's
   bool name_in_dict = false;
-  // The class of the instance last read through this class, with its tag and
-  // the offset there of the slot the read uses (data, or compounds for a
-  // compound property; 0: none): one comparison in front of the memo of slot
-  // offsets.
-  unsigned int owner_tag = 0;
-  PyTypeObject* owner = nullptr;
-  Py_ssize_t owner_offset = 0;
+  Owner owner;
 };
 memo::TypeMemo<GetInfo> g_get{memo::Table::Get};
 
@@ -96,25 +100,24 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 }
 
 // The offset from the memo of offsets, remembered as the entry's new owner
-// (out of line, so that the read's own frame stays small).  No code runs.
-[[gnu::noinline]] Py_ssize_t learn_owner(PyObject* self, PyTypeObject* tp, unsigned int tag, Slot which) noexcept {
+// (out of line, so that the access's own frame stays small).  No code runs.
+template <typename Info>
+[[gnu::noinline]] Py_ssize_t learn_owner(memo::TypeMemo<Info>& table, PyObject* self, PyTypeObject* tp,
+                                         unsigned int tag, Slot which) noexcept {
   Py_ssize_t offset = known_read_offset(tp, which);
-  if (offset && tag) g_get.update(Py_TYPE(self), [&](GetInfo& e) {
-    e.owner = tp;
-    e.owner_tag = tag;
-    e.owner_offset = offset;
-  });
+  if (offset && tag) table.update(Py_TYPE(self), [&](Info& e) { e.owner = Owner{tag, tp, offset}; });
   return offset;
 }
 
-// The offset on obj's class of the slot a read through self's class uses:
+// The offset on obj's class of the slot an access through self's class uses:
 // the entry's owner when obj is of that class, else learn_owner's.
-inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* info, PyObject* self, PyObject* obj,
-                                                              Slot which) noexcept {
+template <typename Info>
+inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Info>& table, const Info* info,
+                                                              PyObject* self, PyObject* obj, Slot which) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
   unsigned int tag = compat::type_tag(tp);
-  if (tp == info->owner && tag == info->owner_tag) return info->owner_offset;  // owner_tag is never 0
-  return learn_owner(self, tp, tag, which);
+  if (tp == info->owner.type && tag == info->owner.tag) return info->owner.offset;  // owner.tag is never 0
+  return learn_owner(table, self, tp, tag, which);
 }
 
 [[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
@@ -122,10 +125,10 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* inf
   if (__builtin_expect(info && obj, 1)) {
     // Nothing runs before subscript_held holds what it uses.
     if (__builtin_expect(info->key != nullptr, 1)) {
-      Py_ssize_t offset = owner_offset(info, self, obj, Slot::Data);
+      Py_ssize_t offset = owner_offset(g_get, info, self, obj, Slot::Data);
       if (PyObject* data = offset ? dict_at(obj, offset) : nullptr) return subscript_held(data, info->key);
     } else if (info->compound) {
-      Py_ssize_t offset = owner_offset(info, self, obj, Slot::Compounds);
+      Py_ssize_t offset = owner_offset(g_get, info, self, obj, Slot::Compounds);
       if (PyObject* dict = offset ? dict_at(obj, offset) : nullptr) {
         Ref compounds = Ref::borrow(dict);  // the property's name may run code
         return read_compound_from(self, compounds.get(), info->name_in_dict);
@@ -141,6 +144,7 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(const GetInfo* inf
 // cast is one of the built-in types int, str and float, which live for good.
 struct SetInfo : memo::OwnedKey {
   PyObject* cast = nullptr;
+  Owner owner;
 };
 memo::TypeMemo<SetInfo> g_set{memo::Table::Set};
 
@@ -171,6 +175,13 @@ bool builtin_cast(PyObject* cast) noexcept {
   return f->spec->set(f, self, obj, value);
 }
 
+// The exact dict in obj's data slot, borrowed, where the entry's owner (or the
+// memo of offsets) knows where it is; else nullptr.  No code runs.
+inline __attribute__((always_inline)) PyObject* owner_dict(const SetInfo* info, PyObject* self, PyObject* obj) noexcept {
+  Py_ssize_t offset = owner_offset(g_set, info, self, obj, Slot::Data);
+  return offset ? dict_at(obj, offset) : nullptr;
+}
+
 int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   // Deletion takes the generic path, which reports the missing __delete__.
   if (!value) return g_generic_set(self, obj, value);
@@ -178,9 +189,15 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   if (__builtin_expect(info && info->key, 1)) {
     // The field's write: the cast first, so that a failing cast leaves the data untouched.
     Ref key = Ref::borrow(info->key);  // the entry may go once code runs
+    bool quiet = cast_runs_no_code(info->cast, value);
     Ref converted = Ref::steal(call_cast(info->cast, value));
     if (!converted) return -1;
-    Ref data = get_data(obj);
+    // Where the cast ran nothing, the entry still holds: the data dictionary
+    // is taken in line through its owner, and held across the store, whose
+    // key comparisons may run code.
+    Ref data = Ref::borrow(quiet ? owner_dict(info, self, obj) : nullptr);
+    if (data) return PyDict_SetItem(data.get(), key.get(), converted.get());
+    data = get_data(obj);
     return data ? set_item(data.get(), key.get(), converted.get()) : -1;
   }
   return call_set(self, obj, value, !info);

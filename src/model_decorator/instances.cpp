@@ -1,5 +1,6 @@
 // Model instances: construction from a dictionary and keywords, and equality
 // with its trace on standard output.
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -30,6 +31,10 @@ struct Build {
   // str up in `data` runs no code, so `name in data` and `data[name]` can be
   // one lookup.
   bool quiet = false;
+  // While `quiet` holds, on builds with the global lock: each plain row's
+  // value in `data` (nullptr: absent), read by the key check, borrowed from
+  // `data`.  nullptr when the key check did not read them.
+  PyObject** values = nullptr;
 
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
@@ -276,13 +281,17 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
 }
 
 // Plain field: the cast of its value lands in the data dictionary.
-int build_plain(Build& b, PyObject* name, PyObject* decl, PyObject* cast) noexcept {
+int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast) noexcept {
   Source source;
   Ref value;
   int r = b.has_keyword(name);
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
+  } else if (b.quiet && b.values) {
+    // What the key check read: nothing has run since.
+    value = Ref::borrow(b.values[row]);
+    source = value ? Source::Data : fallback_source(decl);
   } else if (b.quiet && PyUnicode_CheckExact(name)) {
     // `name in data` and `data[name]` in one lookup: it runs no code, so nothing can change between them.
     if ((value = compat::dict_get(b.data, name))) {
@@ -318,25 +327,31 @@ int raise_unexpected_keys(PyObject* keys) noexcept {
 int check_data_keys(Build& b) noexcept {
   // With exact str keys on both sides no Python code runs, so the keys can be
   // checked in place; anything else takes the literal route.
-  if (PyDict_CheckExact(b.data) && b.s->str_field_names) {
+  if (PyDict_CheckExact(b.data) && b.s->key_index) {
+    const KeyIndex* index = b.s->key_index;
     bool stray = false;
     bool plain_keys = true;
+    PyObject** values = b.values;
     QUENLORY_LOCKED(b.data)
     PyObject *key, *value;
     Py_ssize_t pos = 0;
-    // An exact str key looked up among exact strs runs no code, and the set is frozen.
+    // An exact str key looked up among exact strs runs no code, and the index never changes.
     while (!stray && plain_keys && PyDict_Next(b.data, &pos, &key, &value)) {
       plain_keys = PyUnicode_CheckExact(key);
-      stray = plain_keys && PySet_Contains(b.s->field_names, key) == 0;
+      Py_ssize_t row = plain_keys ? index->find(key) : KeyIndex::kAbsent;
+      stray = plain_keys && row == KeyIndex::kAbsent;
+      if (row >= 0 && values) values[row] = value;
     }
     QUENLORY_UNLOCKED()
     if (!stray && plain_keys) {
       // Every key was an exact str, and the loop ran no code.  A merged lookup
       // only pays where data has keys.
       b.quiet = PyDict_GET_SIZE(b.data) && (!b.kwargs || str_keys_only(b.kwargs));
+      if (!b.quiet) b.values = nullptr;
       return 0;
     }
   }
+  b.values = nullptr;
   auto difference = [&]() -> Ref {
     Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
     Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
@@ -363,6 +378,9 @@ int raise_leftover_keywords(Build& b) noexcept {
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
 
+// Models with up to this many plain fields note their values on the stack.
+constexpr Py_ssize_t kFewRows = 32;
+
 // The construction steps in order.
 // The caller holds the function whose closure holds the schema.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
@@ -374,6 +392,17 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     return -1;
   }
   Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref(), false};
+  PyObject* rows = s->plain_rows;  // a tuple of tuples the schema never replaces
+  Py_ssize_t nrows = PyTuple_GET_SIZE(rows);
+  // The key check notes each plain row's value on the way, where no other
+  // thread can change data before the plain phase reads it.
+  PyObject* few[kFewRows];
+  std::unique_ptr<PyObject*[]> many;
+  if (!compat::kFreeThreaded) {
+    if (nrows > kFewRows) many.reset(new (std::nothrow) PyObject*[nrows]);  // none: looked up one by one
+    b.values = nrows > kFewRows ? many.get() : few;
+    if (b.values) std::fill_n(b.values, nrows, nullptr);
+  }
   if (check_data_keys(b) < 0) return -1;
   if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
     if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
@@ -384,11 +413,11 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     b.remember = false;
     // Casts and proxies have run: look again.
     b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
+    b.values = nullptr;  // what the key check read may be gone
   }
-  PyObject* rows = s->plain_rows;  // a tuple of tuples the schema never replaces
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows); ++i) {
+  for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
-    if (build_plain(b, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
+    if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
       return -1;
   }
   if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);

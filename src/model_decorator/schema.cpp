@@ -27,9 +27,17 @@ int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+void free_key_index(Schema* s) noexcept {
+  if (KeyIndex* index = s->key_index) {
+    s->key_index = nullptr;
+    PyMem_Free(index);  // the entries with it
+  }
+}
+
 int schema_clear(PyObject* self) noexcept {
   Schema* s = as_schema(self);
   s->cleared = true;
+  free_key_index(s);
 #define QUENLORY_CLEAR(f) Py_CLEAR(s->f);
   QUENLORY_SCHEMA_TABLES(QUENLORY_CLEAR)
 #undef QUENLORY_CLEAR
@@ -38,7 +46,7 @@ int schema_clear(PyObject* self) noexcept {
 
 void schema_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
-  schema_clear(self);
+  schema_clear(self);  // the index too
   PyObject_GC_Del(self);
 }
 
@@ -64,6 +72,7 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
   QUENLORY_SCHEMA_TABLES(QUENLORY_ZERO)
 #undef QUENLORY_ZERO
   s->str_field_names = false;
+  s->key_index = nullptr;
   s->cleared = false;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
   s->cls = Py_NewRef(cls);
@@ -75,6 +84,48 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
   PyObject_GC_Track(s);
   return owner;
 }
+
+namespace {
+
+// The KeyIndex of field_names, whose keys are all exact str: each one placed,
+// then each plain row's name given its row.  Nothing here runs code.  A row
+// whose name is not among the keys leaves the schema without an index.
+int build_key_index(Schema* s) noexcept {
+  size_t size = 8;
+  while (size < static_cast<size_t>(PySet_GET_SIZE(s->field_names)) * 2) size *= 2;
+  // One block: the table's header, then its entries.
+  void* block = PyMem_Calloc(1, sizeof(KeyIndex) + size * sizeof(KeyIndex::Entry));
+  if (!block) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  KeyIndex* index = static_cast<KeyIndex*>(block);
+  index->mask = size - 1;
+  index->entries = reinterpret_cast<KeyIndex::Entry*>(index + 1);
+  auto slot_of = [&](PyObject* name, Py_hash_t hash) -> KeyIndex::Entry& {
+    size_t i = static_cast<size_t>(hash) & index->mask;
+    for (KeyIndex::Entry* e; (e = &index->entries[i])->name; i = (i + 1) & index->mask)
+      if (e->name == name || (e->hash == hash && KeyIndex::same_text(e->name, name))) return *e;
+    return index->entries[i];
+  };
+  Ref it = Ref::steal(PyObject_GetIter(s->field_names));
+  while (Ref key = Ref::steal(it ? PyIter_Next(it.get()) : nullptr)) {
+    Py_hash_t hash = PyObject_Hash(key.get());
+    slot_of(key.get(), hash) = {key.get(), hash, -1};  // held by the frozenset
+  }
+  bool whole = !PyErr_Occurred();
+  for (Py_ssize_t row = 0; whole && row < PyTuple_GET_SIZE(s->plain_rows); ++row) {
+    PyObject* name = PyTuple_GET_ITEM(PyTuple_GET_ITEM(s->plain_rows, row), 0);
+    KeyIndex::Entry* e = PyUnicode_CheckExact(name) ? &slot_of(name, PyObject_Hash(name)) : nullptr;
+    whole = e && e->name;
+    if (whole) e->row = row;
+  }
+  if (whole) s->key_index = index;
+  else PyMem_Free(block);
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace
 
 int finish_schema(Schema* s) noexcept {
   // The rows are made from a snapshot of the table: looking a name up in the
@@ -104,7 +155,8 @@ int finish_schema(Schema* s) noexcept {
   if (!it) return -1;
   while (Ref key = Ref::steal(PyIter_Next(it.get())))
     s->str_field_names = s->str_field_names && PyUnicode_CheckExact(key.get());
-  return PyErr_Occurred() ? -1 : 0;
+  if (PyErr_Occurred()) return -1;
+  return s->str_field_names ? build_key_index(s) : 0;
 }
 
 Schema* closure_schema(Func* f) noexcept {

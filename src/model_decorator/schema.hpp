@@ -6,9 +6,42 @@
 // the field map is handed out by model_fields, and the rest are private.
 #pragma once
 
+#include <cstring>
+
 #include "function.hpp"
 
 namespace quenlory {
+
+// The keys of a schema's field_names where every one is an exact str: an
+// open-addressing table found by identity or by equal text, which runs no
+// code and takes no lock.  `row` is a key's index in plain_rows, or -1 for a
+// key that a compound, a multi-field or a component claims.  The names are
+// the frozenset's own, held by it.
+struct KeyIndex {
+  static constexpr Py_ssize_t kAbsent = -2;
+  struct Entry {
+    PyObject* name;
+    Py_hash_t hash;
+    Py_ssize_t row;
+  };
+  size_t mask;
+  Entry* entries;
+
+  // The row of the exact str `key`, -1, or kAbsent.
+  Py_ssize_t find(PyObject* key) const noexcept {
+    Py_hash_t hash = PyObject_Hash(key);  // an exact str's: remembered, or computed without running code
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+      const Entry& e = entries[i];
+      if (!e.name) return kAbsent;
+      if (e.name == key || (e.hash == hash && same_text(e.name, key))) return e.row;
+    }
+  }
+  static bool same_text(PyObject* a, PyObject* b) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+  }
+};
 
 struct Schema {
   PyObject_HEAD PyObject* cls;
@@ -27,6 +60,8 @@ struct Schema {
   // Every entry of field_names (a frozenset once the schema is finished) is an
   // exact str, so looking a str up in it runs no Python code.
   bool str_field_names;
+  // field_names as a KeyIndex, where str_field_names holds; else nullptr.
+  KeyIndex* key_index;
   // Set first thing when the collector clears the record: its tables are
   // going, and nothing may use them again.
   bool cleared;

@@ -51,9 +51,13 @@ PyObject** slot_at(PyObject* instance, Py_ssize_t offset) noexcept {
 
 // Store into the slot at `offset` under the instance's lock; the old value is
 // handed back, to be released once the lock is gone (its release may run code).
+// Writers of the slot all hold that lock, as the interpreter's own member
+// assignment does, so a plain read of the old value and a release store of the
+// new one do: no locked exchange, which costs tens of cycles.
 Ref exchange(PyObject* instance, Py_ssize_t offset, PyObject* value) noexcept {
   PyObject** slot = slot_at(instance, offset);
-  PyObject* old = __atomic_exchange_n(slot, Py_NewRef(value), __ATOMIC_RELEASE);
+  PyObject* old = __atomic_load_n(slot, __ATOMIC_RELAXED);
+  __atomic_store_n(slot, Py_NewRef(value), __ATOMIC_RELEASE);
   return Ref::steal(old);
 }
 
