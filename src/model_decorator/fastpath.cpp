@@ -144,16 +144,12 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Inf
 // cast is one of the built-in types int, str and float, which live for good.
 struct SetInfo : memo::OwnedKey {
   PyObject* cast = nullptr;
+  BuiltinCast convert = nullptr;  // what call_cast runs for it
   Owner owner;
 };
 memo::TypeMemo<SetInfo> g_set{memo::Table::Set};
 
 bool has_set(const FuncSpec& s) noexcept { return s.set != nullptr; }
-
-bool builtin_cast(PyObject* cast) noexcept {
-  return cast == reinterpret_cast<PyObject*>(&PyLong_Type) || cast == reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
-         cast == reinterpret_cast<PyObject*>(&PyFloat_Type);
-}
 
 // The write by the class's __set__ when it is ours, else the generic slot;
 // `learn` remembers how the class's writes run.
@@ -165,9 +161,11 @@ bool builtin_cast(PyObject* cast) noexcept {
   Func* f = our_function(tp, N.dunder_set, held, has_set);
   if (learn) {
     SetInfo info;
-    if (f && f->spec == &kFieldSet && closure_peek(f) && builtin_cast(closure_peek_cast(f))) {
+    BuiltinCast convert = f && f->spec == &kFieldSet && closure_peek(f) ? builtin_cast(closure_peek_cast(f)) : nullptr;
+    if (convert) {
       info.key = closure_peek(f);
       info.cast = closure_peek_cast(f);
+      info.convert = convert;
     }
     g_set.store(tp, stamp, info);
   }
@@ -189,8 +187,8 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   if (__builtin_expect(info && info->key, 1)) {
     // The field's write: the cast first, so that a failing cast leaves the data untouched.
     Ref key = Ref::borrow(info->key);  // the entry may go once code runs
-    bool quiet = cast_runs_no_code(info->cast, value);
-    Ref converted = Ref::steal(call_cast(info->cast, value));
+    bool quiet = plain_value(value);      // the cast is a built-in one: it runs no code on such a value
+    Ref converted = Ref::steal(info->convert(value));
     if (!converted) return -1;
     // Where the cast ran nothing, the entry still holds: the data dictionary
     // is taken in line through its owner, and held across the store, whose

@@ -64,26 +64,39 @@ int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
   return PyObject_SetItem(mapping, key, value);
 }
 
+// int(s) of an exact str is PyLong_FromUnicodeObject(s, 10), reached after asking str for __int__, __index__ and
+// __trunc__, which it has none of and cannot be given.  int(i) of an exact int is i.
+PyObject* int_cast(PyObject* value) noexcept {
+  if (PyUnicode_CheckExact(value)) {
+    long long n;
+    return short_decimal(value, &n) ? PyLong_FromLongLong(n) : PyLong_FromUnicodeObject(value, 10);
+  }
+  return PyLong_CheckExact(value) ? Py_NewRef(value) : PyNumber_Long(value);
+}
+
+// str(s) of an exact str is s.
+PyObject* str_cast(PyObject* value) noexcept {
+  return PyUnicode_CheckExact(value) ? Py_NewRef(value) : PyObject_Str(value);
+}
+
+PyObject* float_cast(PyObject* value) noexcept {
+  return PyUnicode_CheckExact(value) ? PyFloat_FromString(value) : PyNumber_Float(value);
+}
+
+BuiltinCast builtin_cast(PyObject* cast) noexcept {
+  if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) return int_cast;
+  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return str_cast;
+  if (cast == reinterpret_cast<PyObject*>(&PyFloat_Type)) return float_cast;
+  return nullptr;
+}
+
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
   // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
   while (Func* wrapper = as_function(cast, kOptionalCast)) {
     if (value == Py_None) return new_none();
     if (!(cast = closure_object(wrapper))) return nullptr;
   }
-  if (cast == reinterpret_cast<PyObject*>(&PyLong_Type)) {
-    // int(s) of an exact str is PyLong_FromUnicodeObject(s, 10), reached after asking str for __int__,
-    // __index__ and __trunc__, which it has none of and cannot be given.  int(i) of an exact int is i.
-    if (PyUnicode_CheckExact(value)) {
-      long long n;
-      return short_decimal(value, &n) ? PyLong_FromLongLong(n) : PyLong_FromUnicodeObject(value, 10);
-    }
-    return PyLong_CheckExact(value) ? Py_NewRef(value) : PyNumber_Long(value);
-  }
-  // str(s) of an exact str is s.
-  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type))
-    return PyUnicode_CheckExact(value) ? Py_NewRef(value) : PyObject_Str(value);
-  if (cast == reinterpret_cast<PyObject*>(&PyFloat_Type))
-    return PyUnicode_CheckExact(value) ? PyFloat_FromString(value) : PyNumber_Float(value);
+  if (BuiltinCast convert = builtin_cast(cast)) return convert(value);
   return compat::call_one(cast, value);
 }
 

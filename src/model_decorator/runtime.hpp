@@ -44,6 +44,16 @@ bool name_in_instance_dict(PyTypeObject* tp) noexcept;
 // without building an argument tuple.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
 
+// What call_cast runs for the built-in types int, str and float, or nullptr for any other cast.
+using BuiltinCast = PyObject* (*)(PyObject* value) noexcept;
+BuiltinCast builtin_cast(PyObject* cast) noexcept;
+
+// A value that a built-in cast converts without running Python code or freeing anything.
+QUENLORY_HOT bool plain_value(PyObject* value) noexcept {
+  PyTypeObject* vt = Py_TYPE(value);
+  return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
+}
+
 // cast(value) runs no Python code and frees nothing: a built-in int, str or
 // float cast (or our optional wrapper of one) of an exact int, str, float or None.
 QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
@@ -54,8 +64,7 @@ QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
   if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
       cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
     return false;
-  PyTypeObject* vt = Py_TYPE(value);
-  return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
+  return plain_value(value);
 }
 
 // The truth of metadata.get("optional", False); an exact dict is asked directly.
