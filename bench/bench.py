@@ -137,6 +137,54 @@ def slots_cells():
     }
 
 
+def load_floor():
+    """bench/floor.c built for this interpreter (once, into build/bench/floor-<tag>/) and imported."""
+    import importlib.util
+    import shlex
+    import subprocess
+    import sysconfig
+    here = os.path.dirname(os.path.abspath(__file__))
+    source = os.path.join(here, "floor.c")
+    folder = os.path.join(here, "..", "build", "bench", "floor-" + sys.implementation.cache_tag)
+    target = os.path.join(folder, "_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
+        os.makedirs(folder, exist_ok=True)
+        cc = shlex.split(sysconfig.get_config_var("CC") or "cc")
+        subprocess.run(cc + ["-O2", "-fPIC", "-shared", "-I", sysconfig.get_paths()["include"], source, "-o", target],
+                       check=True)
+    spec = importlib.util.spec_from_file_location("_floor", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def floor_cells():
+    """Model A as bench/floor.c's native record: the floor of a construction, a read and a write."""
+    fl = load_floor()
+    ns = {"__slots__": ()}
+    ns.update((k, fl.field(k, 0)) for k in peers.INT_KEYS)
+    ns.update((k, fl.field(k, 1)) for k in peers.STR_KEYS)
+    ns["opt"] = fl.field("opt", 2)
+    A = type("FloorA", (fl.Record,), ns)
+    cp_a = peers.copy_a
+    return {
+        "construct_dict": ("A(cp(s))", {"A": A, "cp": cp_a, "s": peers.A_INPUT}, "copy A"),
+        "construct_kw": ("A" + KW_CALL, {"A": A}),
+        "read": ("o.a1", {"o": A(cp_a(peers.A_INPUT))}),
+        "write": ("w.a1 = '42'", {"w": A(cp_a(peers.A_INPUT))}),
+    }
+
+
+_FLOOR = []
+
+
+def floor_column():
+    """The floor's cells, made once (its record class can be made only once in a process)."""
+    if not _FLOOR:
+        _FLOOR.append(floor_cells())
+    return _FLOOR[0]
+
+
 def dict_cells():
     src = peers.A_INPUT
     fresh = lambda: eval(peers.DICT_A_FROM, {"s": src})  # noqa: E731
@@ -606,6 +654,8 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds (default 15, --quick 5)")
     parser.add_argument("--target-ms", type=float, help="time of one cell in one round (default 10, --quick 4)")
     parser.add_argument("--no-growth", action="store_true", help="leave out the growth table")
+    parser.add_argument("--floor", action="store_true",
+                        help="add the column of bench/floor.c (construction, read and write of model A only)")
     parser.add_argument("--json", metavar="FILE", help="write all figures and ratios as JSON")
     parser.add_argument("--callgrind", metavar="OP", nargs="+", choices=[row for row, _ in ROWS],
                         help="instead of timing: instructions per operation under valgrind's callgrind")
@@ -622,6 +672,8 @@ def main(argv=None):
 
     started = time.perf_counter()
     cols, missing = columns()
+    if args.floor:
+        cols["floor"] = floor_column()
     names = [name for name in cols if name not in REFERENCES]
     grow = [] if args.no_growth else growth_rows()
     stdout = sys.stdout
@@ -731,7 +783,8 @@ def callgrind_cell(column, row):
     """The cell of (column, row) and, when there is one, the cell that its figure is taken relative to."""
     cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
             "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "dict": dict_cells,
-            "dataclass": dataclass_cells, "msgspec": msgspec_cells, "pydantic": pydantic_cells, "attrs": attrs_cells}
+            "dataclass": dataclass_cells, "msgspec": msgspec_cells, "pydantic": pydantic_cells, "attrs": attrs_cells,
+            "floor": floor_column}
     stmt_env = cols[column]()[row]
     cell = Cell(column, row, *stmt_env)
     if cell.minus:
@@ -783,13 +836,18 @@ def callgrind_main(rows, names, n):
     for row in rows:
         figures = []
         for column in names:
-            cell, _ = callgrind_cell(column, row)
+            try:
+                cell, _ = callgrind_cell(column, row)
+            except KeyError:  # a column without this row (the floor has four)
+                figures.append(None)
+                continue
             done = callgrind_total(column, row, n) - callgrind_total(column, row, 0)
             base = callgrind_total(column, "ref:" + row, n) - callgrind_total(column, "ref:" + row, 0)
             figures.append((done - base) / (n * cell.unroll))
         label = dict(ROWS)[row]
-        print("%-24s" % label + "".join(("{:,.0f}".format(v)).rjust(12) for v in figures)
-              + "".join(("%.2f" % (v / figures[-1]) if figures[-1] else "n/a").rjust(14) for v in figures[:-1]),
+        print("%-24s" % label + "".join(("{:,.0f}".format(v) if v is not None else "-").rjust(12) for v in figures)
+              + "".join(("%.2f" % (v / figures[-1]) if v is not None and figures[-1] else "n/a").rjust(14)
+                        for v in figures[:-1]),
               flush=True)
     return 0
 

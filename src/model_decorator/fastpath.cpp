@@ -120,8 +120,10 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Inf
   return learn_owner(table, self, tp, tag, which);
 }
 
-[[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
-  const GetInfo* info = g_get.peek(Py_TYPE(self));
+// Every read but the field read through the entry's owner class; `info` is the
+// entry for self's class, or nullptr, peeked with nothing run since.
+[[gnu::noinline]] PyObject* descr_get_other(PyObject* self, PyObject* obj, PyObject* type,
+                                            const GetInfo* info) noexcept {
   if (__builtin_expect(info && obj, 1)) {
     // Nothing runs before subscript_held holds what it uses.
     if (__builtin_expect(info->key != nullptr, 1)) {
@@ -137,6 +139,19 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Inf
     }
   }
   return call_get(self, obj, type);
+}
+
+// The field read of an instance of the entry's owner class, else descr_get_other.  It makes no call but the
+// two last ones, so that it needs no frame of its own.
+[[gnu::hot]] PyObject* descr_get_slot(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+  const GetInfo* info = g_get.peek(Py_TYPE(self));
+  if (__builtin_expect(info && obj && info->key, 1)) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    // An owner is remembered with a nonzero tag and offset.  Nothing runs before subscript_held holds what it uses.
+    if (tp == info->owner.type && compat::type_tag(tp) == info->owner.tag)
+      if (PyObject* data = dict_at(obj, info->owner.offset)) return subscript_held(data, info->key);
+  }
+  return descr_get_other(self, obj, type, info);
 }
 
 // How writes through a field property's class run in line: the cast of the

@@ -1,0 +1,224 @@
+/* The floor of the bench's model A: the least a native type can do and still take the steps a construction, a
+ * read and a write of quenlory's take where a program can see them.
+ *
+ *   construction from a dict: read each field's key from the caller's dict, cast the value, store a result that
+ *     is not the very object read back into that dict, check that no other key is there (by counting), keep the
+ *     dict and a second, empty one in the instance;
+ *   construction from keywords: the same from the keywords into a new dict;
+ *   read: the instance's dict's item under the field's key, through a data descriptor on the class;
+ *   write: the cast of the value stored into that dict, through the same descriptor.
+ *
+ * The int cast of a short decimal text is parsed in place, as quenlory's is; everything else is the interpreter's.
+ * No schema, no checks of hostile input, no memo: a measuring stick for bench.py (--floor), not a library. */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#ifndef Py_NewRef
+static inline PyObject *floor_new_ref(PyObject *o) {
+    Py_INCREF(o);
+    return o;
+}
+#define Py_NewRef(o) floor_new_ref((PyObject *)(o))
+#endif
+
+enum kind { KIND_INT, KIND_STR, KIND_OPTIONAL_STR };
+
+typedef struct {
+    PyObject_HEAD
+    PyObject *key;
+    int kind;
+} FieldObject;
+
+typedef struct {
+    PyObject_HEAD
+    PyObject *data;
+    PyObject *compounds;
+} RecordObject;
+
+/* the fields of the record class, in order, set by bind() */
+#define MAX_FIELDS 16
+static FieldObject *fields[MAX_FIELDS];
+static Py_ssize_t nfields;
+
+static PyObject *int_of_text(PyObject *s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const unsigned char *p = PyUnicode_1BYTE_DATA(s), *end = p + n;
+        int negative = n > 0 && *p == '-';
+        if (negative || (n > 0 && *p == '+')) ++p;
+        if (p != end && end - p <= 18) {
+            long long v = 0;
+            for (; p != end; ++p) {
+                unsigned d = (unsigned)*p - '0';
+                if (d > 9) break;
+                v = v * 10 + d;
+            }
+            if (p == end) return PyLong_FromLongLong(negative ? -v : v);
+        }
+    }
+    return PyLong_FromUnicodeObject(s, 10);
+}
+
+static PyObject *cast(int kind, PyObject *v) {
+    if (kind == KIND_INT) {
+        if (PyUnicode_CheckExact(v)) return int_of_text(v);
+        return PyLong_CheckExact(v) ? Py_NewRef(v) : PyNumber_Long(v);
+    }
+    if (kind == KIND_OPTIONAL_STR && v == Py_None) return Py_NewRef(v);
+    return PyUnicode_CheckExact(v) ? Py_NewRef(v) : PyObject_Str(v);
+}
+
+static int fill(PyObject *data, PyObject *source, Py_ssize_t expected) {
+    Py_ssize_t found = 0;
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
+        FieldObject *f = fields[i];
+        PyObject *v = PyDict_GetItemWithError(source, f->key);
+        if (!v) {
+            if (PyErr_Occurred()) return -1;
+            if (f->kind == KIND_OPTIONAL_STR) continue;
+            PyErr_Format(PyExc_ValueError, "Missing key [%U]", f->key);
+            return -1;
+        }
+        ++found;
+        PyObject *r = cast(f->kind, v);
+        if (!r) return -1;
+        int err = r == v && data == source ? 0 : PyDict_SetItem(data, f->key, r);
+        Py_DECREF(r);
+        if (err < 0) return -1;
+    }
+    if (found != expected) {
+        PyErr_SetString(PyExc_ValueError, "Unexpected key provided");
+        return -1;
+    }
+    return 0;
+}
+
+static int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    RecordObject *r = (RecordObject *)self;
+    PyObject *data;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        data = Py_NewRef(PyTuple_GET_ITEM(args, 0));
+        if (!PyDict_Check(data)) {
+            Py_DECREF(data);
+            PyErr_SetString(PyExc_ValueError, "Unexpected parameter type");
+            return -1;
+        }
+    } else if (!(data = PyDict_New())) {
+        return -1;
+    }
+    PyObject *compounds = PyDict_New();
+    if (!compounds) {
+        Py_DECREF(data);
+        return -1;
+    }
+    Py_XSETREF(r->data, data);
+    Py_XSETREF(r->compounds, compounds);
+    if (PyTuple_GET_SIZE(args) == 1) return fill(data, data, PyDict_GET_SIZE(data));
+    return kwargs ? fill(data, kwargs, PyDict_GET_SIZE(kwargs)) : fill(data, data, 0);
+}
+
+static void record_dealloc(PyObject *self) {
+    RecordObject *r = (RecordObject *)self;
+    Py_XDECREF(r->data);
+    Py_XDECREF(r->compounds);
+    Py_TYPE(self)->tp_free(self);  /* a subclass's own dealloc releases its class */
+}
+
+static PyMemberDef record_members[] = {
+    {"_data", T_OBJECT_EX, offsetof(RecordObject, data), 0, NULL},
+    {"_compounds", T_OBJECT_EX, offsetof(RecordObject, compounds), 0, NULL},
+    {NULL, 0, 0, 0, NULL},
+};
+
+static PyTypeObject RecordType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_floor.Record",
+    .tp_basicsize = sizeof(RecordObject),
+    .tp_dealloc = record_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_members = record_members,
+    .tp_init = record_init,
+    .tp_new = PyType_GenericNew,
+};
+
+static PyObject *field_get(PyObject *self, PyObject *obj, PyObject *type) {
+    (void)type;
+    if (!obj) return Py_NewRef(self);
+    FieldObject *f = (FieldObject *)self;
+    PyObject *v = PyDict_GetItemWithError(((RecordObject *)obj)->data, f->key);
+    if (v) return Py_NewRef(v);
+    if (PyErr_Occurred()) return NULL;
+    if (f->kind == KIND_OPTIONAL_STR) Py_RETURN_NONE;
+    PyErr_SetObject(PyExc_KeyError, f->key);
+    return NULL;
+}
+
+static int field_set(PyObject *self, PyObject *obj, PyObject *value) {
+    FieldObject *f = (FieldObject *)self;
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "__delete__");
+        return -1;
+    }
+    PyObject *r = cast(f->kind, value);
+    if (!r) return -1;
+    int err = PyDict_SetItem(((RecordObject *)obj)->data, f->key, r);
+    Py_DECREF(r);
+    return err;
+}
+
+static void field_dealloc(PyObject *self) {
+    Py_XDECREF(((FieldObject *)self)->key);
+    Py_TYPE(self)->tp_free(self);
+}
+
+static PyTypeObject FieldType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_floor.Field",
+    .tp_basicsize = sizeof(FieldObject),
+    .tp_dealloc = field_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_descr_get = field_get,
+    .tp_descr_set = field_set,
+};
+
+/* field(key, kind): kind 0 int, 1 str, 2 optional str; appended to the record's fields. */
+static PyObject *make_field(PyObject *module, PyObject *args) {
+    (void)module;
+    PyObject *key;
+    int kind;
+    if (!PyArg_ParseTuple(args, "Ui", &key, &kind)) return NULL;
+    if (nfields == MAX_FIELDS) {
+        PyErr_SetString(PyExc_OverflowError, "too many fields");
+        return NULL;
+    }
+    FieldObject *f = PyObject_New(FieldObject, &FieldType);
+    if (!f) return NULL;
+    Py_INCREF(key);
+    PyUnicode_InternInPlace(&key);
+    f->key = key;
+    f->kind = kind;
+    fields[nfields++] = (FieldObject *)Py_NewRef(f);
+    return (PyObject *)f;
+}
+
+static PyMethodDef methods[] = {
+    {"field", make_field, METH_VARARGS, NULL},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_floor", NULL, -1, methods,
+                                        NULL, NULL, NULL, NULL};
+
+PyMODINIT_FUNC PyInit__floor(void) {
+    if (PyType_Ready(&RecordType) < 0 || PyType_Ready(&FieldType) < 0) return NULL;
+    PyObject *m = PyModule_Create(&module_def);
+    if (!m) return NULL;
+    Py_INCREF(&RecordType);
+    if (PyModule_AddObject(m, "Record", (PyObject *)&RecordType) < 0) {
+        Py_DECREF(&RecordType);
+        Py_DECREF(m);
+        return NULL;
+    }
+    return m;
+}
