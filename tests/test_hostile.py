@@ -139,14 +139,19 @@ class Hostile(unittest.TestCase):
             swap = make(impl, "Swap", e=Field(swapping))
             box["data"] = data = {"e": "given"}
             do("own key rewritten", lambda: (swap(data), data)[1])
-            # A multi-field's proxy that replaces a plain field's value (freeing the old one) before the plain
-            # fields are read.
+            # A multi-field's proxy frees a plain field's value, replacing it, before the plain fields are read.
             class Rewriting(MultiField):
                 def proxy(self, data, value):
                     data["num"] = "".join(["4", "2"])
                     return super().proxy(data, value)
             rewrite = make(impl, "Rewrite", pos=Rewriting(("lat", "lon")), num=Field(int))
             do("plain value rewritten", lambda: rewrite({"lat": 1, "lon": 2, "num": "".join(["7", "7"])}).num)
+            # A caller's own keyword dict, which a cast changes: the construction sees the keywords as given.
+            call = ctypes.pythonapi.PyObject_Call
+            call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+            keywords = {"a": "1", "b": "given"}
+            kw = make(impl, "Kw", a=Field(lambda v: keywords.update(b="changed") or v), b=Field())
+            do("caller's keywords", lambda: call(kw, (), keywords).b)
         both(self, scenario)
 
     def test_declarations_that_fail_halfway(self):

@@ -71,7 +71,6 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 #define QUENLORY_ZERO(f) s->f = nullptr;
   QUENLORY_SCHEMA_TABLES(QUENLORY_ZERO)
 #undef QUENLORY_ZERO
-  s->str_field_names = false;
   s->key_index = nullptr;
   s->cleared = false;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
@@ -87,9 +86,9 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 
 namespace {
 
-// The KeyIndex of field_names, whose keys are all exact str: each one placed,
-// then each plain row's name given its row.  Nothing here runs code.  A row
-// whose name is not among the keys leaves the schema without an index.
+// The KeyIndex of field_names: each key placed, then each plain row's name
+// given its row.  Nothing here runs code.  A key that is not an exact str, or
+// a row whose name is not among the keys, leaves the schema without an index.
 int build_key_index(Schema* s) noexcept {
   size_t size = 8;
   while (size < static_cast<size_t>(PySet_GET_SIZE(s->field_names)) * 2) size *= 2;
@@ -102,21 +101,17 @@ int build_key_index(Schema* s) noexcept {
   KeyIndex* index = static_cast<KeyIndex*>(block);
   index->mask = size - 1;
   index->entries = reinterpret_cast<KeyIndex::Entry*>(index + 1);
-  auto slot_of = [&](PyObject* name, Py_hash_t hash) -> KeyIndex::Entry& {
-    size_t i = static_cast<size_t>(hash) & index->mask;
-    for (KeyIndex::Entry* e; (e = &index->entries[i])->name; i = (i + 1) & index->mask)
-      if (e->name == name || (e->hash == hash && KeyIndex::same_text(e->name, name))) return *e;
-    return index->entries[i];
-  };
+  bool whole = true;
   Ref it = Ref::steal(PyObject_GetIter(s->field_names));
-  while (Ref key = Ref::steal(it ? PyIter_Next(it.get()) : nullptr)) {
-    Py_hash_t hash = PyObject_Hash(key.get());
-    slot_of(key.get(), hash) = {key.get(), hash, -1};  // held by the frozenset
+  while (Ref key = Ref::steal(whole && it ? PyIter_Next(it.get()) : nullptr)) {
+    whole = PyUnicode_CheckExact(key.get());
+    Py_hash_t hash = whole ? PyObject_Hash(key.get()) : 0;
+    if (whole) index->slot(key.get(), hash) = {key.get(), hash, -1};  // held by the frozenset
   }
-  bool whole = !PyErr_Occurred();
+  whole = whole && !PyErr_Occurred();
   for (Py_ssize_t row = 0; whole && row < PyTuple_GET_SIZE(s->plain_rows); ++row) {
     PyObject* name = PyTuple_GET_ITEM(PyTuple_GET_ITEM(s->plain_rows, row), 0);
-    KeyIndex::Entry* e = PyUnicode_CheckExact(name) ? &slot_of(name, PyObject_Hash(name)) : nullptr;
+    KeyIndex::Entry* e = PyUnicode_CheckExact(name) ? &index->slot(name, PyObject_Hash(name)) : nullptr;
     whole = e && e->name;
     if (whole) e->row = row;
   }
@@ -150,13 +145,7 @@ int finish_schema(Schema* s) noexcept {
   Ref names = Ref::steal(PyFrozenSet_New(s->field_names));
   if (!names) return -1;
   Py_SETREF(s->field_names, names.release());
-  s->str_field_names = true;
-  Ref it = Ref::steal(PyObject_GetIter(s->field_names));
-  if (!it) return -1;
-  while (Ref key = Ref::steal(PyIter_Next(it.get())))
-    s->str_field_names = s->str_field_names && PyUnicode_CheckExact(key.get());
-  if (PyErr_Occurred()) return -1;
-  return s->str_field_names ? build_key_index(s) : 0;
+  return build_key_index(s);
 }
 
 Schema* closure_schema(Func* f) noexcept {

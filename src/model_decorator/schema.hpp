@@ -27,13 +27,21 @@ struct KeyIndex {
   size_t mask;
   Entry* entries;
 
-  // The row of the exact str `key`, -1, or kAbsent.
+  // The row of the exact str `key`, -1, or kAbsent.  The hot path of a
+  // construction's key check: it returns from inside the probe.
   Py_ssize_t find(PyObject* key) const noexcept {
     Py_hash_t hash = PyObject_Hash(key);  // an exact str's: remembered, or computed without running code
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
       const Entry& e = entries[i];
       if (!e.name) return kAbsent;
       if (e.name == key || (e.hash == hash && same_text(e.name, key))) return e.row;
+    }
+  }
+  // The same probe for building the table: the entry of `key`, or the empty one where it goes.
+  Entry& slot(PyObject* key, Py_hash_t hash) const noexcept {
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+      Entry& e = entries[i];
+      if (!e.name || e.name == key || (e.hash == hash && same_text(e.name, key))) return e;
     }
   }
   static bool same_text(PyObject* a, PyObject* b) noexcept {
@@ -57,10 +65,8 @@ struct Schema {
   // (name, declaration, cast) of every plain field, in order: the plain-field
   // phase of construction reads `basic` and `casts` through it.
   PyObject* plain_rows;
-  // Every entry of field_names (a frozenset once the schema is finished) is an
-  // exact str, so looking a str up in it runs no Python code.
-  bool str_field_names;
-  // field_names as a KeyIndex, where str_field_names holds; else nullptr.
+  // field_names (a frozenset once the schema is finished) as a KeyIndex,
+  // where every entry is an exact str; else nullptr.
   KeyIndex* key_index;
   // Set first thing when the collector clears the record: its tables are
   // going, and nothing may use them again.
