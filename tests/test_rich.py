@@ -3,7 +3,9 @@ import copy
 import datetime
 import decimal
 import enum
+import importlib.util
 import json
+import os
 import pickle
 import unittest
 import uuid
@@ -171,6 +173,22 @@ class ValidateTest(unittest.TestCase):
         self.assertEqual(notes(caught.exception)[0][:2], ("RuntimeError", "no stamp"))
         self.assertEqual(data, before)
         self.assertIs(data["meta"], inner)
+
+
+ISO_3166_2 = "/usr/share/iso-codes/json/iso_3166-2.json"
+
+
+class RealDataExampleTest(unittest.TestCase):
+    @unittest.skipUnless(os.path.exists(ISO_3166_2), "needs Debian's iso-codes")
+    def test_example_checks_itself_on_the_systems_data(self):
+        path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "real_data.py")
+        spec = importlib.util.spec_from_file_location("real_data_example", path)
+        example = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(example)
+        with support.captured_stdout() as out:
+            status = example.main(["real_data.py"])
+        self.assertEqual(status, 0, out.getvalue())
+        self.assertIn("at 3166-3[0].withdrawal_date", out.getvalue())
 
 
 if __name__ == "__main__":
