@@ -14,7 +14,7 @@ import json
 import os
 import sys
 from collections import Counter
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Type, TypeVar
 
 from quenlory import DateField, Field, ListField, Model, ValidationError, dumps, model, raw, validate
 
@@ -32,7 +32,7 @@ def _works(build) -> bool:
 
 def _strict_loading() -> bool:
     @model
-    class Probe:
+    class Probe(Model):
         name = Field(str, strict=True)
 
     try:
@@ -44,7 +44,7 @@ def _strict_loading() -> bool:
 
 def _raw_keys() -> bool:
     @model
-    class Probe:
+    class Probe(Model):
         code = Field(str, key="3166-2")
 
     return raw(Probe({"3166-2": "x"})) == {"3166-2": "x"} and Probe({"3166-2": "x"}).code == "x"
@@ -52,7 +52,7 @@ def _raw_keys() -> bool:
 
 def _extra_ignore() -> bool:
     @model(extra="ignore")
-    class Probe:
+    class Probe(Model):
         name = Field(str)
 
     return raw(Probe({"name": "x", "more": 1})) == {"name": "x", "more": 1}
@@ -60,7 +60,13 @@ def _extra_ignore() -> bool:
 
 STRICT = {"strict": True} if _works(_strict_loading) else {}
 HAS_RAW_KEYS = _works(_raw_keys)
-EXTRA_IGNORE = {"extra": "ignore"} if _works(_extra_ignore) else {}
+EXTRA_IGNORE = _works(_extra_ignore)
+_C = TypeVar("_C")
+
+
+def model_ignoring_extra_keys(cls: Type[_C]) -> Type[_C]:
+    """@model(extra="ignore"), where there is such an option, else @model."""
+    return model(cls, extra="ignore") if EXTRA_IGNORE else model(cls)
 # ---- end of the guards
 
 
@@ -88,7 +94,7 @@ def subdivisions_of(file: Any) -> Any:
     return file.subdivisions if HAS_RAW_KEYS else getattr(file, "3166-2")
 
 
-@model(**EXTRA_IGNORE)
+@model_ignoring_extra_keys  # (guard) @model(extra="ignore")
 class Withdrawn(Model):
     """A country name taken out of ISO 3166-1. Only the fields used here are declared."""
 

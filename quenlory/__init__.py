@@ -55,6 +55,11 @@ except ModuleNotFoundError as error:
     raise ImportError(_not_built()) from None
 
 
+import typing  # noqa: E402
+
+if typing.TYPE_CHECKING:  # type checkers do not run __getattr__ below
+    from ._validate import ValidationError, validate  # noqa: F401
+
 
 def __getattr__(name):
     # `validate` and `ValidationError` (quenlory._validate) are loaded on first use: below 3.11 they need the
