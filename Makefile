@@ -67,6 +67,10 @@ demo:
 	  $(RUN_ENV) "$(PYTHON)" examples/quickstart.py; else echo "examples/quickstart.py is not written yet" >&2; fi
 	@site=$(call SITE,$(PYTHON),release) && if [[ -f /usr/share/iso-codes/json/iso_639-3.json ]]; then echo; \
 	  $(RUN_ENV) "$(PYTHON)" examples/languages.py; else echo "(examples/languages.py needs iso-codes)" >&2; fi
+	@site=$(call SITE,$(PYTHON),release) && deps=$$(tools/test_deps.sh "$(PYTHON)") && \
+	  if [[ -f /usr/share/iso-codes/json/iso_3166-2.json ]]; then echo; \
+	  PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)$${deps:+:$$deps}" "$(PYTHON)" examples/real_data.py; \
+	  else echo "(examples/real_data.py needs iso-codes)" >&2; fi
 
 # The interpreters whose suite gets Dask for the distributed test (pinned in tools/requirements-dask.txt, installed
 # into a venv of its own by tools/test_deps.sh); the others skip that test. DASK_VERSIONS= runs without it.

@@ -20,6 +20,7 @@ __version__ = "0.1.0"
 
 # The declarations first: the native module imports them while it initialises.
 from .fields.bases import Field, ListField, Model, MultiField, ProxyField  # noqa: E402
+from .fields.rich import DateField, DateTimeField, DecimalField, EnumField, TimeField, UUIDField  # noqa: E402
 try:
     from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
 except ModuleNotFoundError as error:
@@ -53,5 +54,23 @@ except ModuleNotFoundError as error:
 
     raise ImportError(_not_built()) from None
 
-__all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "ListField",
-           "MultiField", "Model"]
+
+import typing  # noqa: E402
+
+if typing.TYPE_CHECKING:  # type checkers do not run __getattr__ below
+    from ._validate import ValidationError, validate  # noqa: F401
+
+
+def __getattr__(name):
+    # `validate` and `ValidationError` (quenlory._validate) are loaded on first use: below 3.11 they need the
+    # exceptiongroup backport, which nothing else in the package does.
+    if name in ("validate", "ValidationError"):
+        from . import _validate
+
+        return getattr(_validate, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
+__all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "validate", "ValidationError", "Field",
+           "ProxyField", "ListField", "MultiField", "DateField", "DateTimeField", "TimeField", "UUIDField",
+           "DecimalField", "EnumField", "Model"]

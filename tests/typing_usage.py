@@ -4,11 +4,25 @@ mode, without a plugin), which must report nothing here. It also runs as it stan
 # Field is generic for type checkers only: `Field[Any]` in an annotation needs postponed evaluation at run time.
 from __future__ import annotations
 
+import datetime
+import enum
 from typing import Any, Dict, List, Optional
 
 import quenlory
 from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
+from quenlory import DateField, EnumField, ValidationError, validate
 from quenlory.fields.bases import ListValue, MultiValue
+
+
+class Kind(enum.Enum):
+    SYNOP = "synop"
+    METAR = "metar"
+
+
+@model
+class Report(Model):
+    day = DateField()
+    kind = EnumField(Kind, optional=True)
 
 
 @model
@@ -74,3 +88,11 @@ fields: Dict[str, Field[Any]] = model_fields(Station)
 flat: List[str] = sorted(model_fields_flat(Station))
 cast_of_name = fields["name"].cast
 same: bool = kew == both
+report = validate(Report, {"day": "2024-05-01"})
+day: datetime.date = report.day
+kind: Optional[Kind] = report.kind
+report.day = "2024-05-02"
+try:
+    validate(Report, {"day": 5})
+except ValidationError as error:
+    errors: int = len(error.exceptions)

@@ -10,7 +10,8 @@
 # An interpreter written sid:PATH is one of the Debian unstable root's, built and run there by tools/sid.sh; one
 # written ft (or ft:tsan) is the free-threaded build of tools/ft.sh, made first when it is missing. A free-threaded
 # interpreter runs with PYTHON_GIL=0 (unless PYTHON_GIL is set already), so that nothing turns its global lock on.
-# SUITE_DEPS (versions like "3.11") adds the pinned test packages to the runs of those interpreters. The runs on the
+# Every run gets the package's own dependencies below 3.11 (tools/test_deps.sh), and SUITE_DEPS (versions like
+# "3.11") adds the other pinned test packages to the runs of those interpreters. The runs on the
 # host get the pinned type checkers (tools/test_deps.sh --typing) through QUENLORY_TYPING_BIN unless SUITE_TYPING=0;
 # the sid root's runs do not (the checkers' venv is made from a host interpreter).
 set -uo pipefail
@@ -53,10 +54,11 @@ for python in "${pythons[@]}"; do
     failed=$((failed + 1)) status=1
     continue
   fi
-  # Pinned third-party test packages, for the interpreters whose version SUITE_DEPS lists (tools/test_deps.sh).
+  # Pinned third-party packages: the package's own below 3.11, and the test packages for the interpreters whose
+  # version SUITE_DEPS lists (tools/test_deps.sh).
   deps=
   # shellcheck disable=SC2086  # SUITE_DEPS is a word list
-  if [[ -n ${SUITE_DEPS-} ]] && ! deps=$("${inside[@]}" "$root/tools/test_deps.sh" "$python" $SUITE_DEPS); then
+  if ! deps=$("${inside[@]}" "$root/tools/test_deps.sh" "$python" ${SUITE_DEPS-}); then
     echo "== $python: the pinned test packages could not be installed, counted as one failure" >&2
     failed=$((failed + 1)) status=1 deps=
   fi

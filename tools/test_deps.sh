@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The suite's pinned third-party packages (tools/requirements-dask.txt) for one interpreter, in a venv of their own.
+# The suite's pinned third-party packages for one interpreter, in a venv of their own: the package's own
+# dependencies below 3.11 (tools/requirements-test.txt: the exceptiongroup backport), and Dask
+# (tools/requirements-dask.txt) for the interpreters whose version is listed.
 #
-#   tools/test_deps.sh PYTHON VERSION...
+#   tools/test_deps.sh PYTHON [VERSION...]
 #   tools/test_deps.sh --typing
 #
 # With --typing: the type checkers of tools/requirements-typing.txt (mypy and pyright) in the venv build/typing-venv,
@@ -9,8 +11,8 @@
 # venv's bin folder. pyright runs with the machine's node when it is 18 or newer, else with the node of
 # tools/requirements-node.txt, installed into the same venv.
 #
-# When PYTHON's version (like 3.11) is one of the VERSIONS, print the venv's site-packages folder, which the suite
-# puts on PYTHONPATH after the build; otherwise print nothing. The venv is build/deps-<tag>, made from PYTHON on
+# When PYTHON is older than 3.11 or its version (like 3.11) is one of the VERSIONS, print the venv's site-packages
+# folder, which the suite (and make demo) puts on PYTHONPATH after the build; otherwise print nothing. The venv is build/deps-<tag>, made from PYTHON on
 # first use and again whenever the requirements change; the interpreter itself is never installed into, and the
 # suite still runs with it (not with the venv's copy), so its build folder stays its own.
 set -euo pipefail
@@ -56,17 +58,20 @@ if [[ ${1-} == --typing ]]; then
   exit 0
 fi
 
-[[ $# -ge 1 ]] || { echo "usage: $0 PYTHON VERSION... | --typing" >&2; exit 2; }
+[[ $# -ge 1 ]] || { echo "usage: $0 PYTHON [VERSION...] | --typing" >&2; exit 2; }
 python=$(command -v "$1") || { echo "$0: no interpreter '$1'" >&2; exit 2; }
 shift
-read -r version tag < <("$python" -c 'import sys; print("%d.%d cp%d%d" % (sys.version_info[:2] * 2))')
-[[ " $* " == *" $version "* ]] || exit 0
+read -r version tag old < <("$python" -c 'import sys; print("%d.%d cp%d%d" % (sys.version_info[:2] * 2), int(sys.version_info < (3, 11)))')
+requirements=()
+[[ $old == 1 ]] && requirements+=("$root/tools/requirements-test.txt")
+[[ " $* " == *" $version "* ]] && requirements+=("$root/tools/requirements-dask.txt")
+[[ ${#requirements[@]} -gt 0 ]] || exit 0
 
-requirements=$root/tools/requirements-dask.txt
 venv=$root/build/deps-$tag
-if ! cmp -s "$requirements" "$venv/requirements.txt"; then
-  echo "== $python: installing $(basename "$requirements") into $venv" >&2
-  install "$venv" "$python" "$requirements"
-  cp "$requirements" "$venv/requirements.txt"
+stamp=$(cat "${requirements[@]}")
+if [[ $(cat "$venv/requirements.txt" 2>/dev/null) != "$stamp" ]]; then
+  echo "== $python: installing $(for r in "${requirements[@]}"; do basename "$r"; done | paste -sd' ') into $venv" >&2
+  install "$venv" "$python" "${requirements[@]}"
+  echo "$stamp" >"$venv/requirements.txt"
 fi
 "$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))'
