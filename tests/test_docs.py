@@ -17,6 +17,7 @@ import support
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS = os.path.join(ROOT, "docs")
 PAGES = ["README.md"] + sorted(os.path.join("docs", name) for name in os.listdir(DOCS) if name.endswith(".md"))
+REFERENCE = os.path.join(ROOT, "tools", "reference.py")
 FENCE = re.compile(r"^(\s*)```(\S*)\s*$")
 NO_RUN = "<!-- no-run -->"
 
@@ -61,8 +62,9 @@ class DocsTest(unittest.TestCase):
                     del sys.modules[name]
         self.assertGreater(ran, 5)
 
+    @unittest.skipUnless(os.path.exists(REFERENCE), "no tools/reference.py beside the tests (a wheel's test copy)")
     def test_reference_is_current(self):
-        run = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "reference.py"), "--check",
+        run = subprocess.run([sys.executable, REFERENCE, "--check",
                               os.path.join(DOCS, "reference.md")],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
         self.assertEqual(run.returncode, 0, run.stdout)

@@ -94,7 +94,7 @@ for v in "${versions[@]}"; do
   wheel=$(ls "$dir"/repaired/*.whl)
   cp "$wheel" "$root/dist/"
   # A fresh venv with the wheel alone, and the suite from a copy away from the checkout's package.
-  cp -r tests bench examples "$dir/run/"
+  cp -r tests bench examples docs README.md "$dir/run/"
   if ! { "${py[@]}" -m venv "$dir/venv" &&
          "${run[@]}" "$dir/venv/bin/pip" install -q --no-index --no-deps "$wheel"; } >&2; then
     row "$v" "$(basename "$wheel")" "-" "0 passed, 1 failed"; failed=$((failed + 1)) status=1; continue
