@@ -1,6 +1,6 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | bench-all | valgrind | fuzz | fuzz-asan | wheels | build | pythonpath | clean
+#   make demo | test | sanitize | bench | bench-real | bench-all | valgrind | fuzz | fuzz-asan | wheels | build | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
@@ -54,7 +54,7 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test sanitize tsan bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
+.PHONY: build pythonpath demo test sanitize tsan bench bench-chart bench-all bench-real valgrind fuzz fuzz-asan wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -127,6 +127,19 @@ bench-all:
 	  site=$(call SITE,$(CHART_PYTHON),release) && venv=$$(bench/setup.sh --chart "$(CHART_PYTHON)") && \
 	  $(RUN_ENV) "$$venv" bench/report.py --chart bench/results/chart.svg --tables bench/results/tables.md \
 	    --readme README.md bench/results/*.json
+
+# make bench-real [PYTHON=...] [ARGS=...]: bench/real.py, real data sets loaded into models by quenlory and the
+# peers (from parsed dicts and from text), in the bench venv (bench/setup.sh). The figures go to
+# build/bench/real-<tag>.json, and REAL_RESULTS (default build/bench/real.md) gets the tables of every
+# build/bench/real-*.json so far; REAL_RESULTS=bench/results/real.md writes the docs' copy. ARGS="--callgrind spdx"
+# counts instructions instead, ARGS=--quick is a short run.
+REAL_RESULTS ?= build/bench/real.md
+
+bench-real:
+	@site=$(call SITE,$(PYTHON),release) && venv=$$(bench/setup.sh "$(PYTHON)") && mkdir -p build/bench && \
+	  $(RUN_ENV) "$$venv" bench/real.py $(if $(findstring --callgrind,$(ARGS)),,--json build/bench/real-$(BENCH_TAG).json) \
+	  $(ARGS) && $(if $(findstring --callgrind,$(ARGS)),:,$(RUN_ENV) "$$venv" bench/real.py --results $(REAL_RESULTS) \
+	  --report build/bench/real-*.json && echo "== tables of build/bench/real-*.json in $(REAL_RESULTS)")
 
 valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \
