@@ -468,6 +468,8 @@ def measure(name, cls, key, document, cols, sizes, rounds, target_ns):
         for route in ("dict", "text"):
             group = [cell for (column, r), cell in cells.items() if r == route]
             run_rounds(group, rounds[times], target_ns, known)
+        for cell in cells.values():
+            cell.source = None  # the figures stay, the data goes
         out[times] = cells
         previous = (times, cells)
         del doc, text
@@ -601,7 +603,7 @@ def callgrind_total(name, column, route, n):
     raise RuntimeError("no instruction total in callgrind's output")
 
 
-def callgrind_main(name, n):
+def callgrind_main(name, n, names):
     """Instructions per load: (run of n loads - run of none) / n, each run after one warming load."""
     _, cls, key, loader = next(item for item in DATA if item[0] == name)
     if name == "pip-inspect":
@@ -613,7 +615,7 @@ def callgrind_main(name, n):
     print("%-16s %-12s %16s %12s %10s" % ("column", "from", "instructions", "per record", "/ msgspec"))
     for route, label in ROUTES:
         figures = {}
-        for column in list(cols) + ["json.loads"]:
+        for column in [c for c in list(cols) + ["json.loads"] if c in names]:
             if column == "json.loads" and route != "text":
                 continue
             if column != "json.loads" and dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
@@ -643,13 +645,15 @@ def main(argv=None):
     parser.add_argument("--callgrind", metavar="NAME", choices=[item[0] for item in DATA],
                         help="instead of timing: instructions per load of one data set under valgrind's callgrind")
     parser.add_argument("--iterations", type=int, default=3, help="loads per --callgrind run")
+    parser.add_argument("--columns", nargs="+", default=["quenlory", "quenlory.loads", "msgspec", "json.loads"],
+                        help="columns for --callgrind (default %(default)s; the others: pydantic attrs+cattrs)")
     parser.add_argument("--callgrind-child", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.callgrind_child:
         name, column, route, n = args.callgrind_child
         return callgrind_child(name, column, route, int(n))
     if args.callgrind:
-        return callgrind_main(args.callgrind, args.iterations)
+        return callgrind_main(args.callgrind, args.iterations, args.columns)
     if args.report:
         payloads = []
         for path in args.report:
