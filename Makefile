@@ -1,6 +1,7 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | sanitize | bench | bench-real | bench-all | valgrind | fuzz | fuzz-asan | wheels | build | pythonpath | clean
+#   make demo | test | sanitize | bench | bench-real | bench-all | valgrind | fuzz | fuzz-asan | wheels | build
+#   make pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for
@@ -132,14 +133,15 @@ bench-all:
 # peers (from parsed dicts and from text), in the bench venv (bench/setup.sh). The figures go to
 # build/bench/real-<tag>.json, and REAL_RESULTS (default build/bench/real.md) gets the tables of every
 # build/bench/real-*.json so far; REAL_RESULTS=bench/results/real.md writes the docs' copy. ARGS="--callgrind spdx"
-# counts instructions instead, ARGS=--quick is a short run.
+# counts instructions instead (build/bench/real-<tag>-callgrind-spdx.json, a table of its own in the results; some
+# minutes a data set), ARGS=--quick is a short run.
 REAL_RESULTS ?= build/bench/real.md
 
 bench-real:
 	@site=$(call SITE,$(PYTHON),release) && venv=$$(bench/setup.sh "$(PYTHON)") && mkdir -p build/bench && \
-	  $(RUN_ENV) "$$venv" bench/real.py $(if $(findstring --callgrind,$(ARGS)),,--json build/bench/real-$(BENCH_TAG).json) \
-	  $(ARGS) && $(if $(findstring --callgrind,$(ARGS)),:,$(RUN_ENV) "$$venv" bench/real.py --results $(REAL_RESULTS) \
-	  --report build/bench/real-*.json && echo "== tables of build/bench/real-*.json in $(REAL_RESULTS)")
+	  $(RUN_ENV) "$$venv" bench/real.py --json build/bench/real-$(BENCH_TAG).json $(ARGS) && \
+	  $(RUN_ENV) "$$venv" bench/real.py --results $(REAL_RESULTS) --report build/bench/real-*.json && \
+	  echo "== the tables of build/bench/real-*.json are in $(REAL_RESULTS)"
 
 valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \

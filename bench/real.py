@@ -514,7 +514,8 @@ def summary(results):
 
 
 def markdown(figures, env_line, growth):
-    columns = [c for c in COLUMNS if any(c in route for entry in figures.values() for route in entry["routes"].values())]
+    routes = [route for entry in figures.values() for route in entry["routes"].values()]
+    columns = [c for c in COLUMNS if any(c in route for route in routes)]
     head = ["data set (records)", "from"] + columns + (["quenlory ns/record at 1x / 10x / 100x"] if growth else [])
     lines = ["ms per load of the whole document (median), and in brackets the ratio to msgspec (median of "
              "per-round ratios); " + env_line, "",
@@ -547,10 +548,22 @@ def markdown(figures, env_line, growth):
     return "\n".join(lines)
 
 
-def report_section(payload):
-    """The tables of one run's JSON file, under a heading naming the interpreter."""
-    growth = len(payload["sizes"]) > 1
-    return "## CPython %s\n\n%s" % (payload["python"], markdown(payload["data"], payload["environment"], growth))
+def report(payloads):
+    """The tables of earlier runs' JSON files: per interpreter (newest first) the timings, then the counts."""
+    def order(payload):
+        version = tuple(int(part) for part in payload["python"].split(".")[:2])
+        return (-version[0], -version[1], payload.get("kind") == "callgrind", str(payload.get("data")))
+    sections, seen = [], set()
+    for payload in sorted(payloads, key=order):
+        version = payload["python"].rsplit(".", 1)[0]
+        if version not in seen:
+            seen.add(version)
+            sections.append("## CPython %s" % version)
+        if payload.get("kind") == "callgrind":
+            sections.append(callgrind_markdown(payload))
+        else:
+            sections.append(markdown(payload["data"], payload["environment"], len(payload["sizes"]) > 1))
+    return "\n\n".join(sections)
 
 
 def write_results(path, table, title="Real data"):
@@ -603,7 +616,7 @@ def callgrind_total(name, column, route, n):
     raise RuntimeError("no instruction total in callgrind's output")
 
 
-def callgrind_main(name, n, names):
+def callgrind_main(name, n, names, json_path=None):
     """Instructions per load: (run of n loads - run of none) / n, each run after one warming load."""
     _, cls, key, loader = next(item for item in DATA if item[0] == name)
     if name == "pip-inspect":
@@ -613,6 +626,7 @@ def callgrind_main(name, n, names):
     print("instructions per load of %s (%d records) under callgrind, CPython %s: (run of %d loads - run of none) "
           "/ %d" % (name, records, platform.python_version(), n, n))
     print("%-16s %-12s %16s %12s %10s" % ("column", "from", "instructions", "per record", "/ msgspec"))
+    rows = []
     for route, label in ROUTES:
         figures = {}
         for column in [c for c in list(cols) + ["json.loads"] if c in names]:
@@ -623,10 +637,32 @@ def callgrind_main(name, n, names):
             figures[column] = (callgrind_total(name, column, route, n) - callgrind_total(name, column, route, 0)) / n
         for column, count in figures.items():
             ref = figures.get(REFERENCE)
+            rows.append({"column": column, "route": route, "instructions": count,
+                         "ratio_msgspec": count / ref if ref else None})
             print("%-16s %-12s %16s %12s %10s" % (column, label, "{:,.0f}".format(count),
                                                   "{:,.0f}".format(count / records),
                                                   "%.2f" % (count / ref) if ref else "n/a"), flush=True)
+    if json_path:
+        root, ext = os.path.splitext(json_path)
+        with open("%s-callgrind-%s%s" % (root, name, ext), "w") as out:
+            json.dump({"kind": "callgrind", "python": platform.python_version(),
+                       "cache_tag": sys.implementation.cache_tag, "data": name, "records": records,
+                       "iterations": n, "versions": peer_versions(), "rows": rows}, out, indent=1)
+            out.write("\n")
     return 0
+
+
+def callgrind_markdown(payload):
+    labels = dict(ROUTES)
+    lines = ["Instructions per load of %s (%d records) under callgrind, CPython %s: (run of %d loads - run of none) "
+             "/ %d, with the ratio to msgspec." % (payload["data"], payload["records"], payload["python"],
+                                                   payload["iterations"], payload["iterations"]), "",
+             "| from | column | instructions | per record | ratio to msgspec |", "|---|---|---:|---:|---:|"]
+    for row in payload["rows"]:
+        lines.append("| %s | %s | {:,.0f} | {:,.0f} | %s |".format(row["instructions"],
+                                                                   row["instructions"] / payload["records"])
+                     % (labels[row["route"]], row["column"], fmt_ratio(row["ratio_msgspec"])))
+    return "\n".join(lines)
 
 
 def main(argv=None):
@@ -653,13 +689,13 @@ def main(argv=None):
         name, column, route, n = args.callgrind_child
         return callgrind_child(name, column, route, int(n))
     if args.callgrind:
-        return callgrind_main(args.callgrind, args.iterations, args.columns)
+        return callgrind_main(args.callgrind, args.iterations, args.columns, args.json)
     if args.report:
         payloads = []
         for path in args.report:
             with open(path) as handle:
                 payloads.append(json.load(handle))
-        text = "\n\n".join(report_section(payload) for payload in payloads)
+        text = report(payloads)
         if args.results:
             write_results(args.results, text)
         else:
