@@ -1,7 +1,7 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
 #   make demo | test | sanitize | bench | bench-real | bench-all | valgrind | fuzz | fuzz-asan | wheels | build
-#   make pythonpath | clean
+#        | pythonpath | clean
 #
 # PYTHON=/path/to/python (or PYTHON=3.13) picks the interpreter, default CPython 3.9; with PYTHON given,
 # `make test` runs that interpreter only, and PYTHONS="3.9 3.13" gives the list. SANITIZE_PYTHON picks the one for

@@ -17,8 +17,8 @@ type=...)`, attrs classes through `cattrs.Converter().structure` (from text afte
 `Model(data)` (from text `Model(json.loads(text))`, and `quenlory.loads(Model, text)` when the package has it).
 Extra keys are each library's default: quenlory refuses them, the others ignore them (the data has none).
 
-Every cell is one load of a whole document; a round runs every cell of a data set once (the columns taking turns at
-going first), each for enough calls to fill a few milliseconds, with the garbage collector off while timing. A
+Every cell is one load of a whole document; a round runs every cell of a data set and route once (the columns taking
+turns at going first), each for enough calls to fill a few tens of milliseconds, with the garbage collector off while timing. A
 figure is the median over rounds; a ratio is the median of the per-round ratios to msgspec, measured moments
 apart. The growth figures load the document with its records repeated 10 and 100 times (parsed again from the
 text, so that no two records share a dict) and give ns per record at each size. The text is the document written
@@ -310,9 +310,8 @@ class MsgspecPeer(Peer):
         return msgspec.defstruct(name, spec, kw_only=True, rename=rename or None)
 
     def loaders(self, cls):
-        peer, convert = self.of(cls), msgspec.convert
-        decoder = msgspec.json.Decoder(peer)
-        return (lambda data: convert(data, peer)), decoder.decode
+        peer, convert, decode = self.of(cls), msgspec.convert, msgspec.json.decode
+        return (lambda data: convert(data, peer)), (lambda text: decode(text, type=peer))
 
     def plain(self, obj):
         return msgspec.to_builtins(obj)
