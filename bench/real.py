@@ -20,10 +20,10 @@ Extra keys are each library's default: quenlory refuses them, the others ignore 
 Every cell is one load of a whole document; a round runs every cell of a data set and route once (the columns
 taking turns at going first), each for enough calls to fill a few tens of milliseconds, with the garbage collector
 off while timing. A figure is the median over rounds; a ratio is the median of the per-round ratios to msgspec,
-measured moments apart. The growth figures load the document with its records repeated 10 and 100 times (parsed again from the
-text, so that no two records share a dict) and give ns per record at each size. The text is the document written
-again by json.dumps (compact, UTF-8), at every size. The dicts of the dict route are reused from call to call: a
-load leaves them as they were (checked).
+measured moments apart. The growth figures load the document with its records repeated 10 and 100 times (parsed
+again from the text, so that no two records share a dict) and give ns per record at each size. The text is the
+document written again by json.dumps (compact, UTF-8), at every size. The dicts of the dict route are reused from
+call to call: a load leaves them as they were (checked).
 
     real.py [--quick] [--rounds N] [--growth-rounds N] [--target-ms MS] [--no-growth] [--data NAME...]
             [--json FILE] [--results FILE]
