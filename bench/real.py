@@ -290,11 +290,11 @@ class Peer:
 
 class PydanticPeer(Peer):
     def make(self, name, fields):
-        spec = {}
+        declared = {}
         for key, attr, kind, optional in fields:
             options = {"alias": key} if attr != key else {}
-            spec[attr] = (kind, pydantic.Field(None if optional else ..., **options))
-        return pydantic.create_model(name, **spec)
+            declared[attr] = (kind, pydantic.Field(None if optional else ..., **options))
+        return pydantic.create_model(name, **declared)
 
     def loaders(self, cls):
         peer = self.of(cls)
@@ -306,9 +306,9 @@ class PydanticPeer(Peer):
 
 class MsgspecPeer(Peer):
     def make(self, name, fields):
-        spec = [(attr, kind, None) if optional else (attr, kind) for key, attr, kind, optional in fields]
+        declared = [(attr, kind, None) if optional else (attr, kind) for key, attr, kind, optional in fields]
         rename = {attr: key for key, attr, _, _ in fields if attr != key}
-        return msgspec.defstruct(name, spec, kw_only=True, rename=rename or None)
+        return msgspec.defstruct(name, declared, kw_only=True, rename=rename or None)
 
     def loaders(self, cls):
         peer, convert, decode = self.of(cls), msgspec.convert, msgspec.json.decode
@@ -324,9 +324,9 @@ class CattrsPeer(Peer):
         self.converter = cattrs.Converter()
 
     def make(self, name, fields):
-        spec = {attr: attrs.field(type=kind, default=None) if optional else attrs.field(type=kind)
+        declared = {attr: attrs.field(type=kind, default=None) if optional else attrs.field(type=kind)
                 for key, attr, kind, optional in fields}
-        cls = attrs.make_class(name, spec, kw_only=True)
+        cls = attrs.make_class(name, declared, kw_only=True)
         renamed = {attr: override(rename=key) for key, attr, _, _ in fields if attr != key}
         if renamed:
             c = self.converter
