@@ -1,7 +1,7 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
-#   make demo | test | test-all | docs | sanitize | bench | bench-all | valgrind | fuzz | fuzz-asan | wheels | build |
-#        pythonpath | clean
+#   make demo | test | test-all | docs | sanitize | bench | bench-real | bench-all | valgrind | fuzz | fuzz-asan |
+#        wheels | build | pythonpath | clean
 #
 # The interpreter versions come from tools/versions.txt. PYTHON=/path/to/python (or PYTHON=3.13) picks the
 # interpreter, default the oldest host version (CPython 3.9); with PYTHON given, `make test` runs that interpreter
@@ -61,7 +61,8 @@ BUILD := tools/build.sh
 SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
-.PHONY: build pythonpath demo test test-all docs sanitize tsan bench bench-chart bench-all valgrind fuzz fuzz-asan wheels clean
+.PHONY: build pythonpath demo test test-all docs sanitize tsan bench bench-chart bench-all bench-real valgrind fuzz \
+	fuzz-asan wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -158,6 +159,20 @@ bench-all:
 	  $(RUN_ENV) "$$venv" bench/report.py --chart bench/results/chart.svg --tables bench/results/tables.md \
 	    --performance docs/performance.md bench/results/*.json && \
 	  mkdir -p docs/images && cp bench/results/chart.svg docs/images/chart.svg
+
+# make bench-real [PYTHON=...] [ARGS=...]: bench/real.py, real data sets loaded into models by quenlory and the
+# peers (from parsed dicts and from text), in the bench venv (bench/setup.sh). The figures go to
+# build/bench/real-<tag>.json, and REAL_RESULTS (default build/bench/real.md) gets the tables of every
+# build/bench/real-*.json so far; REAL_RESULTS=bench/results/real.md writes the docs' copy. ARGS="--callgrind spdx"
+# counts instructions instead (build/bench/real-<tag>-callgrind-spdx.json, a table of its own in the results; some
+# minutes a data set), ARGS=--quick is a short run.
+REAL_RESULTS ?= build/bench/real.md
+
+bench-real:
+	@site=$(call SITE,$(PYTHON),release) && venv=$$(bench/setup.sh "$(PYTHON)") && mkdir -p build/bench && \
+	  $(RUN_ENV) "$$venv" bench/real.py --json build/bench/real-$(BENCH_TAG).json $(ARGS) && \
+	  $(RUN_ENV) "$$venv" bench/real.py --results $(REAL_RESULTS) --report build/bench/real-*.json && \
+	  echo "== the tables of build/bench/real-*.json are in $(REAL_RESULTS)"
 
 valgrind:
 	@SUITE_ENV="PYTHONMALLOC=malloc" SUITE_WRAP="valgrind --tool=memcheck --error-exitcode=1 --quiet" \
