@@ -22,6 +22,7 @@ __version__ = "0.1.0"
 from .fields.bases import Field, ListField, Model, MultiField, ProxyField  # noqa: E402
 try:
     from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
+    from ._loads import loads  # noqa: E402
 except ModuleNotFoundError as error:
     if error.name != __name__ + ".model_decorator":
         raise
@@ -54,4 +55,4 @@ except ModuleNotFoundError as error:
     raise ImportError(_not_built()) from None
 
 __all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "ListField",
-           "MultiField", "Model"]
+           "MultiField", "Model", "loads"]
