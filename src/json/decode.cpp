@@ -32,8 +32,18 @@ constexpr const char* kShapeName = "quenlory._json.shape";
 constexpr Py_ssize_t kParseUnlocked = 1 << 16;
 
 inline uint64_t hash_bytes(const char* s, size_t n) noexcept {
-  uint64_t h = 0xcbf29ce484222325ULL ^ n;
-  for (size_t i = 0; i < n; i++) h = (h ^ static_cast<unsigned char>(s[i])) * 0x100000001b3ULL;
+  uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
+  for (; n >= 8; s += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, s, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 32;
+  }
+  if (n) {
+    uint64_t word = 0;
+    std::memcpy(&word, s, n);
+    h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
+  }
   return h ^ (h >> 29);
 }
 
@@ -316,60 +326,131 @@ struct Builder {
   }
 };
 
-// The document for the text, or null for text that goes to json.loads (no error set either way).
-yyjson_doc* parse(PyObject* text) noexcept {
-  PyObject* utf8 = nullptr;
-  Py_buffer view;
-  bool viewed = false;
+// The UTF-8 form of a str that is not ASCII, in a new buffer of PyMem_RawMalloc with yyjson's zero padding after
+// it, or null (with no error set) when the str holds a surrogate, which has no UTF-8 form. Runs of ASCII go
+// a word at a time.
+char* utf8_of(PyObject* str, size_t* length) noexcept {
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+  const size_t most = n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
+  auto* out = static_cast<unsigned char*>(PyMem_RawMalloc(most + YYJSON_PADDING_SIZE));
+  if (!out) return nullptr;
+  unsigned char* o = out;
+  auto put = [&o](uint32_t c) -> bool {
+    if (c < 0x80) {
+      *o++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c < 0xE000) return false;
+      *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+    return true;
+  };
+  size_t i = 0;
+  bool ok = true;
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const auto* s = static_cast<const Py_UCS1*>(data);
+    while (i < n) {
+      uint64_t word;
+      if (i + 8 <= n && (std::memcpy(&word, s + i, 8), (word & 0x8080808080808080ULL) == 0)) {
+        std::memcpy(o, s + i, 8);
+        o += 8;
+        i += 8;
+      } else {
+        put(s[i++]);
+      }
+    }
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    const auto* s = static_cast<const Py_UCS2*>(data);
+    while (i < n && ok) {
+      uint64_t word;
+      if (i + 4 <= n && (std::memcpy(&word, s + i, 8), (word & 0xFF80FF80FF80FF80ULL) == 0)) {
+        for (int k = 0; k < 4; k++) o[k] = static_cast<unsigned char>(s[i + k]);
+        o += 4;
+        i += 4;
+      } else {
+        ok = put(s[i++]);
+      }
+    }
+  } else {
+    const auto* s = static_cast<const Py_UCS4*>(data);
+    while (i < n && ok) ok = put(s[i++]);
+  }
+  if (!ok) {
+    PyMem_RawFree(out);
+    return nullptr;
+  }
+  std::memset(o, 0, YYJSON_PADDING_SIZE);
+  *length = static_cast<size_t>(o - out);
+  return reinterpret_cast<char*>(out);
+}
+
+yyjson_doc* read(char* data, size_t len, yyjson_read_flag flags) noexcept {
+  yyjson_read_err error;
+  yyjson_doc* doc;
+  if (len >= static_cast<size_t>(kParseUnlocked)) {
+    Py_BEGIN_ALLOW_THREADS
+    doc = yyjson_read_opts(data, len, flags, nullptr, &error);
+    Py_END_ALLOW_THREADS
+  } else {
+    doc = yyjson_read_opts(data, len, flags, nullptr, &error);
+  }
+  return doc;
+}
+
+// The document for the text, or null for text that goes to json.loads (no error set either way). *buffer is set
+// to the UTF-8 copy that the document reads in place, to be freed with PyMem_RawFree after the document.
+yyjson_doc* parse(PyObject* text, char** buffer) noexcept {
+  *buffer = nullptr;
   const char* data;
-  Py_ssize_t len;
+  size_t len;
   if (PyUnicode_CheckExact(text)) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) {  // a str made by the old wide-character calls
+      PyErr_Clear();
+      return nullptr;
+    }
+#endif
     if (PyUnicode_IS_ASCII(text)) {
       data = static_cast<const char*>(PyUnicode_DATA(text));
-      len = PyUnicode_GET_LENGTH(text);
+      len = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     } else {
-      // A temporary UTF-8 copy, so that the str does not keep one.
-      utf8 = PyUnicode_AsUTF8String(text);
-      if (!utf8) {
-        PyErr_Clear();
-        return nullptr;
-      }
-      data = PyBytes_AS_STRING(utf8);
-      len = PyBytes_GET_SIZE(utf8);
+      // A UTF-8 copy of our own that yyjson may write into (the str keeps none). A str that starts with a byte
+      // order mark is for json.loads to refuse.
+      if (PyUnicode_READ_CHAR(text, 0) == 0xFEFF || !(*buffer = utf8_of(text, &len))) return nullptr;
+      return read(*buffer, len, YYJSON_READ_NUMBER_AS_RAW | YYJSON_READ_INSITU);
     }
   } else if (PyBytes_CheckExact(text) || PyByteArray_CheckExact(text)) {
     // The export keeps a bytearray from being resized while it is read.
+    Py_buffer view;
     if (PyObject_GetBuffer(text, &view, PyBUF_SIMPLE) < 0) {
       PyErr_Clear();
       return nullptr;
     }
-    viewed = true;
-    data = static_cast<const char*>(view.buf);
-    len = view.len;
-    // json.loads reads bytes starting with a zero byte, a zero second byte or a byte order mark as UTF-16,
-    // UTF-32 or UTF-8 with a mark.
-    auto b = reinterpret_cast<const unsigned char*>(data);
-    if (len >= 1 && (b[0] == 0 || b[0] == 0xFE || b[0] == 0xFF)) len = 0;
-    if (len >= 2 && b[1] == 0) len = 0;
+    auto b = static_cast<const unsigned char*>(view.buf);
+    len = static_cast<size_t>(view.len);
+    // json.loads reads bytes that start with a zero byte, a zero second byte or a byte order mark as UTF-16,
+    // UTF-32 or UTF-8 with the mark.
+    yyjson_doc* doc = nullptr;
+    if (len > 0 && b[0] != 0 && b[0] != 0xEF && b[0] != 0xFE && b[0] != 0xFF && (len < 2 || b[1] != 0))
+      doc = read(static_cast<char*>(view.buf), len, YYJSON_READ_NUMBER_AS_RAW);  // read only: yyjson copies it
+    PyBuffer_Release(&view);
+    return doc;
   } else {
     return nullptr;
   }
-  yyjson_doc* doc = nullptr;
-  // A UTF-8 byte order mark: json.loads refuses it in a str and skips it in bytes.
-  if (len > 0 && static_cast<unsigned char>(data[0]) != 0xEF) {
-    yyjson_read_err error;
-    char* input = const_cast<char*>(data);  // read only: yyjson copies it without the in-place flag
-    if (len >= kParseUnlocked) {
-      Py_BEGIN_ALLOW_THREADS
-      doc = yyjson_read_opts(input, static_cast<size_t>(len), YYJSON_READ_NUMBER_AS_RAW, nullptr, &error);
-      Py_END_ALLOW_THREADS
-    } else {
-      doc = yyjson_read_opts(input, static_cast<size_t>(len), YYJSON_READ_NUMBER_AS_RAW, nullptr, &error);
-    }
-  }
-  if (viewed) PyBuffer_Release(&view);
-  Py_XDECREF(utf8);
-  return doc;
+  if (len == 0) return nullptr;
+  return read(const_cast<char*>(data), len, YYJSON_READ_NUMBER_AS_RAW);  // read only: yyjson copies it
 }
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -382,14 +463,19 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     shape = static_cast<const Shape*>(PyCapsule_GetPointer(args[1], kShapeName));
     if (!shape) return nullptr;
   }
-  yyjson_doc* doc = parse(args[0]);
-  if (!doc) return Py_NewRef(args[2]);
+  char* buffer;
+  yyjson_doc* doc = parse(args[0], &buffer);
+  if (!doc) {
+    PyMem_RawFree(buffer);
+    return Py_NewRef(args[2]);
+  }
   PyObject* result;
   {
     Builder builder;
     result = builder.value(yyjson_doc_get_root(doc), shape);
   }
   yyjson_doc_free(doc);
+  PyMem_RawFree(buffer);
   if (!result) {
     PyErr_Clear();
     return Py_NewRef(args[2]);
