@@ -1,6 +1,7 @@
 """`loads`: JSON text straight into a model instance."""
 import json
 import weakref
+from typing import Any, Callable, FrozenSet, List, Optional, TypeVar, Union
 
 from . import _json
 from .fields.bases import ProxyField
@@ -8,15 +9,17 @@ from .model_decorator import model_fields
 
 __all__ = ["loads"]
 
+_T = TypeVar("_T")
+
 _REFUSED = object()
 _NO_SHAPE = object()
 # model class -> its key shape for the decoder, or _NO_SHAPE; a stale entry costs speed only, never a value.
-_shapes = weakref.WeakKeyDictionary()
+_shapes: "weakref.WeakKeyDictionary[type, object]" = weakref.WeakKeyDictionary()
 # The declaration's own slot: a user subclass's attribute of that name runs no code here.
-_nested_model = ProxyField.nested_model.__get__
+_nested_model = vars(ProxyField)["nested_model"].__get__
 
 
-def loads(model, text):
+def loads(model: Callable[[Any], _T], text: Union[str, bytes, bytearray]) -> _T:
     """`model(json.loads(text))`, decoded by the native reader: the same instance, or the same error.
 
     `text` is a str, bytes or bytearray as json.loads takes them. The keys that the model's fields declare (and
@@ -30,7 +33,7 @@ def loads(model, text):
     return model(data)
 
 
-def _shape(model, active=None):
+def _shape(model: Any, active: FrozenSet[Any] = frozenset()) -> Optional[object]:
     """The decoder's key shape for a model class, None for anything else."""
     if type(model) is not type:  # a model class is built by type itself: hashing it runs no user code
         return None
@@ -43,8 +46,9 @@ def _shape(model, active=None):
         if fields is None:
             shape = _NO_SHAPE
         else:
-            active = (active or frozenset()) | {model}
-            keys, children = [], []
+            active = active | {model}
+            keys: List[str] = []
+            children: List[Optional[object]] = []
             for key, field in list(fields.items()):
                 child = None
                 if issubclass(type(field), ProxyField):

@@ -25,6 +25,13 @@
 
 #include "yyjson.h"
 
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+#endif
+
 namespace {
 
 constexpr const char* kShapeName = "quenlory._json.shape";
