@@ -183,8 +183,9 @@ class KeyMemo {
     PyMem_Free(slots_);
   }
 
-  // A new reference to the key for the n bytes at s (which live as long as the memo), or null with an error.
-  PyObject* get(const char* s, size_t n, uint64_t h) noexcept {
+  // A new reference to the str for the n bytes at s (which live as long as the memo), or null with an error. A
+  // str made here is kept for the next ones when `keep`.
+  PyObject* get(const char* s, size_t n, uint64_t h, bool keep) noexcept {
     if (!slots_ && !grow()) return nullptr;
     size_t i = h & mask_;
     for (; slots_[i].key; i = (i + 1) & mask_) {
@@ -192,7 +193,7 @@ class KeyMemo {
       if (slot.hash == h && slot.len == n && std::memcmp(slot.text, s, n) == 0) return Py_NewRef(slot.key);
     }
     PyObject* key = make_str(s, n);
-    if (!key) return nullptr;
+    if (!key || !keep) return key;
     slots_[i] = Slot{s, n, h, Py_NewRef(key)};
     if (++used_ * 2 > mask_ && !grow()) {
       Py_DECREF(key);
@@ -230,8 +231,15 @@ class KeyMemo {
 
   Slot* slots_ = nullptr;
   size_t mask_ = 0;
+
+ public:
   size_t used_ = 0;
 };
+
+// Short string values are shared too, as long as the memo is small: a document repeats its enumerations and
+// codes, and each repeat is then one reference instead of one more str to make and free.
+constexpr size_t kShortValue = 24;
+constexpr size_t kValueMemo = 4096;
 
 // A number's text (yyjson leaves it NUL-terminated): an int without fraction or exponent, else a float, as
 // int(text) and float(text) make them.
@@ -271,13 +279,17 @@ struct Builder {
       }
     }
     *child = nullptr;
-    return memo.get(s, n, h);
+    return memo.get(s, n, h, true);
   }
 
   PyObject* value(yyjson_val* v, const Shape* shape) noexcept {
     switch (unsafe_yyjson_get_type(v)) {
-      case YYJSON_TYPE_STR:
-        return make_str(unsafe_yyjson_get_str(v), unsafe_yyjson_get_len(v));
+      case YYJSON_TYPE_STR: {
+        const char* s = unsafe_yyjson_get_str(v);
+        size_t n = unsafe_yyjson_get_len(v);
+        if (n > kShortValue) return make_str(s, n);
+        return memo.get(s, n, hash_bytes(s, n), memo.used_ < kValueMemo);
+      }
       case YYJSON_TYPE_RAW:
         return make_number(unsafe_yyjson_get_raw(v), unsafe_yyjson_get_len(v));
       case YYJSON_TYPE_OBJ:
