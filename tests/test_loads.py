@@ -80,6 +80,29 @@ class Loads(unittest.TestCase):
         self.assertIs(list(first)[2], next(iter(second)))
         self.assertIs(raw(tree.leaves[1]), data["leaves"][1])
 
+    def test_odd_schemas(self):
+        """Field maps changed after a first load, odd keys in them, and a compound declaration without its model:
+        the keys are only ever a shortcut, so every result stays json.loads's."""
+        from quenlory import Field, ProxyField, model
+
+        class Key(str):
+            def __hash__(self):
+                return hash(str(self))
+
+            def __eq__(self, other):
+                return str(self) == other
+
+        Weird = model(type("Weird", (), {"a": Field(optional=True), "b": ProxyField(Leaf, optional=True),
+                                         "c": ProxyField(Leaf, optional=True)}))
+        del model_fields(Weird)["b"].nested_model
+        text = '{"a": {"name": 1}, "c": {"name": "x"}, "\u00e9": 2}'
+        for change in (None, lambda f: f.pop("c"), lambda f: f.__setitem__(Key("\u00e9"), f["a"]),
+                       lambda f: f.__setitem__(1, f["a"]), lambda f: f.__setitem__("\ud800", f["a"])):
+            if change:
+                change(model_fields(Weird))
+            self.assertIsNone(mismatch(text, Weird))
+            self.assertIsNone(mismatch(text.replace('"\\u00e9": 2', '"b": {}'), Weird))
+
 
 class _Lines:
     def __init__(self, lines):
