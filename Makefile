@@ -1,7 +1,7 @@
 # Everyday words. Each one sets itself up: configure when needed, build, then act.
 #
 #   make demo | test | test-all | docs | sanitize | bench | bench-real | bench-all | valgrind | fuzz | fuzz-asan |
-#        wheels | build | pythonpath | clean
+#        fuzz-json | wheels | build | pythonpath | clean
 #
 # The interpreter versions come from tools/versions.txt. PYTHON=/path/to/python (or PYTHON=3.13) picks the
 # interpreter, default the oldest host version (CPython 3.9); with PYTHON given, `make test` runs that interpreter
@@ -62,7 +62,7 @@ SITE = $$($(BUILD) --quiet "$(1)" $(2))
 RUN_ENV = PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$$site:$(CURDIR)"
 
 .PHONY: build pythonpath demo test test-all docs sanitize tsan bench bench-chart bench-all bench-real valgrind fuzz \
-	fuzz-asan wheels clean
+	fuzz-asan fuzz-json wheels clean
 
 build:
 	@$(BUILD) "$(PYTHON)" release
@@ -192,6 +192,13 @@ fuzz-asan:
 	@ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true; \
 	  site=$(call SITE,$(PYTHON),asan) && $(RUN_ENV) $(ASAN_ENV) "$(PYTHON)" tests/fuzzgen.py --count $(or $(N),2000) \
 	  $(FUZZ_ARGS) --hostile
+
+# make fuzz-json [N=3000] [SEED=...] [PYTHON=...]: quenlory.loads against json.loads (tests/fuzz_json.py) on N
+# generated documents, valid, damaged and in other encodings, on the AddressSanitizer build.
+fuzz-json:
+	@ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true; \
+	  site=$(call SITE,$(PYTHON),asan) && $(RUN_ENV) $(ASAN_ENV) "$(PYTHON)" tests/fuzz_json.py --count $(or $(N),3000) \
+	  $(if $(SEED),--seed $(SEED))
 
 # make wheels: the sdist and a repaired wheel per CPython of tools/versions.txt found (3.9 to 3.15), each tested in a fresh venv (dist/).
 wheels:

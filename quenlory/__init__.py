@@ -23,6 +23,7 @@ from .fields.bases import Field, ListField, Model, MultiField, ProxyField  # noq
 from .fields.rich import DateField, DateTimeField, DecimalField, EnumField, TimeField, UUIDField  # noqa: E402
 try:
     from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
+    from ._loads import loads  # noqa: E402
 except ModuleNotFoundError as error:
     if error.name != __name__ + ".model_decorator":
         raise
@@ -73,4 +74,4 @@ def __getattr__(name):
 
 __all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "validate", "ValidationError", "Field",
            "ProxyField", "ListField", "MultiField", "DateField", "DateTimeField", "TimeField", "UUIDField",
-           "DecimalField", "EnumField", "Model"]
+           "DecimalField", "EnumField", "Model", "loads"]

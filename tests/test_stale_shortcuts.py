@@ -195,7 +195,7 @@ SCENARIOS = {
         def make():
             M = model(type("M", (), {"a": Field(Late(), default=Late()), "b": Field(Late())}))
             M.f = Finaliser(); M.f.cls = M
-        make(); gc.collect()
+        gc.collect(); make(); gc.collect()  # make() starts with an empty youngest generation
         # The free-threaded collector, and from 3.14 every one, lets weak references made
         # while it runs go before it clears anything: nothing finds the class again.
         import sysconfig

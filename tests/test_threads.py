@@ -13,6 +13,7 @@ import unittest
 
 import support
 from support import Field, MultiField, ProxyField, dumps, model, model_fields, raw
+from quenlory import loads
 
 THREADS = 8
 SECONDS = 2.0
@@ -160,7 +161,15 @@ class Threads(unittest.TestCase):
             h.x = "3"
             assert raw(h) == {"x": 3}, raw(h)
 
-        ops = [construct_shared_dict, write_shared, read_shared, equality, copies, decorate, hostile_changes]
+        def json_text(k, rnd):
+            # Key tables made for classes that another thread may be decorating or decoding into at once.
+            cls = rnd.choice(made)
+            text = dumped if rnd.random() < 0.5 else dumped.encode()
+            m = loads(cls, text)
+            assert raw(m) == json.loads(dumped) and list(raw(m)) == list(json.loads(dumped)), raw(m)
+
+        ops = [construct_shared_dict, write_shared, read_shared, equality, copies, decorate, hostile_changes,
+               json_text]
 
         def work(k):
             rnd = random.Random(k)

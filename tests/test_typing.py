@@ -192,16 +192,17 @@ class IntrospectionTest(unittest.TestCase):
 
     def test_package_names(self):
         """`from quenlory import ...` gives the objects of the modules of record."""
-        from quenlory import _validate, fields, model_decorator
+        from quenlory import _loads, _validate, fields, model_decorator
         from quenlory.fields import rich
         rich_fields = tuple(rich.__all__)
+        others = {"loads": _loads}
+        others.update(dict.fromkeys(_validate.__all__, _validate))
         for name in quenlory.__all__:
             home = (rich if name in rich_fields else fields.bases if name.endswith("Field") or name == "Model"
-                    else _validate if name in _validate.__all__ else model_decorator)
+                    else others.get(name, model_decorator))
             self.assertIs(getattr(quenlory, name), getattr(home, name), name)
         declarations = ("Field", "ProxyField", "ListField", "MultiField") + rich_fields
-        self.assertEqual(sorted(quenlory.__all__),
-                         sorted(MODULE_LEVEL + declarations + ("Model",) + tuple(_validate.__all__)))
+        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + declarations + ("Model",) + tuple(others)))
         self.assertEqual(sorted(fields.__all__), sorted(declarations))
         self.assertRegex(quenlory.__version__, r"^\d+\.\d+\.\d+")
 

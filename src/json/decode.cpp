@@ -1,0 +1,528 @@
+// quenlory._json: JSON text to Python objects through yyjson, for quenlory.loads (quenlory/_loads.py).
+//
+//   decode(text, shape, refused) -> the decoded value, or `refused` itself
+//   shape(keys, children)        -> a key table for decode (a capsule)
+//
+// decode gives exactly what json.loads(text) gives, or hands back `refused` whenever it might not: text that is
+// not an exact str, bytes or bytearray; bytes whose first bytes make json.loads read another encoding (UTF-16, UTF-32
+// or a UTF-8 byte order mark); a str that has no UTF-8 form (lone surrogates); any text yyjson refuses; and any
+// failure while the objects are built (a string that is not strict UTF-8, such as an escaped lone surrogate; an
+// integer over the interpreter's digit limit; nesting deeper than the recursion limit; memory). The caller then runs
+// json.loads itself, which raises its own errors, so every message and position is json.loads's. yyjson runs in
+// strict mode with its non-standard extensions compiled out (no comments, trailing commas, NaN or Infinity: those
+// documents go to json.loads too) and reads every number as its text, which becomes an int or a float by the
+// rules json.loads applies: an int when the text has no fraction and no exponent, else float(text).
+//
+// A shape names the keys a model's schema knows, each with the shape for objects found under it (directly or as
+// list items): those keys come out as the schema's own str objects, and the other keys of one call are made once
+// and shared, as json.loads shares them. The objects built are all new and reachable from nothing else until
+// decode returns; on failure they are released, so nothing half-built escapes.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "yyjson.h"
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+#endif
+
+namespace {
+
+constexpr const char* kShapeName = "quenlory._json.shape";
+// Above this size the parse itself runs without holding the interpreter.
+constexpr Py_ssize_t kParseUnlocked = 1 << 16;
+
+inline uint64_t hash_bytes(const char* s, size_t n) noexcept {
+  uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
+  for (; n >= 8; s += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, s, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 32;
+  }
+  if (n) {
+    uint64_t word = 0;
+    std::memcpy(&word, s, n);
+    h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
+  }
+  return h ^ (h >> 29);
+}
+
+struct Shape;
+
+struct Entry {
+  const char* utf8;  // the key's UTF-8 form, cached by the str itself
+  size_t len;
+  uint64_t hash;
+  PyObject* key;  // strong
+  const Shape* child;  // owned by the capsule in `children` of the owning shape, or null
+};
+
+struct Shape {
+  PyObject* keys;      // tuple, strong
+  PyObject* children;  // tuple, strong
+  size_t mask;
+  Entry* slots;  // mask + 1 of them; an empty one has a null key
+};
+
+void shape_free(PyObject* capsule) {
+  auto* shape = static_cast<Shape*>(PyCapsule_GetPointer(capsule, kShapeName));
+  if (!shape) {
+    PyErr_Clear();
+    return;
+  }
+  Py_XDECREF(shape->keys);
+  Py_XDECREF(shape->children);
+  PyMem_Free(shape->slots);
+  PyMem_Free(shape);
+}
+
+inline const Entry* shape_find(const Shape* shape, const char* s, size_t n, uint64_t h) noexcept {
+  for (size_t i = h & shape->mask;; i = (i + 1) & shape->mask) {
+    const Entry& e = shape->slots[i];
+    if (!e.key) return nullptr;
+    if (e.hash == h && e.len == n && std::memcmp(e.utf8, s, n) == 0) return &e;
+  }
+}
+
+// shape(keys, children): keys a tuple of str, children a tuple of the same length holding shapes or None. Keys
+// that are not exact str, or have no UTF-8 form, are left out: such keys are never reused.
+PyObject* make_shape(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyTuple_CheckExact(args[0]) || !PyTuple_CheckExact(args[1]) ||
+      PyTuple_GET_SIZE(args[0]) != PyTuple_GET_SIZE(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "shape() takes two tuples of the same length");
+    return nullptr;
+  }
+  PyObject* keys = args[0];
+  PyObject* children = args[1];
+  Py_ssize_t count = PyTuple_GET_SIZE(keys);
+  size_t size = 8;
+  while (size < static_cast<size_t>(count) * 2) size <<= 1;
+  auto* shape = static_cast<Shape*>(PyMem_Calloc(1, sizeof(Shape)));
+  Entry* slots = static_cast<Entry*>(PyMem_Calloc(size, sizeof(Entry)));
+  if (!shape || !slots) {
+    PyMem_Free(shape);
+    PyMem_Free(slots);
+    return PyErr_NoMemory();
+  }
+  shape->keys = Py_NewRef(keys);
+  shape->children = Py_NewRef(children);
+  shape->mask = size - 1;
+  shape->slots = slots;
+  PyObject* capsule = PyCapsule_New(shape, kShapeName, shape_free);
+  if (!capsule) {
+    Py_DECREF(keys);
+    Py_DECREF(children);
+    PyMem_Free(slots);
+    PyMem_Free(shape);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyObject* key = PyTuple_GET_ITEM(keys, i);
+    PyObject* child = PyTuple_GET_ITEM(children, i);
+    const Shape* child_shape = nullptr;
+    if (child != Py_None) {
+      child_shape = static_cast<const Shape*>(PyCapsule_GetPointer(child, kShapeName));
+      if (!child_shape) {
+        Py_DECREF(capsule);
+        return nullptr;
+      }
+    }
+    if (!PyUnicode_CheckExact(key)) continue;
+    Py_ssize_t len;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!utf8) {
+      PyErr_Clear();
+      continue;
+    }
+    uint64_t h = hash_bytes(utf8, static_cast<size_t>(len));
+    if (shape_find(shape, utf8, static_cast<size_t>(len), h)) continue;  // the first one stays
+    size_t at = h & shape->mask;
+    while (slots[at].key) at = (at + 1) & shape->mask;
+    slots[at] = Entry{utf8, static_cast<size_t>(len), h, key, child_shape};
+  }
+  return capsule;
+}
+
+inline bool is_ascii(const char* s, size_t n) noexcept {
+  uint64_t acc = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    acc |= word;
+  }
+  for (; i < n; i++) acc |= static_cast<unsigned char>(s[i]);
+  return (acc & 0x8080808080808080ULL) == 0;
+}
+
+// A str from strict UTF-8 (yyjson's unescaped text); anything else fails, and the document goes to json.loads.
+inline PyObject* make_str(const char* s, size_t n) noexcept {
+  if (is_ascii(s, n)) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (str && n) std::memcpy(PyUnicode_DATA(str), s, n);
+    return str;
+  }
+  return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
+}
+
+// The keys of one call that no shape knows, each made once.
+class KeyMemo {
+ public:
+  KeyMemo() = default;
+  KeyMemo(const KeyMemo&) = delete;
+  KeyMemo& operator=(const KeyMemo&) = delete;
+  ~KeyMemo() {
+    for (size_t i = 0; slots_ && i <= mask_; i++) Py_XDECREF(slots_[i].key);
+    PyMem_Free(slots_);
+  }
+
+  // A new reference to the str for the n bytes at s (which live as long as the memo), or null with an error. A
+  // str made here is kept for the next ones when `keep`.
+  PyObject* get(const char* s, size_t n, uint64_t h, bool keep) noexcept {
+    if (!slots_ && !grow()) return nullptr;
+    size_t i = h & mask_;
+    for (; slots_[i].key; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.hash == h && slot.len == n && std::memcmp(slot.text, s, n) == 0) return Py_NewRef(slot.key);
+    }
+    PyObject* key = make_str(s, n);
+    if (!key || !keep) return key;
+    slots_[i] = Slot{s, n, h, Py_NewRef(key)};
+    if (++used_ * 2 > mask_ && !grow()) {
+      Py_DECREF(key);
+      return nullptr;
+    }
+    return key;
+  }
+
+ private:
+  struct Slot {
+    const char* text;
+    size_t len;
+    uint64_t hash;
+    PyObject* key;
+  };
+
+  bool grow() noexcept {
+    size_t size = slots_ ? (mask_ + 1) * 2 : 64;
+    auto* slots = static_cast<Slot*>(PyMem_Calloc(size, sizeof(Slot)));
+    if (!slots) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (size_t i = 0; slots_ && i <= mask_; i++) {
+      if (!slots_[i].key) continue;
+      size_t at = slots_[i].hash & (size - 1);
+      while (slots[at].key) at = (at + 1) & (size - 1);
+      slots[at] = slots_[i];
+    }
+    PyMem_Free(slots_);
+    slots_ = slots;
+    mask_ = size - 1;
+    return true;
+  }
+
+  Slot* slots_ = nullptr;
+  size_t mask_ = 0;
+
+ public:
+  size_t used_ = 0;
+};
+
+// Short string values are shared too, as long as the memo is small: a document repeats its enumerations and
+// codes, and each repeat is then one reference instead of one more str to make and free.
+constexpr size_t kShortValue = 24;
+constexpr size_t kValueMemo = 4096;
+
+// A number's text (yyjson leaves it NUL-terminated): an int without fraction or exponent, else a float, as
+// int(text) and float(text) make them.
+PyObject* make_number(const char* s, size_t n) noexcept {
+  bool negative = s[0] == '-';
+  size_t digits = n - negative;
+  bool integral = true;
+  for (size_t i = negative; i < n; i++) {
+    if (s[i] < '0' || s[i] > '9') {
+      integral = false;
+      break;
+    }
+  }
+  if (integral && digits <= 18) {
+    long long value = 0;
+    for (size_t i = negative; i < n; i++) value = value * 10 + (s[i] - '0');
+    return PyLong_FromLongLong(negative ? -value : value);
+  }
+  if (s[n] != '\0') return nullptr;  // not met; checked so that the calls below never read past the number
+  if (integral) return PyLong_FromString(s, nullptr, 10);
+  double value = PyOS_string_to_double(s, nullptr, nullptr);
+  if (value == -1.0 && PyErr_Occurred()) return nullptr;
+  return PyFloat_FromDouble(value);
+}
+
+struct Builder {
+  KeyMemo memo;
+
+  PyObject* key(yyjson_val* k, const Shape* shape, const Shape** child) noexcept {
+    const char* s = unsafe_yyjson_get_str(k);
+    size_t n = unsafe_yyjson_get_len(k);
+    uint64_t h = hash_bytes(s, n);
+    if (shape) {
+      if (const Entry* e = shape_find(shape, s, n, h)) {
+        *child = e->child;
+        return Py_NewRef(e->key);
+      }
+    }
+    *child = nullptr;
+    return memo.get(s, n, h, true);
+  }
+
+  PyObject* value(yyjson_val* v, const Shape* shape) noexcept {
+    switch (unsafe_yyjson_get_type(v)) {
+      case YYJSON_TYPE_STR: {
+        const char* s = unsafe_yyjson_get_str(v);
+        size_t n = unsafe_yyjson_get_len(v);
+        if (n > kShortValue) return make_str(s, n);
+        return memo.get(s, n, hash_bytes(s, n), memo.used_ < kValueMemo);
+      }
+      case YYJSON_TYPE_RAW:
+        return make_number(unsafe_yyjson_get_raw(v), unsafe_yyjson_get_len(v));
+      case YYJSON_TYPE_OBJ:
+        return object(v, shape);
+      case YYJSON_TYPE_ARR:
+        return array(v, shape);
+      case YYJSON_TYPE_BOOL:
+        return Py_NewRef(unsafe_yyjson_get_subtype(v) == YYJSON_SUBTYPE_TRUE ? Py_True : Py_False);
+      case YYJSON_TYPE_NULL:
+        return Py_NewRef(Py_None);
+      default:  // numbers always come as text; anything else is not met
+        PyErr_SetString(PyExc_ValueError, "unexpected JSON value");
+        return nullptr;
+    }
+  }
+
+  PyObject* object(yyjson_val* v, const Shape* shape) noexcept {
+    if (Py_EnterRecursiveCall(" while decoding a JSON object")) return nullptr;
+    PyObject* dict = PyDict_New();
+    size_t count = unsafe_yyjson_get_len(v);
+    yyjson_val* k = unsafe_yyjson_get_first(v);
+    for (size_t i = 0; dict && i < count; i++) {
+      yyjson_val* item = k + 1;
+      const Shape* child;
+      PyObject* key = this->key(k, shape, &child);
+      PyObject* value = key ? this->value(item, child) : nullptr;
+      // As json.loads stores them: a repeated key keeps its first place and takes the last value.
+      if (!value || PyDict_SetItem(dict, key, value) < 0) Py_CLEAR(dict);
+      Py_XDECREF(key);
+      Py_XDECREF(value);
+      k = unsafe_yyjson_get_next(item);
+    }
+    Py_LeaveRecursiveCall();
+    return dict;
+  }
+
+  PyObject* array(yyjson_val* v, const Shape* shape) noexcept {
+    if (Py_EnterRecursiveCall(" while decoding a JSON array")) return nullptr;
+    size_t count = unsafe_yyjson_get_len(v);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    yyjson_val* item = unsafe_yyjson_get_first(v);
+    for (size_t i = 0; list && i < count; i++) {
+      PyObject* value = this->value(item, shape);
+      if (!value) {
+        Py_CLEAR(list);
+        break;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+      item = unsafe_yyjson_get_next(item);
+    }
+    Py_LeaveRecursiveCall();
+    return list;
+  }
+};
+
+// The UTF-8 form of a str that is not ASCII, in a new buffer of PyMem_RawMalloc with yyjson's zero padding after
+// it, or null (with no error set) when the str holds a surrogate, which has no UTF-8 form. Runs of ASCII go
+// a word at a time.
+char* utf8_of(PyObject* str, size_t* length) noexcept {
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+  const size_t most = n * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
+  auto* out = static_cast<unsigned char*>(PyMem_RawMalloc(most + YYJSON_PADDING_SIZE));
+  if (!out) return nullptr;
+  unsigned char* o = out;
+  auto put = [&o](uint32_t c) -> bool {
+    if (c < 0x80) {
+      *o++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c < 0xE000) return false;
+      *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+    return true;
+  };
+  size_t i = 0;
+  bool ok = true;
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const auto* s = static_cast<const Py_UCS1*>(data);
+    while (i < n) {
+      uint64_t word;
+      if (i + 8 <= n && (std::memcpy(&word, s + i, 8), (word & 0x8080808080808080ULL) == 0)) {
+        std::memcpy(o, s + i, 8);
+        o += 8;
+        i += 8;
+      } else {
+        put(s[i++]);
+      }
+    }
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    const auto* s = static_cast<const Py_UCS2*>(data);
+    while (i < n && ok) {
+      uint64_t word;
+      if (i + 4 <= n && (std::memcpy(&word, s + i, 8), (word & 0xFF80FF80FF80FF80ULL) == 0)) {
+        for (int k = 0; k < 4; k++) o[k] = static_cast<unsigned char>(s[i + k]);
+        o += 4;
+        i += 4;
+      } else {
+        ok = put(s[i++]);
+      }
+    }
+  } else {
+    const auto* s = static_cast<const Py_UCS4*>(data);
+    while (i < n && ok) ok = put(s[i++]);
+  }
+  if (!ok) {
+    PyMem_RawFree(out);
+    return nullptr;
+  }
+  std::memset(o, 0, YYJSON_PADDING_SIZE);
+  *length = static_cast<size_t>(o - out);
+  return reinterpret_cast<char*>(out);
+}
+
+yyjson_doc* read(char* data, size_t len, yyjson_read_flag flags) noexcept {
+  yyjson_read_err error;
+  yyjson_doc* doc;
+  if (len >= static_cast<size_t>(kParseUnlocked)) {
+    Py_BEGIN_ALLOW_THREADS
+    doc = yyjson_read_opts(data, len, flags, nullptr, &error);
+    Py_END_ALLOW_THREADS
+  } else {
+    doc = yyjson_read_opts(data, len, flags, nullptr, &error);
+  }
+  return doc;
+}
+
+// The document for the text, or null for text that goes to json.loads (no error set either way). *buffer is set
+// to the UTF-8 copy that the document reads in place, to be freed with PyMem_RawFree after the document.
+yyjson_doc* parse(PyObject* text, char** buffer) noexcept {
+  *buffer = nullptr;
+  const char* data;
+  size_t len;
+  if (PyUnicode_CheckExact(text)) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) {  // a str made by the old wide-character calls
+      PyErr_Clear();
+      return nullptr;
+    }
+#endif
+    if (PyUnicode_IS_ASCII(text)) {
+      data = static_cast<const char*>(PyUnicode_DATA(text));
+      len = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    } else {
+      // A UTF-8 copy of our own that yyjson may write into (the str keeps none). A str that starts with a byte
+      // order mark is for json.loads to refuse.
+      if (PyUnicode_READ_CHAR(text, 0) == 0xFEFF || !(*buffer = utf8_of(text, &len))) return nullptr;
+      return read(*buffer, len, YYJSON_READ_NUMBER_AS_RAW | YYJSON_READ_INSITU);
+    }
+  } else if (PyBytes_CheckExact(text) || PyByteArray_CheckExact(text)) {
+    // The export keeps a bytearray from being resized while it is read.
+    Py_buffer view;
+    if (PyObject_GetBuffer(text, &view, PyBUF_SIMPLE) < 0) {
+      PyErr_Clear();
+      return nullptr;
+    }
+    auto b = static_cast<const unsigned char*>(view.buf);
+    len = static_cast<size_t>(view.len);
+    // json.loads reads bytes that start with a zero byte, a zero second byte or a byte order mark as UTF-16,
+    // UTF-32 or UTF-8 with the mark.
+    yyjson_doc* doc = nullptr;
+    if (len > 0 && b[0] != 0 && b[0] != 0xEF && b[0] != 0xFE && b[0] != 0xFF && (len < 2 || b[1] != 0))
+      doc = read(static_cast<char*>(view.buf), len, YYJSON_READ_NUMBER_AS_RAW);  // read only: yyjson copies it
+    PyBuffer_Release(&view);
+    return doc;
+  } else {
+    return nullptr;
+  }
+  if (len == 0) return nullptr;
+  return read(const_cast<char*>(data), len, YYJSON_READ_NUMBER_AS_RAW);  // read only: yyjson copies it
+}
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "decode() takes three arguments");
+    return nullptr;
+  }
+  const Shape* shape = nullptr;
+  if (args[1] != Py_None) {
+    shape = static_cast<const Shape*>(PyCapsule_GetPointer(args[1], kShapeName));
+    if (!shape) return nullptr;
+  }
+  char* buffer;
+  yyjson_doc* doc = parse(args[0], &buffer);
+  if (!doc) {
+    PyMem_RawFree(buffer);
+    return Py_NewRef(args[2]);
+  }
+  PyObject* result;
+  {
+    Builder builder;
+    result = builder.value(yyjson_doc_get_root(doc), shape);
+  }
+  yyjson_doc_free(doc);
+  PyMem_RawFree(buffer);
+  if (!result) {
+    PyErr_Clear();
+    return Py_NewRef(args[2]);
+  }
+  return result;
+}
+
+PyMethodDef methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decode)), METH_FASTCALL, nullptr},
+    {"shape", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(make_shape)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The module keeps no state of its own: every interpreter may load it, and none needs the global lock for it.
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_json", nullptr, 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__json(void) { return PyModuleDef_Init(&module_def); }
