@@ -18,6 +18,94 @@ __all__ = ["Field", "ProxyField", "ListField", "MultiField", "MultiValue", "List
 
 _CONTAINERS = (dict, list, set, bytearray)
 
+# Every option a declaration knows. An entry that is not one of them is the declaration's own metadata, free for
+# any use, unless it is so close to one of them that it is taken for a misspelling, which is refused when the model
+# is declared. Options added by a model (through its metadata, which reaches declarations as their defaults) or by
+# other declarations belong here too, so that their misspellings are caught.
+OPTIONS = ("optional", "default", "factory", "strict", "key")
+
+# Filled in by the native core when it loads: the type of the checking casts of quenlory.types, and the checking
+# twin of each built-in cast (int, str, float, bool, list, dict) that strict fields use instead.
+_CheckCast = None
+_strict_twins = {}
+
+
+class PathNote(str):
+    """The note an exception raised while an instance is built from data carries: "at " and the path to the
+    field, from the outermost model (`installed[3].metadata.version`); `path` gives the path alone."""
+
+    __slots__ = ()
+
+    @property
+    def path(self):
+        return self[3:]
+
+
+def _note_path(exc, segment):
+    """Put `segment` (a key, or an int index) in front of the path note of `exc`, or give it one.
+
+    Each model level adds its own segment as the exception passes outwards, so the note ends as one full path.
+    Called by the native core with the exception put aside: whatever fails here is left out, and the exception
+    is raised on unchanged."""
+    if not isinstance(exc, Exception) or isinstance(exc, MemoryError):
+        return
+    if type(segment) is int:
+        step = "[%d]" % segment
+    else:
+        step = segment if isinstance(segment, str) else "[%r]" % (segment,)
+    try:
+        notes = vars(exc).get("__notes__")
+    except TypeError:
+        return
+    if type(notes) is list and notes and type(notes[-1]) is PathNote:
+        path = notes[-1].path
+        notes[-1] = PathNote("at " + step + ("" if path.startswith("[") else ".") + path)
+    elif hasattr(exc, "add_note"):
+        exc.add_note(PathNote("at " + step))
+    elif notes is None:
+        exc.__notes__ = [PathNote("at " + step)]
+    elif type(notes) is list:
+        notes.append(PathNote("at " + step))
+
+
+_CHECKED = ("Field", "ProxyField", "ListField", "MultiField")
+
+
+def _twin_of(cast):
+    """The checking twin of a built-in cast, or None."""
+    if not _strict_twins:
+        from quenlory import model_decorator  # noqa: F401  (loading it fills the table in)
+    for given, twin in _strict_twins.items():
+        if cast is given:
+            return twin
+    return None
+
+
+def _mistakes(owner, cast, metadata):
+    """What is wrong with a declaration's cast and options, or None; told when the model names the field.
+
+    Only the declarations as this module makes them are checked: a subclass of them makes its own rules."""
+    if owner not in _CHECKED:
+        return None
+    if cast is not None and not callable(cast):
+        return "the cast %r is not callable" % (cast,)
+    if "default" in metadata and "factory" in metadata:
+        return "give a default or a factory, not both"
+    if "factory" in metadata and not callable(metadata["factory"]):
+        return "the factory %r is not callable" % (metadata["factory"],)
+    if (metadata.get("strict") is True and owner == "Field" and _twin_of(cast) is None
+            and not isinstance(cast, _CheckCast)):
+        return ("strict=True needs the cast int, str, float, bool, list or dict (or a cast of quenlory.types), "
+                "got %s" % (_describe(cast) if cast is not None else "none"))
+    unknown = [key for key in metadata if key not in OPTIONS]
+    if unknown:
+        import difflib
+        for key in unknown:
+            close = difflib.get_close_matches(str(key), OPTIONS, n=1, cutoff=0.8)
+            if close:
+                return "unknown option %r; did you mean %r?" % (key, close[0])
+    return None
+
 
 def _identity(value):
     return value
@@ -79,14 +167,17 @@ class Field:
     entries the declaration does not give.
     """
 
-    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast")
+    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast", "_mistake")
 
     # Field[int] in annotations, matching the generic declaration of the type stubs.
     __class_getitem__ = classmethod(GenericAlias)
 
     def __init__(self, cast=None, **metadata):
         _check_cast(type(self).__name__, cast)
+        self._mistake = _mistakes(type(self).__name__ if type(self).__module__ == __name__ else None, cast, metadata)
         self.cast = _identity if cast is None else cast
+        if metadata.get("strict") is True and self._mistake is None:
+            self.cast = _twin_of(cast) or cast
         self._given_cast = cast
         self.name = None
         self._metadata = metadata
@@ -104,10 +195,24 @@ class Field:
 
     @metadata_defaults.setter
     def metadata_defaults(self, defaults):
+        if self._mistake is not None and self.name is not None:
+            raise TypeError("field %r: %s" % (self.name, self._mistake))
         self._defaults = defaults
         merged = dict(defaults) if defaults else {}
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
+        if defaults and "strict" in defaults and "strict" not in self._metadata:
+            strict = defaults["strict"] is True
+            # A strict model: the built-in cast as given gives way to its checking twin, and back for a model
+            # that is not strict (a declaration may serve several models).
+            given = self._given_cast
+            twin = _twin_of(given) if given is not None else None
+            if twin is not None:
+                current = self.cast
+                if strict and current is given:
+                    _cast_slot.__set__(self, twin)
+                elif not strict and current is twin:
+                    _cast_slot.__set__(self, given)
 
     def __getitem__(self, key):
         own = self._metadata
@@ -138,6 +243,7 @@ class Field:
 
 
 _metadata_slot = Field.__dict__["metadata"]
+_cast_slot = Field.__dict__["cast"]
 
 
 def _implementation(model_class):
@@ -246,7 +352,14 @@ class ListField(ProxyField):
         else:
             raise TypeError("%s expects a list of dicts or of %s instances, got %s"
                             % (name, self.nested_model.__name__, type(value).__name__))
-        instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
+        instances = []
+        append = instances.append
+        try:
+            for item in items:
+                append(_list_item(self.nested_model, name, len(instances), item))
+        except Exception as error:
+            _note_path(error, len(instances))  # the item's index leads its path note
+            raise
         if type(value) is list and all(isinstance(item, dict) for item in value):
             data = value  # only dicts: the list itself stays the raw data, like a nested model's dict
         else:

@@ -104,6 +104,14 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
   return PyErr_Occurred() ? -1 : 0;
 }
 
+// A field of a strict model is strict unless its metadata, an exact dict, says strict is false.
+bool field_is_strict(PyObject* metadata) noexcept {
+  if (!metadata || !PyDict_CheckExact(metadata)) return true;
+  Ref own = compat::dict_get(metadata, N.strict);  // no code runs: the keys are a call's keywords, exact strs
+  if (!own && PyErr_Occurred()) PyErr_Clear();     // a lookup that fails leaves the model's option
+  return !own || own.get() != Py_False;
+}
+
 // The steps for one field declaration, in their order.
 int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   Schema* s = w.schema;
@@ -116,8 +124,18 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (metadata) compat::count_as_shared(metadata.get());  // every construction may read it, from any thread
   int is_optional = metadata ? optional_flag(metadata.get()) : -1;
   if (is_optional < 0) return -1;
+  // A strict model checks where the built-in casts convert: its fields, unless one says strict=False in its
+  // metadata (read only when that is an exact dict, which looking into runs no code), take the checking twins.
+  bool strict = s->strict && field_is_strict(metadata.get());
+  if (strict) {
+    Ref given = compat::dict_getitem(s->casts, name);
+    if (!given) return -1;
+    PyObject* twin = strict_twin(given.get());
+    if (twin != given.get() && PyDict_SetItem(s->casts, name, twin) < 0) return -1;
+  }
   if (is_optional) {
     Ref current = Ref::steal(PyObject_GetAttr(decl, N.cast));
+    if (current && strict) current = Ref::borrow(strict_twin(current.get()));
     Ref maker = current ? make_function(kMakeOptionalCast, N.q_make_optional_cast) : Ref();
     Ref wrapper = Ref::steal(maker ? compat::call_one(maker.get(), current.get()) : nullptr);
     if (!wrapper || PyObject_SetAttr(decl, N.cast, wrapper.get()) < 0 ||
@@ -183,8 +201,28 @@ int component_pass(Walk& w) noexcept {
   });
 }
 
+// The model options "strict" and "extra", read from the model metadata, the
+// call's own exact dict; a model given no metadata is not looked at.
+int read_options(Schema* s) noexcept {
+  PyObject* metadata = s->metadata;
+  if (!PyDict_CheckExact(metadata) || PyDict_GET_SIZE(metadata) == 0) return 0;
+  // Only these values mean anything: any other, as any other entry, is the model's own metadata.
+  if (Ref strict = compat::dict_get(metadata, N.strict)) {
+    s->strict = strict.get() == Py_True;
+  } else if (PyErr_Occurred()) {
+    return -1;
+  }
+  if (Ref extra = compat::dict_get(metadata, N.extra)) {
+    s->ignore_extra = PyUnicode_CheckExact(extra.get()) && PyUnicode_CompareWithASCIIString(extra.get(), "ignore") == 0;
+  } else if (PyErr_Occurred()) {
+    return -1;
+  }
+  return 0;
+}
+
 int collect(Walk& w) noexcept {
   Schema* s = w.schema;
+  if (read_options(s) < 0) return -1;
   Ref ns = Ref::steal(PyObject_GetAttr(s->cls, N.dunder_dict));
   Ref items = Ref::steal(ns ? compat::call_method(ns.get(), N.items) : nullptr);
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
@@ -334,6 +372,12 @@ Ref assemble(Walk& w) noexcept {
   if (r == 0)
     r = install_group(mc, s->basic, [&](PyObject* n, PyObject* decl) -> Ref {
       Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
+      // A strict model's writes check as its construction does (a declaration of ours already hands out the twin).
+      if (cast && s->strict) {
+        Ref planned = compat::dict_getitem(s->casts, n);
+        if (!planned) return {};
+        if (strict_twin(cast.get()) == planned.get()) cast = std::move(planned);
+      }
       Ref optional = Ref::steal(cast ? PyObject_GetItem(decl, N.optional) : nullptr);
       if (!optional) return {};
       PyObject* args[] = {n, cast.get(), optional.get()};

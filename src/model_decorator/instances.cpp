@@ -339,7 +339,7 @@ int check_data_keys(Build& b) noexcept {
     while (!stray && plain_keys && PyDict_Next(b.data, &pos, &key, &value)) {
       plain_keys = PyUnicode_CheckExact(key);
       Py_ssize_t row = plain_keys ? index->find(key) : KeyIndex::kAbsent;
-      stray = plain_keys && row == KeyIndex::kAbsent;
+      stray = plain_keys && row == KeyIndex::kAbsent && !b.s->ignore_extra;
       if (row >= 0 && values) values[row] = value;
     }
     QUENLORY_UNLOCKED()
@@ -352,6 +352,7 @@ int check_data_keys(Build& b) noexcept {
     }
   }
   b.values = nullptr;
+  if (b.s->ignore_extra) return 0;  // undeclared keys stay in the data as they are
   auto difference = [&]() -> Ref {
     Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
     Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
@@ -405,10 +406,19 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   }
   if (check_data_keys(b) < 0) return -1;
   if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
-    if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
+    // A failure carries the field's name in its path note.
+    if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) {
+          int r = build_compound(b, n, d);
+          if (r < 0) note_path(n);
+          return r;
+        }) < 0)
       return -1;
     b.remember = true;
-    if (for_each_item(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0)
+    if (for_each_item(s->multi_fields, [&](PyObject* n, PyObject* d) {
+          int r = build_multi(b, n, d);
+          if (r < 0) note_path(n);
+          return r;
+        }) < 0)
       return -1;
     b.remember = false;
     // Casts and proxies have run: look again.
@@ -417,8 +427,10 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   }
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
-    if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
+    if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0) {
+      note_path(PyTuple_GET_ITEM(row, 0));
       return -1;
+    }
   }
   if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);
   return 0;

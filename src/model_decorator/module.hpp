@@ -24,6 +24,8 @@ namespace quenlory {
   X(keys, "keys")                                                                  \
   X(items, "items")                                                                \
   X(optional, "optional")                                                          \
+  X(strict, "strict")                                                              \
+  X(extra, "extra")                                                                \
   X(default_, "default")                                                           \
   X(factory, "factory")                                                            \
   X(flat_fields, "flat_fields")                                                    \

@@ -73,6 +73,7 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 #undef QUENLORY_ZERO
   s->key_index = nullptr;
   s->cleared = false;
+  s->strict = s->ignore_extra = false;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
   s->cls = Py_NewRef(cls);
   s->metadata = Py_NewRef(metadata);

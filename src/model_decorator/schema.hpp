@@ -71,6 +71,11 @@ struct Schema {
   // Set first thing when the collector clears the record: its tables are
   // going, and nothing may use them again.
   bool cleared;
+  // The model options of the metadata (see decorator.cpp): strict=True puts
+  // the checking twins in place of the built-in casts, extra="ignore" leaves
+  // undeclared keys of the data alone.
+  bool strict;
+  bool ignore_extra;
 };
 
 extern PyTypeObject SchemaType;
