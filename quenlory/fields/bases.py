@@ -93,6 +93,11 @@ def _mistakes(owner, cast, metadata):
         return "give a default or a factory, not both"
     if "factory" in metadata and not callable(metadata["factory"]):
         return "the factory %r is not callable" % (metadata["factory"],)
+    if "key" in metadata:
+        if owner == "MultiField":
+            return "a MultiField keeps its values under its components, and takes no key"
+        if type(metadata["key"]) is not str:
+            return "the key must be a str, got %r" % (metadata["key"],)
     if (metadata.get("strict") is True and owner == "Field" and _twin_of(cast) is None
             and not isinstance(cast, _CheckCast)):
         return ("strict=True needs the cast int, str, float, bool, list or dict (or a cast of quenlory.types), "

@@ -26,6 +26,7 @@ namespace quenlory {
   X(optional, "optional")                                                          \
   X(strict, "strict")                                                              \
   X(extra, "extra")                                                                \
+  X(key, "key")                                                                    \
   X(default_, "default")                                                           \
   X(factory, "factory")                                                            \
   X(flat_fields, "flat_fields")                                                    \
