@@ -53,5 +53,15 @@ except ModuleNotFoundError as error:
 
     raise ImportError(_not_built()) from None
 
+
+
+def __getattr__(name):
+    # quenlory.types (the checking casts) is loaded on first use.
+    if name == "types":
+        import importlib
+        return importlib.import_module(__name__ + ".types")
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
 __all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "ListField",
            "MultiField", "Model"]

@@ -174,6 +174,7 @@ class BoundaryTest(unittest.TestCase):
         self.assertEqual(notes(error), ["at 3166-2[0].code-x"])
         self.raises(ValueError, "Error creating model B: the key 'b' of field 'a' is another field's name or key",
                     model, type("B", (), {"a": Field(str, key="b"), "b": Field(str)}))
+        self.assertEqual(raw(model(key="k")(type("K", (), {"a": Field(str)}))(a=1)), {"a": "1"})  # the model's own
 
     def test_undeclared_keys(self):
         data = {"a": "1", "new": [1], 2: "x"}

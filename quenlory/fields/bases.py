@@ -204,6 +204,8 @@ class Field:
             raise TypeError("field %r: %s" % (self.name, self._mistake))
         self._defaults = defaults
         merged = dict(defaults) if defaults else {}
+        if "key" in merged:
+            del merged["key"]  # a field's key in the data is its own: a model's "key" entry does not reach it
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
         if defaults and "strict" in defaults and "strict" not in self._metadata:

@@ -280,18 +280,22 @@ PyObject* check_list(PyObject* cast, PyObject* value) noexcept {
   if (!c->item) return Py_NewRef(value);
   Ref list = Ref::borrow(value);
   Ref copy;
-  // The item casts may run code that changes the list: its size is read anew.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
+  Py_ssize_t n = PyList_GET_SIZE(value);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // An item cast may run code that changes the list.
+    if (PyList_GET_SIZE(value) != n) {
+      PyErr_SetString(PyExc_RuntimeError, "list changed size during its check");
+      return nullptr;
+    }
+    Ref item = Ref::steal(PySequence_GetItem(value, i));  // held, and read safely where threads share the list
+    if (!item) return nullptr;
     Ref got = Ref::steal(call_cast(c->item, item.get()));
     if (!got) {
       note_index(i);
       return nullptr;
     }
-    if (got.get() != item.get() && !copy) {
-      if (!(copy = Ref::steal(PyList_GetSlice(value, 0, PY_SSIZE_T_MAX)))) return nullptr;
-    }
-    if (copy && i < PyList_GET_SIZE(copy.get()) && PyList_SetItem(copy.get(), i, got.release()) < 0) return nullptr;
+    if (got.get() != item.get() && !copy && !(copy = Ref::steal(PyList_GetSlice(value, 0, n)))) return nullptr;
+    if (copy && PyList_SetItem(copy.get(), i, got.release()) < 0) return nullptr;
   }
   return copy ? copy.release() : list.release();
 }
