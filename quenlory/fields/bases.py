@@ -45,18 +45,21 @@ def _note_path(exc, segment):
     """Put `segment` (a key, or an int index) in front of the path note of `exc`, or give it one.
 
     Each model level adds its own segment as the exception passes outwards, so the note ends as one full path.
-    Called by the native core with the exception put aside: whatever fails here is left out, and the exception
-    is raised on unchanged."""
+    Whatever fails here is left out, and the exception is raised on unchanged."""
+    try:
+        _put_path(exc, segment)
+    except Exception:  # a note that cannot be made is left out: never in the way of the exception itself
+        pass
+
+
+def _put_path(exc, segment):
     if not isinstance(exc, Exception) or isinstance(exc, MemoryError):
         return
     if type(segment) is int:
         step = "[%d]" % segment
     else:
         step = segment if isinstance(segment, str) else "[%r]" % (segment,)
-    try:
-        notes = vars(exc).get("__notes__")
-    except TypeError:
-        return
+    notes = vars(exc).get("__notes__")
     if type(notes) is list and notes and type(notes[-1]) is PathNote:
         path = notes[-1].path
         notes[-1] = PathNote("at " + step + ("" if path.startswith("[") else ".") + path)
@@ -359,14 +362,7 @@ class ListField(ProxyField):
         else:
             raise TypeError("%s expects a list of dicts or of %s instances, got %s"
                             % (name, self.nested_model.__name__, type(value).__name__))
-        instances = []
-        append = instances.append
-        try:
-            for item in items:
-                append(_list_item(self.nested_model, name, len(instances), item))
-        except Exception as error:
-            _note_path(error, len(instances))  # the item's index leads its path note
-            raise
+        instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
         if type(value) is list and all(isinstance(item, dict) for item in value):
             data = value  # only dicts: the list itself stays the raw data, like a nested model's dict
         else:
@@ -380,13 +376,21 @@ class ListField(ProxyField):
 
 
 def _list_item(item_model, name, index, value):
-    """The instance that the item `value` at `index` of the list field `name` stands for."""
+    """The instance that the item `value` at `index` of the list field `name` stands for.
+
+    What fails here carries the index at the head of its path note."""
     if isinstance(value, item_model):
         return value
     if isinstance(value, dict):
-        return item_model(value)
-    raise TypeError("%s[%d] must be a dict or an instance of %s, got %s"
-                    % (name, index, item_model.__name__, type(value).__name__))
+        try:
+            return item_model(value)
+        except Exception as error:
+            _note_path(error, index)
+            raise
+    error = TypeError("%s[%d] must be a dict or an instance of %s, got %s"
+                      % (name, index, item_model.__name__, type(value).__name__))
+    _note_path(error, index)
+    raise error
 
 
 def _restore_list(item_model, name, data, items):
