@@ -172,7 +172,13 @@ class Field:
 
     Metadata entries ("default", "factory", "optional", or anything else) are
     the declaration's own; `metadata_defaults` (set by the model) fills in the
-    entries the declaration does not give.
+    entries the declaration does not give.  `strict=True` puts the checking
+    twin of a built-in int, str, float, bool, list or dict cast in its place
+    (see quenlory.types; a model's strict=True does it for every field that
+    does not say strict=False), and `key="3166-2"` keeps the value in the raw
+    data under that key instead of the attribute name.  A cast or factory that
+    is not callable, a default with a factory, and an option misspelt are
+    refused when a model names the field.
     """
 
     __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast", "_mistake")
