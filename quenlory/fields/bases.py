@@ -53,7 +53,7 @@ def _note_path(exc, segment):
 
 
 def _put_path(exc, segment):
-    if not isinstance(exc, Exception) or isinstance(exc, MemoryError):
+    if segment is None or not isinstance(exc, Exception) or isinstance(exc, MemoryError):
         return
     if type(segment) is int:
         step = "[%d]" % segment
@@ -368,7 +368,11 @@ class ListField(ProxyField):
         else:
             raise TypeError("%s expects a list of dicts or of %s instances, got %s"
                             % (name, self.nested_model.__name__, type(value).__name__))
-        instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
+        try:
+            instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
+        except Exception as error:
+            _note_path(error, _failed_index(error))  # the item's index leads its path note
+            raise
         if type(value) is list and all(isinstance(item, dict) for item in value):
             data = value  # only dicts: the list itself stays the raw data, like a nested model's dict
         else:
@@ -382,21 +386,25 @@ class ListField(ProxyField):
 
 
 def _list_item(item_model, name, index, value):
-    """The instance that the item `value` at `index` of the list field `name` stands for.
-
-    What fails here carries the index at the head of its path note."""
+    """The instance that the item `value` at `index` of the list field `name` stands for."""
     if isinstance(value, item_model):
         return value
     if isinstance(value, dict):
-        try:
-            return item_model(value)
-        except Exception as error:
-            _note_path(error, index)
-            raise
-    error = TypeError("%s[%d] must be a dict or an instance of %s, got %s"
-                      % (name, index, item_model.__name__, type(value).__name__))
-    _note_path(error, index)
-    raise error
+        return item_model(value)
+    raise TypeError("%s[%d] must be a dict or an instance of %s, got %s"
+                    % (name, index, item_model.__name__, type(value).__name__))
+
+
+def _failed_index(error):
+    """The index of the list item whose making raised `error`: that of the first `_list_item` call its traceback
+    passes through (the list's construction pays nothing for it while it succeeds)."""
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code is _list_item.__code__:
+            index = tb.tb_frame.f_locals.get("index")
+            return index if type(index) is int else None
+        tb = tb.tb_next
+    return None
 
 
 def _restore_list(item_model, name, data, items):
