@@ -143,6 +143,10 @@ class BoundaryTest(unittest.TestCase):
                 with self.assertRaises(kind) as caught:
                     Report({"installed": [good] * 3 + [bad]})
                 self.assertEqual(notes(caught.exception), [note])
+        Reports = model(type("Reports", (), {"reports": ListField(Report)}))
+        with self.assertRaises(ValueError) as caught:
+            Reports({"reports": [{"installed": [good]}, {"installed": [good, {"metadata": {"version": "1"}}]}]})
+        self.assertEqual(notes(caught.exception), ["at reports[1].installed[1].metadata.name"])
         # An exception whose notes cannot be written still propagates as it was.
         class Sealed(Exception):
             __slots__ = ()
