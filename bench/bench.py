@@ -117,6 +117,25 @@ def model_cells(name, md):
     }
 
 
+# Model A's input already of the declared types, for the two callgrind-only columns "typed" (model A as declared
+# today) and "strict" (the same model with @model(strict=True), whose checking casts refuse the text inputs).
+A_TYPED = dict(A_FIELDS)
+TYPED_KW_CALL = "(" + ", ".join("%s=%r" % item for item in A_TYPED.items()) + ")"
+
+
+def typed_cells(strict):
+    ns = {key: Field(int) for key in peers.INT_KEYS}
+    ns.update((key, Field(str)) for key in peers.STR_KEYS)
+    ns["opt"] = Field(str, optional=True)
+    A = (model_decorator.model(strict=True) if strict else model_decorator.model)(type("A", (), ns))
+    cp_a = peers.copy_a
+    return {
+        "construct_dict": ("A(cp(s))", {"A": A, "cp": cp_a, "s": A_TYPED}, "copy A"),
+        "construct_kw": ("A" + TYPED_KW_CALL, {"A": A}),
+        "write": ("w.a1 = 42", {"w": A(cp_a(A_TYPED))}),
+    }
+
+
 def slots_cells():
     A, B, N = peers.SlotsA, peers.SlotsB, peers.SlotsN
     fresh = lambda: A(peers.A_INPUT)  # noqa: E731
@@ -784,7 +803,7 @@ def callgrind_cell(column, row):
     cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
             "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "dict": dict_cells,
             "dataclass": dataclass_cells, "msgspec": msgspec_cells, "pydantic": pydantic_cells, "attrs": attrs_cells,
-            "floor": floor_column}
+            "floor": floor_column, "typed": lambda: typed_cells(False), "strict": lambda: typed_cells(True)}
     stmt_env = cols[column]()[row]
     cell = Cell(column, row, *stmt_env)
     if cell.minus:

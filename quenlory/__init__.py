@@ -69,6 +69,10 @@ def __getattr__(name):
         from . import _validate
 
         return getattr(_validate, name)
+    if name == "types":  # the checking casts
+        import importlib
+
+        return importlib.import_module(__name__ + ".types")
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 

@@ -41,6 +41,7 @@ if _HERE not in sys.path:
 import baseline  # noqa: E402
 import quenlory.model_decorator as native  # noqa: E402
 from quenlory.fields.bases import Field  # noqa: E402
+from quenlory.types import Choice, Float, Int, List, Str  # noqa: E402
 from recording import RecordingField, RecordingMultiField, RecordingProxyField  # noqa: E402
 
 LOG = []  # the calls seen by everything a scenario builds
@@ -149,8 +150,9 @@ VALUES = [
     lambda: {"v": 1}, lambda: {"v": "bad"}, lambda: {"v": "2", "w": 2}, lambda: {"zz": 1}, lambda: {},
     lambda: {"a": 1, "b": 2, "p": 3}, lambda: "ab", lambda: 10 ** 20, lambda: float("nan"),
 ]
-PLAIN_CASTS = [None, None, int, float, str, picky, boxed]
-MULTI_CASTS = [None, None, picky, list]
+# The checking casts of quenlory.types run in line where the native core meets them.
+PLAIN_CASTS = [None, None, int, float, str, picky, boxed, Int(ge=0), Str(min_length=1), Float(), Choice("x", 1)]
+MULTI_CASTS = [None, None, picky, list, List(Int())]
 OPTIONAL = [True, True, 1, "yes", 0, "", None, False]
 
 

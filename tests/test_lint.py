@@ -69,7 +69,7 @@ class Lint(unittest.TestCase):
 
     def test_includes_go_down_the_stack(self):
         # Each file includes only files of lower layers; the direct slots sit above every feature file.
-        layer = {"ref": 0, "compat": 1, "module": 2, "memo": 3, "function": 3, "schema": 4, "storage": 4,
+        layer = {"ref": 0, "compat": 1, "module": 2, "casts": 2, "memo": 3, "function": 3, "schema": 4, "storage": 4,
                  "runtime": 5, "copying": 5, "accessors": 6, "instances": 6, "decorator": 6,
                  "serialisation": 6, "fastpath": 7}
         wrong = []
@@ -118,7 +118,7 @@ class Lint(unittest.TestCase):
     def test_nothing_runs_between_a_stamp_and_its_store(self):
         # A memo entry is filled by type lookups and reads of plain data only.
         harmless = {"stamp_of", "store", "our_function", "name_in_instance_dict", "lookup_offset", "closure_peek",
-                    "closure_peek_cast", "builtin_cast", "has", "static_cast", "if", "for", "while", "Entered",
+                    "closure_peek_cast", "lasting_cast", "has", "static_cast", "if", "for", "while", "Entered",
                     "GetInfo", "SetInfo", "Offsets", "Stamp"}
         wrong = []
         for file, lines in sources():

@@ -18,6 +18,100 @@ __all__ = ["Field", "ProxyField", "ListField", "MultiField", "MultiValue", "List
 
 _CONTAINERS = (dict, list, set, bytearray)
 
+# Every option a declaration knows. An entry that is not one of them is the declaration's own metadata, free for
+# any use, unless it is so close to one of them that it is taken for a misspelling, which is refused when the model
+# is declared. Options added by a model (through its metadata, which reaches declarations as their defaults) or by
+# other declarations belong here too, so that their misspellings are caught.
+OPTIONS = ("optional", "default", "factory", "strict", "key")
+
+# Filled in by the native core when it loads: the type of the checking casts of quenlory.types, and the checking
+# twin of each built-in cast (int, str, float, bool, list, dict) that strict fields use instead.
+_CheckCast = None
+_strict_twins = {}
+
+
+class PathNote(str):
+    """The note an exception raised while an instance is built from data carries: "at " and the path to the
+    field, from the outermost model (`installed[3].metadata.version`); `path` gives the path alone."""
+
+    __slots__ = ()
+
+    @property
+    def path(self):
+        return self[3:]
+
+
+def _note_path(exc, segment):
+    """Put `segment` (a key, or an int index) in front of the path note of `exc`, or give it one.
+
+    Each model level adds its own segment as the exception passes outwards, so the note ends as one full path.
+    Whatever fails here is left out, and the exception is raised on unchanged."""
+    try:
+        _put_path(exc, segment)
+    except Exception:  # a note that cannot be made is left out: never in the way of the exception itself
+        pass
+
+
+def _put_path(exc, segment):
+    if segment is None or not isinstance(exc, Exception) or isinstance(exc, MemoryError):
+        return
+    if type(segment) is int:
+        step = "[%d]" % segment
+    else:
+        step = segment if isinstance(segment, str) else "[%r]" % (segment,)
+    notes = vars(exc).get("__notes__")
+    if type(notes) is list and notes and type(notes[-1]) is PathNote:
+        path = notes[-1].path
+        notes[-1] = PathNote("at " + step + ("" if path.startswith("[") else ".") + path)
+    elif hasattr(exc, "add_note"):
+        exc.add_note(PathNote("at " + step))
+    elif notes is None:
+        exc.__notes__ = [PathNote("at " + step)]
+    elif type(notes) is list:
+        notes.append(PathNote("at " + step))
+
+
+_CHECKED = ("Field", "ProxyField", "ListField", "MultiField")
+
+
+def _twin_of(cast):
+    """The checking twin of a built-in cast, or None."""
+    if not _strict_twins:
+        from quenlory import model_decorator  # noqa: F401  (loading it fills the table in)
+    for given, twin in _strict_twins.items():
+        if cast is given:
+            return twin
+    return None
+
+
+def _mistakes(owner, cast, metadata):
+    """What is wrong with a declaration's cast and options, or None; told when the model names the field.
+
+    Only the declarations as this module makes them are checked: a subclass of them makes its own rules."""
+    if owner not in _CHECKED:
+        return None
+    if cast is not None and not callable(cast):
+        return "the cast %r is not callable" % (cast,)
+    if "factory" in metadata and not callable(metadata["factory"]):
+        return "the factory %r is not callable" % (metadata["factory"],)
+    if "key" in metadata:
+        if owner == "MultiField":
+            return "a MultiField keeps its values under its components, and takes no key"
+        if type(metadata["key"]) is not str:
+            return "the key must be a str, got %r" % (metadata["key"],)
+    if (metadata.get("strict") is True and owner == "Field" and _twin_of(cast) is None
+            and not isinstance(cast, _CheckCast)):
+        return ("strict=True needs the cast int, str, float, bool, list or dict (or a cast of quenlory.types), "
+                "got %s" % (_describe(cast) if cast is not None else "none"))
+    unknown = [key for key in metadata if key not in OPTIONS]
+    if unknown:
+        import difflib
+        for key in unknown:
+            close = difflib.get_close_matches(str(key), OPTIONS, n=1, cutoff=0.8)
+            if close:
+                return "unknown option %r; did you mean %r?" % (key, close[0])
+    return None
+
 
 def _identity(value):
     return value
@@ -76,17 +170,26 @@ class Field:
 
     Metadata entries ("default", "factory", "optional", or anything else) are
     the declaration's own; `metadata_defaults` (set by the model) fills in the
-    entries the declaration does not give.
+    entries the declaration does not give.  `strict=True` puts the checking
+    twin of a built-in int, str, float, bool, list or dict cast in its place
+    (see quenlory.types; a model's strict=True does it for every field that
+    does not say strict=False), and `key="3166-2"` keeps the value in the raw
+    data under that key instead of the attribute name.  A cast or factory that
+    is not callable, and an option misspelt, are refused when a model names
+    the field.  A default given with a factory wins over it, as it always has.
     """
 
-    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast")
+    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast", "_mistake")
 
     # Field[int] in annotations, matching the generic declaration of the type stubs.
     __class_getitem__ = classmethod(GenericAlias)
 
     def __init__(self, cast=None, **metadata):
         _check_cast(type(self).__name__, cast)
+        self._mistake = _mistakes(type(self).__name__ if type(self).__module__ == __name__ else None, cast, metadata)
         self.cast = _identity if cast is None else cast
+        if metadata.get("strict") is True and self._mistake is None:
+            self.cast = _twin_of(cast) or cast
         self._given_cast = cast
         self.name = None
         self._metadata = metadata
@@ -104,10 +207,26 @@ class Field:
 
     @metadata_defaults.setter
     def metadata_defaults(self, defaults):
+        if self._mistake is not None and self.name is not None:
+            raise TypeError("field %r: %s" % (self.name, self._mistake))
         self._defaults = defaults
         merged = dict(defaults) if defaults else {}
+        if "key" in merged:
+            del merged["key"]  # a field's key in the data is its own: a model's "key" entry does not reach it
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
+        if defaults and "strict" in defaults and "strict" not in self._metadata:
+            strict = defaults["strict"] is True
+            # A strict model: the built-in cast as given gives way to its checking twin, and back for a model
+            # that is not strict (a declaration may serve several models).
+            given = self._given_cast
+            twin = _twin_of(given) if given is not None else None
+            if twin is not None:
+                current = self.cast
+                if strict and current is given:
+                    _cast_slot.__set__(self, twin)
+                elif not strict and current is twin:
+                    _cast_slot.__set__(self, given)
 
     def __getitem__(self, key):
         own = self._metadata
@@ -138,6 +257,7 @@ class Field:
 
 
 _metadata_slot = Field.__dict__["metadata"]
+_cast_slot = Field.__dict__["cast"]
 
 
 def _implementation(model_class):
@@ -246,7 +366,11 @@ class ListField(ProxyField):
         else:
             raise TypeError("%s expects a list of dicts or of %s instances, got %s"
                             % (name, self.nested_model.__name__, type(value).__name__))
-        instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
+        try:
+            instances = [_list_item(self.nested_model, name, index, item) for index, item in enumerate(items)]
+        except Exception as error:
+            _note_path(error, _failed_index(error))  # the item's index leads its path note
+            raise
         if type(value) is list and all(isinstance(item, dict) for item in value):
             data = value  # only dicts: the list itself stays the raw data, like a nested model's dict
         else:
@@ -267,6 +391,18 @@ def _list_item(item_model, name, index, value):
         return item_model(value)
     raise TypeError("%s[%d] must be a dict or an instance of %s, got %s"
                     % (name, index, item_model.__name__, type(value).__name__))
+
+
+def _failed_index(error):
+    """The index of the list item whose making raised `error`: that of the first `_list_item` call its traceback
+    passes through (the list's construction pays nothing for it while it succeeds)."""
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code is _list_item.__code__:
+            index = tb.tb_frame.f_locals.get("index")
+            return index if type(index) is int else None
+        tb = tb.tb_next
+    return None
 
 
 def _restore_list(item_model, name, data, items):

@@ -21,22 +21,29 @@ _S = TypeVar("_S")
 class Field(Generic[_T]):
     cast: Callable[[Any], Any]
     name: Optional[str]
-    # The declaration's own metadata over the model's metadata_defaults (read-only).
+    # The declaration's own metadata over the model's metadata_defaults (read-only). Its options: optional,
+    # default, factory, strict (a checking cast of quenlory.types for int, str, float, bool, list and dict) and
+    # key (the field's key in the raw data, where it is not the attribute name; keywords take the attribute name).
     metadata: Mapping[str, Any]
     metadata_defaults: Mapping[str, Any]
     # A class is matched as a class first, so that a bare generic class (`Field(list)`) reads as `list[Any]`.
     @overload
-    def __init__(self: Field[Optional[_S]], cast: Type[_S], *, optional: Literal[True], **metadata: Any) -> None: ...
-    @overload
     def __init__(
-        self: Field[Optional[_S]], cast: Callable[[Any], _S], *, optional: Literal[True], **metadata: Any
+        self: Field[Optional[_S]], cast: Type[_S], *, optional: Literal[True], strict: bool = ..., key: str = ...,
+        **metadata: Any
     ) -> None: ...
     @overload
-    def __init__(self: Field[_S], cast: Type[_S], **metadata: Any) -> None: ...
+    def __init__(
+        self: Field[Optional[_S]], cast: Callable[[Any], _S], *, optional: Literal[True],
+        strict: bool = ..., key: str = ..., **metadata: Any
+    ) -> None: ...
     @overload
-    def __init__(self: Field[_S], cast: Callable[[Any], _S], **metadata: Any) -> None: ...
+    def __init__(self: Field[_S], cast: Type[_S], *, strict: bool = ..., key: str = ..., **metadata: Any) -> None: ...
     @overload
-    def __init__(self: Field[Any], cast: None = None, **metadata: Any) -> None: ...
+    def __init__(self: Field[_S], cast: Callable[[Any], _S], *, strict: bool = ..., key: str = ...,
+                 **metadata: Any) -> None: ...
+    @overload
+    def __init__(self: Field[Any], cast: None = None, *, key: str = ..., **metadata: Any) -> None: ...
     @overload
     def __get__(self, instance: None, owner: Any) -> NoReturn: ...
     @overload
@@ -48,10 +55,11 @@ class ProxyField(Field[_M]):
     nested_model: type
     @overload
     def __init__(
-        self: ProxyField[Optional[_S]], nested_model: Type[_S], *, optional: Literal[True], **metadata: Any
+        self: ProxyField[Optional[_S]], nested_model: Type[_S], *, optional: Literal[True],
+        strict: bool = ..., key: str = ..., **metadata: Any
     ) -> None: ...
     @overload
-    def __init__(self: ProxyField[_S], nested_model: Type[_S], **metadata: Any) -> None: ...
+    def __init__(self: ProxyField[_S], nested_model: Type[_S], *, key: str = ..., **metadata: Any) -> None: ...
     def flat_fields(self, prefix: str) -> Dict[str, Field[Any]]: ...
 
 class ListValue(MutableSequence[_M]):
@@ -78,10 +86,11 @@ class ListValue(MutableSequence[_M]):
 class ListField(ProxyField[_T]):
     @overload
     def __init__(
-        self: ListField[Optional[ListValue[_S]]], item_model: Type[_S], *, optional: Literal[True], **metadata: Any
+        self: ListField[Optional[ListValue[_S]]], item_model: Type[_S], *, optional: Literal[True],
+        strict: bool = ..., key: str = ..., **metadata: Any
     ) -> None: ...
     @overload
-    def __init__(self: ListField[ListValue[_S]], item_model: Type[_S], **metadata: Any) -> None: ...
+    def __init__(self: ListField[ListValue[_S]], item_model: Type[_S], *, key: str = ..., **metadata: Any) -> None: ...
 
 # A base for a class given to `model` (optional; nothing at run time): a checker without the mypy plugin takes the
 # model constructor from it. Keywords are not checked against the fields here; the mypy plugin checks them.

@@ -119,6 +119,14 @@ int store_under_name(PyObject* self, PyObject* instance, Slot slot, PyObject* va
   return set_item(target.get(), name.get(), value);
 }
 
+// Store `value` in the data dictionary under the field's key there: its raw key, else its name.
+int store_under_key(Schema* s, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  Ref target = get_slot(instance, Slot::Data);
+  Ref name = Ref::steal(target ? property_name(self).release() : nullptr);
+  Ref key = name ? raw_key(s, name.get()) : Ref();
+  return key ? set_item(target.get(), key.get(), value) : -1;
+}
+
 // Ref to the schema table entry under the property's current name.
 Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
   Ref name = property_name(self);
@@ -138,6 +146,7 @@ int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) n
   Ref item0, item1;
   if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
   if (store_under_name(self, instance, Slot::Compounds, item0.get()) < 0) return -1;
+  if (s->raw_keys) return store_under_key(s, self, instance, item1.get());
   return store_under_name(self, instance, Slot::Data, item1.get());
 }
 

@@ -92,6 +92,31 @@ class SavedError {
   PyObject* exc_ = nullptr;
 };
 
+// The pending exception, normalised and holding its traceback, taken off
+// (nullptr when none); raise_again(exc) makes it pending again, stealing it.
+inline PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *exc, *tb;
+  PyErr_Fetch(&type, &exc, &tb);
+  PyErr_NormalizeException(&type, &exc, &tb);
+  if (exc && tb) PyException_SetTraceback(exc, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return exc;
+#endif
+}
+
+inline void raise_again(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  if (!exc) return;
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
 // Whether the tags handed out since the last renewal still name what they
 // named then.  From 3.11 on they always do (kUniqueTypeTags).  Before, every
 // restart of the numbering empties the interpreter's method cache, entries and

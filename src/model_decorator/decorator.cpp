@@ -104,6 +104,25 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
   return PyErr_Occurred() ? -1 : 0;
 }
 
+// A field of a strict model is strict unless its metadata, an exact dict, says strict is false.
+bool field_is_strict(PyObject* metadata) noexcept {
+  if (!metadata || !PyDict_CheckExact(metadata)) return true;
+  Ref own = compat::dict_get(metadata, N.strict);  // no code runs: the keys are a call's keywords, exact strs
+  if (!own && PyErr_Occurred()) PyErr_Clear();     // a lookup that fails leaves the model's option
+  return !own || own.get() != Py_False;
+}
+
+// The raw key of a field: the str under "key" in its metadata, when that is an
+// exact dict and the key is not the name itself; else nothing, with no error.
+Ref given_key(PyObject* metadata, PyObject* name) noexcept {
+  if (!metadata || !PyDict_CheckExact(metadata) || PyDict_GET_SIZE(metadata) == 0) return {};
+  Ref key = compat::dict_get(metadata, N.key);
+  if (!key || !PyUnicode_CheckExact(key.get())) return {};
+  int same = PyUnicode_Check(name) ? PyUnicode_Compare(key.get(), name) == 0 : 0;
+  if (same) return {};
+  return key;
+}
+
 // The steps for one field declaration, in their order.
 int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   Schema* s = w.schema;
@@ -116,8 +135,18 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (metadata) compat::count_as_shared(metadata.get());  // every construction may read it, from any thread
   int is_optional = metadata ? optional_flag(metadata.get()) : -1;
   if (is_optional < 0) return -1;
+  // A strict model checks where the built-in casts convert: its fields, unless one says strict=False in its
+  // metadata (read only when that is an exact dict, which looking into runs no code), take the checking twins.
+  bool strict = s->strict && field_is_strict(metadata.get());
+  if (strict) {
+    Ref given = compat::dict_getitem(s->casts, name);
+    if (!given) return -1;
+    PyObject* twin = strict_twin(given.get());
+    if (twin != given.get() && PyDict_SetItem(s->casts, name, twin) < 0) return -1;
+  }
   if (is_optional) {
     Ref current = Ref::steal(PyObject_GetAttr(decl, N.cast));
+    if (current && strict) current = Ref::borrow(strict_twin(current.get()));
     Ref maker = current ? make_function(kMakeOptionalCast, N.q_make_optional_cast) : Ref();
     Ref wrapper = Ref::steal(maker ? compat::call_one(maker.get(), current.get()) : nullptr);
     if (!wrapper || PyObject_SetAttr(decl, N.cast, wrapper.get()) < 0 ||
@@ -126,15 +155,25 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   }
   int compound = is_instance_of_global(decl, N.ProxyField);
   if (compound < 0) return -1;
+  int multi = compound ? 0 : is_instance_of_global(decl, N.MultiField);
+  if (multi < 0) return -1;
+  // A plain field or a compound may keep its value in the data under a key other than its name, given in
+  // its metadata (read only when that is an exact dict): the flat map and the key check know it by that key.
+  Ref key = multi ? Ref() : given_key(metadata.get(), name);
+  if (!key) {
+    if (PyErr_Occurred()) return -1;
+    key = Ref::borrow(name);
+  } else {
+    if (!s->raw_keys && !(s->raw_keys = PyDict_New())) return -1;
+    if (PyDict_SetItem(s->raw_keys, name, key.get()) < 0 || PySet_Add(w.keys.get(), key.get()) < 0) return -1;
+  }
   if (compound) {
     if (PySet_Add(w.keys.get(), name) < 0 || PyDict_SetItem(s->compounds, name, decl) < 0) return -1;
-    return add_flat_fields(w, decl, name);
+    return add_flat_fields(w, decl, key.get());
   }
-  int multi = is_instance_of_global(decl, N.MultiField);
-  if (multi < 0) return -1;
   if (multi) return PyDict_SetItem(s->multi_fields, name, decl);
   if (PySet_Add(w.keys.get(), name) < 0 || PyDict_SetItem(s->basic, name, decl) < 0) return -1;
-  return PyDict_SetItem(w.flat_fields.get(), name, decl);
+  return PyDict_SetItem(w.flat_fields.get(), key.get(), decl);
 }
 
 // Sort one (name, value) of the class namespace into its table.
@@ -183,8 +222,50 @@ int component_pass(Walk& w) noexcept {
   });
 }
 
+// The model options "strict" and "extra", read from the model metadata, the
+// call's own exact dict; a model given no metadata is not looked at.
+int read_options(Schema* s) noexcept {
+  PyObject* metadata = s->metadata;
+  if (!PyDict_CheckExact(metadata) || PyDict_GET_SIZE(metadata) == 0) return 0;
+  // Only these values mean anything: any other, as any other entry, is the model's own metadata.
+  if (Ref strict = compat::dict_get(metadata, N.strict)) {
+    s->strict = strict.get() == Py_True;
+  } else if (PyErr_Occurred()) {
+    return -1;
+  }
+  if (Ref extra = compat::dict_get(metadata, N.extra)) {
+    s->ignore_extra = PyUnicode_CheckExact(extra.get()) && PyUnicode_CompareWithASCIIString(extra.get(), "ignore") == 0;
+  } else if (PyErr_Occurred()) {
+    return -1;
+  }
+  return 0;
+}
+
+// The data holds a field with a raw key under that key, not under its name.
+int use_raw_keys(Schema* s) noexcept {
+  Ref names = Ref::steal(PySet_New(s->field_names));
+  if (!names) return -1;
+  return for_each_item(s->raw_keys, [&](PyObject* name, PyObject* key) {
+    int taken = PySet_Contains(names.get(), key);
+    if (taken) {
+      if (taken > 0) {
+        Ref cls_name = Ref::steal(PyObject_GetAttr(s->cls, N.dunder_name));
+        if (cls_name)
+          PyErr_Format(PyExc_ValueError, "Error creating model %U: the key %R of field %R is another field's name or key",
+                       cls_name.get(), key, name);
+      }
+      return -1;
+    }
+    return PySet_Discard(s->field_names, name) < 0 || PySet_Add(s->field_names, key) < 0 ||
+                   PySet_Add(names.get(), key) < 0
+               ? -1
+               : 0;
+  });
+}
+
 int collect(Walk& w) noexcept {
   Schema* s = w.schema;
+  if (read_options(s) < 0) return -1;
   Ref ns = Ref::steal(PyObject_GetAttr(s->cls, N.dunder_dict));
   Ref items = Ref::steal(ns ? compat::call_method(ns.get(), N.items) : nullptr);
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
@@ -197,6 +278,7 @@ int collect(Walk& w) noexcept {
   Ref names = Ref::steal(PySet_New(s->fields));
   if (!names) return -1;
   Py_SETREF(s->field_names, names.release());
+  if (s->raw_keys && use_raw_keys(s) < 0) return -1;
   if (component_pass(w) < 0) return -1;
   return finish_schema(s);
 }
@@ -334,9 +416,17 @@ Ref assemble(Walk& w) noexcept {
   if (r == 0)
     r = install_group(mc, s->basic, [&](PyObject* n, PyObject* decl) -> Ref {
       Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
+      // A strict model's writes check as its construction does (a declaration of ours already hands out the twin).
+      if (cast && s->strict) {
+        Ref planned = compat::dict_getitem(s->casts, n);
+        if (!planned) return {};
+        if (strict_twin(cast.get()) == planned.get()) cast = std::move(planned);
+      }
       Ref optional = Ref::steal(cast ? PyObject_GetItem(decl, N.optional) : nullptr);
       if (!optional) return {};
-      PyObject* args[] = {n, cast.get(), optional.get()};
+      Ref key = raw_key(s, n);  // the data key the property reads and writes
+      if (!key) return {};
+      PyObject* args[] = {key.get(), cast.get(), optional.get()};
       return Ref::steal(PyObject_Vectorcall(field_property.get(), args, 3, nullptr));
     });
   if (r == 0)

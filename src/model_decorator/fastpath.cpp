@@ -156,10 +156,11 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Inf
 
 // How writes through a field property's class run in line: the cast of the
 // value stored in the data dictionary under the field's name (owned), where the
-// cast is one of the built-in types int, str and float, which live for good.
+// cast is a known cast that runs in line and lives for good (a built-in int, str
+// or float, or an unconstrained checking twin).
 struct SetInfo : memo::OwnedKey {
   PyObject* cast = nullptr;
-  BuiltinCast convert = nullptr;  // what call_cast runs for it
+  Convert convert = nullptr;  // what call_cast runs for it
   Owner owner;
 };
 memo::TypeMemo<SetInfo> g_set{memo::Table::Set};
@@ -176,7 +177,7 @@ bool has_set(const FuncSpec& s) noexcept { return s.set != nullptr; }
   Func* f = our_function(tp, N.dunder_set, held, has_set);
   if (learn) {
     SetInfo info;
-    BuiltinCast convert = f && f->spec == &kFieldSet && closure_peek(f) ? builtin_cast(closure_peek_cast(f)) : nullptr;
+    Convert convert = f && f->spec == &kFieldSet && closure_peek(f) ? lasting_cast(closure_peek_cast(f)) : nullptr;
     if (convert) {
       info.key = closure_peek(f);
       info.cast = closure_peek_cast(f);
@@ -202,8 +203,8 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   if (__builtin_expect(info && info->key, 1)) {
     // The field's write: the cast first, so that a failing cast leaves the data untouched.
     Ref key = Ref::borrow(info->key);  // the entry may go once code runs
-    bool quiet = plain_value(value);      // the cast is a built-in one: it runs no code on such a value
-    Ref converted = Ref::steal(info->convert(value));
+    bool quiet = plain_value(value);      // the cast is a known one: it runs no code on such a value
+    Ref converted = Ref::steal(info->convert(info->cast, value));
     if (!converted) return -1;
     // Where the cast ran nothing, the entry still holds: the data dictionary
     // is taken in line through its owner, and held across the store, whose

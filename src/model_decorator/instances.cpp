@@ -148,15 +148,15 @@ Source fallback_source(PyObject* decl) noexcept {
   return Source::Missing;
 }
 
-// The rules that give no value: 1 when there is a value to fetch, 0 when the
+// The rules that give no value (`key` is the field's key in the data): 1 when there is a value to fetch, 0 when the
 // field is done (optional, with None recorded for compounds and multi-fields),
 // -1 on an error.
-int settle(Build& b, PyObject* name, Source source, bool record_none) noexcept {
+int settle(Build& b, PyObject* name, PyObject* key, Source source, bool record_none) noexcept {
   switch (source) {
     case Source::Error:
       return -1;
     case Source::Missing:
-      return b.raise_missing(name);
+      return b.raise_missing(key);  // the missing key of the data
     case Source::Optional:
       return record_none && PyDict_SetItem(b.compounds, name, Py_None) < 0 ? -1 : 0;
     default:
@@ -164,12 +164,13 @@ int settle(Build& b, PyObject* name, Source source, bool record_none) noexcept {
   }
 }
 
-Ref fetch(Build& b, PyObject* decl, PyObject* name, Source source) noexcept {
+// The value from its source; `key` is the field's key in the data (its name, unless it has a raw key).
+Ref fetch(Build& b, PyObject* decl, PyObject* name, PyObject* key, Source source) noexcept {
   switch (source) {
     case Source::Keyword:
       return b.take_keyword(name);
     case Source::Data:
-      return get_item(b.data, name);
+      return get_item(b.data, key);
     case Source::Default:
       return default_value(decl, N.default_);
     case Source::Factory:
@@ -181,29 +182,29 @@ Ref fetch(Build& b, PyObject* decl, PyObject* name, Source source) noexcept {
 
 // Compound: cast the value into a pair, item 0 to the compound dictionary and
 // item 1 to the data dictionary.
-int build_compound(Build& b, PyObject* name, PyObject* decl) noexcept {
+int build_compound(Build& b, PyObject* name, PyObject* key, PyObject* decl) noexcept {
   Source source;
   int r = b.has_keyword(name);
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
-  } else if ((r = b.data_has_value(name))) {
+  } else if ((r = b.data_has_value(key))) {
     if (r < 0) return -1;
     source = Source::Data;
   } else {
     source = fallback_source(decl);
   }
-  if ((r = settle(b, name, source, true)) <= 0) return r;
+  if ((r = settle(b, name, key, source, true)) <= 0) return r;
   Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
   if (!cast) return -1;
-  Ref value = fetch(b, decl, name, source);
+  Ref value = fetch(b, decl, name, key, source);
   if (!value) return -1;
   Ref pair = Ref::steal(call_cast(cast.get(), value.get()));
   if (!pair) return -1;
   Ref item0, item1;
   if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
   if (PyDict_SetItem(b.compounds, name, item0.get()) < 0) return -1;
-  return set_item(b.data, name, item1.get());
+  return set_item(b.data, key, item1.get());
 }
 
 // Every component key is in the keywords (or, for Data, in the data dictionary).
@@ -262,7 +263,7 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
     source = r == 0 ? fallback_source(decl) : Source::Error;
   }
   if (r < 0) return -1;
-  if ((r = settle(b, name, source, true)) <= 0) return r;
+  if ((r = settle(b, name, name, source, true)) <= 0) return r;
   Ref proxy = Ref::steal(PyObject_GetAttr(decl, N.proxy));
   if (!proxy) return -1;
   Ref value;
@@ -270,7 +271,7 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
     value = component_values(b, keys, source);
   } else {
     Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
-    Ref raw = cast ? fetch(b, decl, name, source) : Ref();
+    Ref raw = cast ? fetch(b, decl, name, name, source) : Ref();
     value = Ref::steal(raw ? call_cast(cast.get(), raw.get()) : nullptr);
   }
   if (!value) return -1;
@@ -281,7 +282,7 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
 }
 
 // Plain field: the cast of its value lands in the data dictionary.
-int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast) noexcept {
+int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast, PyObject* key) noexcept {
   Source source;
   Ref value;
   int r = b.has_keyword(name);
@@ -292,14 +293,14 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
     // What the key check read: nothing has run since.
     value = Ref::borrow(b.values[row]);
     source = value ? Source::Data : fallback_source(decl);
-  } else if (b.quiet && PyUnicode_CheckExact(name)) {
-    // `name in data` and `data[name]` in one lookup: it runs no code, so nothing can change between them.
-    if ((value = compat::dict_get(b.data, name))) {
+  } else if (b.quiet && PyUnicode_CheckExact(key)) {
+    // `key in data` and `data[key]` in one lookup: it runs no code, so nothing can change between them.
+    if ((value = compat::dict_get(b.data, key))) {
       source = Source::Data;
     } else {
       source = PyErr_Occurred() ? Source::Error : fallback_source(decl);
     }
-  } else if ((r = b.data_contains(name))) {
+  } else if ((r = b.data_contains(key))) {
     if (r < 0) return -1;
     source = Source::Data;
   } else {
@@ -307,14 +308,14 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   }
   // Only a built-in cast of a plain value read from the data keeps the data as it was seen.
   b.quiet = b.quiet && source == Source::Data && value && cast_runs_no_code(cast, value.get());
-  if ((r = settle(b, name, source, false)) <= 0) return r;
-  if (!value && !(value = fetch(b, decl, name, source))) return -1;
+  if ((r = settle(b, name, key, source, false)) <= 0) return r;
+  if (!value && !(value = fetch(b, decl, name, key, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
   if (!converted) return -1;
   // The cast gave back the very object read from the exact dict, and ran no
   // code since the read: storing it again would change nothing any code can see.
   if (b.quiet && converted.get() == value.get()) return 0;
-  return set_item(b.data, name, converted.get());
+  return set_item(b.data, key, converted.get());
 }
 
 int raise_unexpected_keys(PyObject* keys) noexcept {
@@ -339,7 +340,7 @@ int check_data_keys(Build& b) noexcept {
     while (!stray && plain_keys && PyDict_Next(b.data, &pos, &key, &value)) {
       plain_keys = PyUnicode_CheckExact(key);
       Py_ssize_t row = plain_keys ? index->find(key) : KeyIndex::kAbsent;
-      stray = plain_keys && row == KeyIndex::kAbsent;
+      stray = plain_keys && row == KeyIndex::kAbsent && !b.s->ignore_extra;
       if (row >= 0 && values) values[row] = value;
     }
     QUENLORY_UNLOCKED()
@@ -352,6 +353,7 @@ int check_data_keys(Build& b) noexcept {
     }
   }
   b.values = nullptr;
+  if (b.s->ignore_extra) return 0;  // undeclared keys stay in the data as they are
   auto difference = [&]() -> Ref {
     Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
     Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
@@ -405,10 +407,20 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   }
   if (check_data_keys(b) < 0) return -1;
   if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
-    if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
+    // A failure carries the field's name in its path note.
+    if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) {
+          Ref key = raw_key(s, n);
+          int r = key ? build_compound(b, n, key.get(), d) : -1;
+          if (r < 0) note_path(key ? key.get() : n);
+          return r;
+        }) < 0)
       return -1;
     b.remember = true;
-    if (for_each_item(s->multi_fields, [&](PyObject* n, PyObject* d) { return build_multi(b, n, d); }) < 0)
+    if (for_each_item(s->multi_fields, [&](PyObject* n, PyObject* d) {
+          int r = build_multi(b, n, d);
+          if (r < 0) note_path(n);
+          return r;
+        }) < 0)
       return -1;
     b.remember = false;
     // Casts and proxies have run: look again.
@@ -417,8 +429,11 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   }
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
-    if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
+    if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2),
+                    PyTuple_GET_ITEM(row, 3)) < 0) {
+      note_path(PyTuple_GET_ITEM(row, 3));
       return -1;
+    }
   }
   if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);
   return 0;

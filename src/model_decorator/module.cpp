@@ -238,6 +238,14 @@ Ref make_registry() noexcept {
   return Ref::steal(PyObject_CallMethod(typing, "cast", "OO", dict_type, registry.get()));
 }
 
+// The checking casts, handed to the declarations module that Field comes from.
+int init_known_casts() noexcept {
+  Ref field = load_global(N.Field);
+  Ref name = Ref::steal(field ? PyObject_GetAttr(field.get(), N.dunder_module) : nullptr);
+  Ref bases = Ref::steal(name ? PyImport_Import(name.get()) : nullptr);
+  return bases ? init_casts(bases.get()) : -1;
+}
+
 int module_exec(PyObject* module) noexcept {
   if (g_executed) {
     if (module == g_module) return 0;
@@ -263,6 +271,7 @@ int module_exec(PyObject* module) noexcept {
     return -1;
   if (import_from("typing", 0, {"Dict", "Set"}) < 0) return -1;
   if (import_from("fields.bases", 1, {"ProxyField", "Field", "MultiField"}) < 0) return -1;
+  if (init_known_casts() < 0) return -1;
   if (bind(module, "_fields", make_registry()) < 0 || bind(module, "_flat_fields", make_registry()) < 0)
     return -1;
   if (bind(module, "model_fields", make_model_fields(kModelFields, N.fields_registry)) < 0 ||

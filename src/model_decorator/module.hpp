@@ -24,6 +24,9 @@ namespace quenlory {
   X(keys, "keys")                                                                  \
   X(items, "items")                                                                \
   X(optional, "optional")                                                          \
+  X(strict, "strict")                                                              \
+  X(extra, "extra")                                                                \
+  X(key, "key")                                                                    \
   X(default_, "default")                                                           \
   X(factory, "factory")                                                            \
   X(flat_fields, "flat_fields")                                                    \

@@ -3,6 +3,7 @@
 // dict's entries.
 #pragma once
 
+#include "casts.hpp"
 #include "compat.hpp"
 #include "function.hpp"
 #include "storage.hpp"
@@ -39,32 +40,19 @@ PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_d
 // dictionary: no custom lookup, nothing of that name on the class.
 bool name_in_instance_dict(PyTypeObject* tp) noexcept;
 
-// cast(value).  The built-in types int, str and float called with one value,
-// and our optional wrapper, are run directly: the same operations a call makes,
-// without building an argument tuple.
-PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
+// cast(value).  The known casts that run in line (the built-in types int, str
+// and float called with one value, and the checking casts), and our optional
+// wrapper, are run directly: the same operations a call makes, without
+// building an argument tuple.  (Declared in casts.hpp.)
 
-// What call_cast runs for the built-in types int, str and float, or nullptr for any other cast.
-using BuiltinCast = PyObject* (*)(PyObject* value) noexcept;
-BuiltinCast builtin_cast(PyObject* cast) noexcept;
-
-// A value that a built-in cast converts without running Python code or freeing anything.
-QUENLORY_HOT bool plain_value(PyObject* value) noexcept {
-  PyTypeObject* vt = Py_TYPE(value);
-  return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
-}
-
-// cast(value) runs no Python code and frees nothing: a built-in int, str or
-// float cast (or our optional wrapper of one) of an exact int, str, float or None.
+// cast(value) runs no Python code and frees nothing: a known cast (or our
+// optional wrapper of one) that says so for the value (see casts.hpp).
 QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
   while (Func* wrapper = as_function(cast, kOptionalCast)) {
     if (value == Py_None) return true;
     if (!(cast = closure_peek(wrapper))) return false;  // cleared: the cast raises
   }
-  if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
-      cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
-    return false;
-  return plain_value(value);
+  return known_cast_runs_no_code(cast, value);
 }
 
 // The truth of metadata.get("optional", False); an exact dict is asked directly.

@@ -17,7 +17,8 @@ namespace {
   X(field_names)                  \
   X(multi_field_components)       \
   X(proxies)                      \
-  X(plain_rows)
+  X(plain_rows)                   \
+  X(raw_keys)
 
 int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Schema* s = as_schema(self);
@@ -73,6 +74,7 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept {
 #undef QUENLORY_ZERO
   s->key_index = nullptr;
   s->cleared = false;
+  s->strict = s->ignore_extra = false;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(s));
   s->cls = Py_NewRef(cls);
   s->metadata = Py_NewRef(metadata);
@@ -110,7 +112,7 @@ int build_key_index(Schema* s) noexcept {
   }
   whole = whole && !PyErr_Occurred();
   for (Py_ssize_t row = 0; whole && row < PyTuple_GET_SIZE(s->plain_rows); ++row) {
-    PyObject* name = PyTuple_GET_ITEM(PyTuple_GET_ITEM(s->plain_rows, row), 0);
+    PyObject* name = PyTuple_GET_ITEM(PyTuple_GET_ITEM(s->plain_rows, row), 3);  // its key in the data
     KeyIndex::Entry* e = PyUnicode_CheckExact(name) ? &index->slot(name, PyObject_Hash(name)) : nullptr;
     whole = e && e->name;
     if (whole) e->row = row;
@@ -135,7 +137,9 @@ int finish_schema(Schema* s) noexcept {
     Ref name = Ref::borrow(PyTuple_GET_ITEM(item, 0)), decl = Ref::borrow(PyTuple_GET_ITEM(item, 1));
     Ref cast = compat::dict_getitem(s->casts, name.get());
     if (!cast) return -1;
-    Ref row = Ref::steal(PyTuple_Pack(3, name.get(), decl.get(), cast.get()));
+    Ref key = raw_key(s, name.get());
+    if (!key) return -1;
+    Ref row = Ref::steal(PyTuple_Pack(4, name.get(), decl.get(), cast.get(), key.get()));
     if (!row || PyList_Append(list.get(), row.get()) < 0) return -1;
   }
   Ref rows = Ref::steal(PyList_AsTuple(list.get()));

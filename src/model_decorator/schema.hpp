@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "compat.hpp"
 #include "function.hpp"
 
 namespace quenlory {
@@ -62,15 +63,24 @@ struct Schema {
   PyObject* field_names;
   PyObject* multi_field_components;
   PyObject* proxies;
-  // (name, declaration, cast) of every plain field, in order: the plain-field
-  // phase of construction reads `basic` and `casts` through it.
+  // (name, declaration, cast, key) of every plain field, in order: the plain-field
+  // phase of construction reads `basic` and `casts` through it; `key` is the
+  // field's key in the data (its raw key, else its name).
   PyObject* plain_rows;
+  // Attribute name to raw key, for the fields declared with a key in the data
+  // other than their name (Field(str, key="3166-2")); nullptr when none is.
+  PyObject* raw_keys;
   // field_names (a frozenset once the schema is finished) as a KeyIndex,
   // where every entry is an exact str; else nullptr.
   KeyIndex* key_index;
   // Set first thing when the collector clears the record: its tables are
   // going, and nothing may use them again.
   bool cleared;
+  // The model options of the metadata (see decorator.cpp): strict=True puts
+  // the checking twins in place of the built-in casts, extra="ignore" leaves
+  // undeclared keys of the data alone.
+  bool strict;
+  bool ignore_extra;
 };
 
 extern PyTypeObject SchemaType;
@@ -82,6 +92,14 @@ Ref make_schema(PyObject* cls, PyObject* metadata) noexcept;
 int finish_schema(Schema* s) noexcept;
 
 inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*>(o); }
+
+// The key in the data of the field `name`: its raw key, else the name itself.
+inline Ref raw_key(Schema* s, PyObject* name) noexcept {
+  if (!s->raw_keys) return Ref::borrow(name);
+  Ref key = compat::dict_get(s->raw_keys, name);
+  if (!key && !PyErr_Occurred()) key = Ref::borrow(name);
+  return key;
+}
 
 // The schema a function of this model holds in its closure, checked (see closure_object).
 // A schema that the collector has cleared raises RuntimeError the same way.
