@@ -63,6 +63,12 @@ def load(folder: str, name: str) -> Dict[str, Any]:
     return data
 
 
+def path_of(error: BaseException) -> str:
+    """The path in the note that construction and `validate` give an error ("3166-2[1].name"), or ""."""
+    notes = getattr(error, "__notes__", None) or [""]
+    return str(getattr(notes[-1], "path", ""))
+
+
 def show(error: ValidationError, limit: int = 8) -> None:
     print("  %s" % (error.message,))
     for sub in error.exceptions[:limit]:
@@ -109,10 +115,10 @@ def main(argv: List[str]) -> int:
         problems.append("the spoilt copy was accepted")
     except ValidationError as error:
         show(error)
-        found = [(type(sub).__name__, [note.path for note in sub.__notes__]) for sub in error.exceptions]
-        expected = [("TypeError", ["3166-2[1].name"]), ("ValueError", ["3166-2[2].type"]),
-                    ("ValueError", ["3166-2[3].colour"]), ("TypeError", ["3166-2[4].parent"]),
-                    ("TypeError", ["3166-2[5]"])]
+        found = [(type(sub).__name__, path_of(sub)) for sub in error.exceptions]
+        expected = [("TypeError", "3166-2[1].name"), ("ValueError", "3166-2[2].type"),
+                    ("ValueError", "3166-2[3].colour"), ("TypeError", "3166-2[4].parent"),
+                    ("TypeError", "3166-2[5]")]
         if found != expected:
             problems.append("the spoilt copy's errors were %s, not %s" % (found, expected))
     if spoilt != before:
@@ -123,10 +129,9 @@ def main(argv: List[str]) -> int:
         Subdivisions(copy.deepcopy(spoilt))
         problems.append("construction took the spoilt copy")
     except TypeError as error:
-        note = error.__notes__[-1]
-        print("construction alone: %s: %s (%s)" % (type(error).__name__, error, note))
-        if (str(error), note.path) != ("expected str, got int", "3166-2[1].name"):
-            problems.append("construction's error was %r %s" % (str(error), note))
+        print("construction alone: %s: %s (at %s)" % (type(error).__name__, error, path_of(error)))
+        if (str(error), path_of(error)) != ("expected str, got int", "3166-2[1].name"):
+            problems.append("construction's error was %r at %r" % (str(error), path_of(error)))
 
     # 3. Dates: ISO 3166-3 gives some withdrawal dates as a year only, which no date is.
     withdrawn = load(folder, "iso_3166-3.json")
@@ -138,8 +143,8 @@ def main(argv: List[str]) -> int:
     except ValidationError as error:
         show(error, limit=3)
         first = error.exceptions[0]
-        if (type(first), first.__notes__[-1].path) != (ValueError, "3166-3[0].withdrawal_date"):
-            problems.append("the first ISO 3166-3 error was %r %s" % (first, first.__notes__))
+        if (type(first), path_of(first)) != (ValueError, "3166-3[0].withdrawal_date"):
+            problems.append("the first ISO 3166-3 error was %r at %r" % (first, path_of(first)))
         if withdrawn != before:
             problems.append("validate changed the ISO 3166-3 data")
     whole = [record for record in withdrawn["3166-3"] if len(record["withdrawal_date"]) == 10]
