@@ -13,7 +13,8 @@ the input is put back as it was before the error is raised, alone, in a `Validat
 import copy
 import sys
 
-from .fields.bases import ListField, ListValue, MultiField, ProxyField, _implementation, _is_model, _list_item
+from .fields.bases import (Field, ListField, ListValue, MultiField, ProxyField, _implementation, _is_model,
+                           _list_item, _note_path)
 
 if sys.version_info >= (3, 11):
     _ExceptionGroup = ExceptionGroup  # noqa: F821 (a built-in from 3.11)
@@ -21,6 +22,8 @@ else:
     from exceptiongroup import ExceptionGroup as _ExceptionGroup
 
 __all__ = ["validate", "ValidationError"]
+
+_defaults_slot = vars(Field)["_defaults"].__get__
 
 
 class ValidationError(_ExceptionGroup):
@@ -33,42 +36,49 @@ class ValidationError(_ExceptionGroup):
 ValidationError.__module__ = "quenlory"
 
 
-def _raw_key(name, decl):
-    """The key under which the data holds the field `name`: its "key" metadata entry, else the name."""
-    metadata = getattr(decl, "metadata", None)
-    key = metadata.get("key") if isinstance(metadata, dict) else None
-    return name if key is None else key
+def _metadata(decl):
+    """The merged metadata of a declaration, as the model reads it on a construction that needs a default."""
+    metadata = decl.metadata
+    return metadata if type(metadata) is dict else {}
 
 
-def _extra_policy(fields):
-    """What the model does with keys it does not declare: its "extra" metadata entry, "forbid" by default.
+def _raw_key(name, decl, metadata):
+    """The key under which the data holds the field `name`, read as the decorator reads it: a str (exactly) under
+    "key" in the declaration's metadata (an exact dict), else the name; a multi-field has none."""
+    if isinstance(decl, MultiField):
+        return name
+    key = metadata.get("key")
+    return key if type(key) is str else name
 
-    The model's metadata reaches every declaration as its `metadata_defaults`.
-    """
+
+def _ignores_extra(fields):
+    """Whether the model was declared with extra="ignore" (exactly that str), which leaves undeclared keys alone.
+
+    The decorator hands the model's metadata, the exact dict it was called with, to every declaration as its
+    defaults, kept in the declaration's own slot; it is read from there, running no code of the declaration."""
     for decl in fields.values():
-        defaults = getattr(decl, "metadata_defaults", None)
-        return defaults.get("extra", "forbid") if isinstance(defaults, dict) else "forbid"
-    return "forbid"
+        try:
+            defaults = _defaults_slot(decl)
+        except (AttributeError, TypeError):
+            continue  # not a declaration of ours, or one whose model set no defaults on it
+        if type(defaults) is dict:
+            extra = defaults.get("extra")
+            return type(extra) is str and extra == "ignore"
+    return False
 
 
 def _add_note(error, path):
-    if not path:
-        return
-    if hasattr(error, "add_note"):  # 3.11 and later
-        error.add_note(path)
-        return
-    try:
-        error.__notes__ = list(getattr(error, "__notes__", ())) + [path]
-    except (AttributeError, TypeError):
-        pass  # an exception that takes no attributes keeps its message alone
+    """Give `error` the path note construction gives ("at installed[3].metadata.version"): a note that the
+    model's own cast already put on it (a list field's item index, say) becomes the end of that path."""
+    if path:
+        _note_path(error, path)
 
 
 def _join(path, key):
     return "%s.%s" % (path, key) if path else str(key)
 
 
-def _has_fallback(decl):
-    metadata = decl.metadata
+def _has_fallback(metadata):
     return "default" in metadata or "factory" in metadata or bool(metadata.get("optional", False))
 
 
@@ -83,6 +93,7 @@ class _Walk:
     def __init__(self):
         self.errors = []
         self._scratch = {}
+        self._plans = {}
 
     def fail(self, error, path):
         _add_note(error, path)
@@ -104,23 +115,33 @@ class _Walk:
         except Exception as error:
             self.fail(error, path)
 
+    def plan(self, cls):
+        """(fields as (name, declaration, key, metadata), the keys the data may hold, or None when the model
+        ignores keys it does not declare), worked out once per model class in a walk."""
+        plan = self._plans.get(cls)
+        if plan is None:
+            fields = _implementation(cls).model_fields(cls)
+            rows, keys = [], []
+            for name, decl in fields.items():
+                metadata = _metadata(decl)
+                key = _raw_key(name, decl, metadata)
+                rows.append((name, decl, key, metadata))
+                keys.append(key)
+                if isinstance(decl, MultiField):
+                    keys.extend(decl.components())
+            plan = self._plans[cls] = (rows, None if _ignores_extra(fields) else frozenset(keys))
+        return plan
+
     def model(self, cls, data, path):
         if not isinstance(data, dict):
             self.fail(ValueError("Unexpected parameter type for model construction"), path)
             return
-        fields = _implementation(cls).model_fields(cls)
-        keys = []
-        for name, decl in fields.items():
-            keys.append(_raw_key(name, decl))
-            if isinstance(decl, MultiField):
-                keys.extend(decl.components())
-        if _extra_policy(fields) != "ignore":
-            claimed = set(keys)
+        rows, claimed = self.plan(cls)
+        if claimed is not None:
             for key in data.keys():
                 if key not in claimed:
                     self.fail(ValueError("Unexpected key provided: %s" % ({key},)), _join(path, key))
-        for name, decl in fields.items():
-            key = _raw_key(name, decl)
+        for name, decl, key, metadata in rows:
             where = _join(path, key)
             if isinstance(decl, ProxyField):
                 value = data.get(key)
@@ -137,8 +158,8 @@ class _Walk:
             elif key in data:
                 self.trial(cls, name, data[key], where)
                 continue
-            if not _has_fallback(decl):
-                self.fail(ValueError("Missing key [%s] to construct %s" % (name, cls.__name__)), where)
+            if not _has_fallback(metadata):
+                self.fail(ValueError("Missing key [%s] to construct %s" % (key, cls.__name__)), where)
 
     def compound(self, cls, name, decl, value, path):
         kind = type(decl)

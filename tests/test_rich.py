@@ -134,13 +134,13 @@ class ValidateTest(unittest.TestCase):
         with self.assertRaises(ValidationError) as caught:
             validate(Report, bad)
         self.assertEqual([(kind, note) for kind, _, note in notes(caught.exception)], [
-            ("ValueError", ["colour"]),
-            ("ValueError", ["installed[1].metadata.name"]),
-            ("ValueError", ["installed[1].metadata.version"]),
-            ("ValueError", ["installed[1].metadata.released"]),
-            ("TypeError", ["installed[2]"]),
-            ("TypeError", ["installed[3].metadata"]),
-            ("ValueError", ["installed[4].metadata"])])
+            ("ValueError", ["at colour"]),
+            ("ValueError", ["at installed[1].metadata.name"]),
+            ("ValueError", ["at installed[1].metadata.version"]),
+            ("ValueError", ["at installed[1].metadata.released"]),
+            ("TypeError", ["at installed[2]"]),
+            ("TypeError", ["at installed[3].metadata"]),
+            ("ValueError", ["at installed[4].metadata"])])
         self.assertEqual(notes(caught.exception)[1][1], "Missing key [name] to construct Meta")
         self.assertEqual(bad, before)
         self.assertIs(bad["installed"][0]["metadata"], nested)
@@ -156,6 +156,35 @@ class ValidateTest(unittest.TestCase):
         with support.captured_stdout():
             self.assertEqual(report, Report(json.loads(json.dumps(good))))
 
+    def test_raw_keys_ignored_extras_and_strict_refusals_nested(self):
+        @model(strict=True)
+        class Region:
+            code = Field(str)
+            name = Field(str, key="full-name")
+            level = Field(int, strict=False, optional=True)
+
+        @model(extra="ignore")
+        class Entry:
+            region = ProxyField(Region, key="the-region")
+
+        @model
+        class File:
+            entries = ListField(Entry, key="3166-2")
+
+        bad = {"3166-2": [{"the-region": {"code": 1, "full-name": "A", "level": "2"}, "more": 1},
+                          {"the-region": {"code": "b", "extra": 1}}]}
+        with self.assertRaises(ValidationError) as caught:
+            validate(File, bad)
+        self.assertEqual([(message, note) for _, message, note in notes(caught.exception)], [
+            ("expected str, got int", ["at 3166-2[0].the-region.code"]),
+            ("Unexpected key provided: {'extra'}", ["at 3166-2[1].the-region.extra"]),
+            ("Missing key [full-name] to construct Region", ["at 3166-2[1].the-region.full-name"])])
+        self.assertEqual(type(caught.exception.exceptions[0].__notes__[0]).__name__, "PathNote")
+        del bad["3166-2"][1]
+        bad["3166-2"][0]["the-region"]["code"] = "a"
+        self.assertEqual(validate(File, bad).entries[0].region.level, 2)
+        self.assertEqual(bad["3166-2"][0]["more"], 1)
+
     def test_a_late_failure_puts_the_input_back(self):
         # The walk cannot call a factory; when the construction after it fails, what it cast is undone.
         def broken():
@@ -170,7 +199,7 @@ class ValidateTest(unittest.TestCase):
         before, inner = copy.deepcopy(data), data["meta"]
         with self.assertRaises(ValidationError) as caught:
             validate(Stamped, data)
-        self.assertEqual(notes(caught.exception)[0][:2], ("RuntimeError", "no stamp"))
+        self.assertEqual(notes(caught.exception)[0], ("RuntimeError", "no stamp", ["at stamp"]))  # one note
         self.assertEqual(data, before)
         self.assertIs(data["meta"], inner)
 
