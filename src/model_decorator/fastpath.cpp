@@ -202,7 +202,8 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   if (__builtin_expect(info && info->key, 1)) {
     // The field's write: the cast first, so that a failing cast leaves the data untouched.
     Ref key = Ref::borrow(info->key);  // the entry may go once code runs
-    bool quiet = plain_value(value);      // the cast is a built-in one: it runs no code on such a value
+    // The cast is a built-in one: it runs no code on such a value, unless it converts between int and str.
+    bool quiet = plain_value(value) && !converts_int_and_str(info->cast, value);
     Ref converted = Ref::steal(info->convert(value));
     if (!converted) return -1;
     // Where the cast ran nothing, the entry still holds: the data dictionary

@@ -364,7 +364,7 @@ int check_data_keys(Build& b) noexcept {
   return stray ? raise_unexpected_keys(stray.get()) : -1;
 }
 
-// The keywords nobody consumed, shown as the keys view of a dict in the caller's order.
+// The keywords nobody consumed, shown as the keys view of a dict in the caller's order; none, no error.
 int raise_leftover_keywords(Build& b) noexcept {
   Ref left = Ref::steal(PyDict_New());
   if (!left) return -1;
@@ -374,6 +374,7 @@ int raise_leftover_keywords(Build& b) noexcept {
     return taken < 0 || (taken == 0 && PyDict_SetItem(left.get(), key, value) < 0) ? -1 : 0;
   });
   if (r < 0) return -1;
+  if (PyDict_GET_SIZE(left.get()) == 0) return 0;
   Ref view = Ref::steal(compat::call_method(left.get(), N.keys));
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
@@ -420,15 +421,26 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
       return -1;
   }
-  if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);
+  // Keywords are counted, not removed: a count short of the dict's size means
+  // some are left.  Code that reached the dict (a tracked one, through the
+  // collector's referrers) may have removed consumed keys and added others,
+  // so the count of such a dict proves nothing and its keys are looked at.
+  if (kwargs && (b.consumed < PyDict_GET_SIZE(kwargs) || (b.consumed && PyObject_GC_IsTracked(kwargs))))
+    return raise_leftover_keywords(b);
   return 0;
 }
 
 int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept {
   Schema* s = closure_schema(f);
   if (!s) return -1;
-  // A model class's MRO is (model class, object): anything longer is a subclass's instance.
-  if (PyTuple_GET_SIZE(Py_TYPE(self)->tp_mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
+  // A model class's MRO is (model class, object): anything longer is a subclass's instance.  The collector
+  // clears a class's MRO while instances of it may still be reached (a weak reference's callback).
+  PyObject* mro = Py_TYPE(self)->tp_mro;
+  if (!mro) {
+    PyErr_Format(PyExc_RuntimeError, "class %.200s has been cleared", Py_TYPE(self)->tp_name);
+    return -1;
+  }
+  if (PyTuple_GET_SIZE(mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
   return construct(s, self, data, kwargs);
 }
 

@@ -56,14 +56,16 @@ inline void clear_all() noexcept {
   for (int i = 0; i < g_tables; ++i) g_registered[i].clear(g_registered[i].table);
 }
 
-// The tag under which a memo entry may be stored: taken before the lookups.
+// The tag under which a memo entry may be stored, taken before the lookups,
+// and the epoch it was taken in (see compat::TagEpoch).
 struct Stamp {
   unsigned int tag;
+  unsigned long epoch = 0;
 };
 
 inline Stamp stamp_of(PyTypeObject* tp) noexcept {
   compat::tag_epoch_renew(clear_all);
-  return {compat::settled_tag(tp, N.dunder_get)};
+  return {compat::settled_tag(tp, N.dunder_get), compat::tag_epoch_count()};
 }
 
 constexpr size_t kEntries = 128;
@@ -95,7 +97,8 @@ class TypeMemo {
   void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
     if constexpr (!kEnabled) return;
     if (!usable_) return;
-    if (stamp.tag == 0) return;
+    // A stamp of an earlier epoch may name another state of the type now.
+    if (stamp.tag == 0 || stamp.epoch != compat::tag_epoch_count() || !compat::tag_epoch_holds()) return;
     Entry& e = entries_[index_of(tp)];
     Entry old = e;
     info.hold();

@@ -54,8 +54,20 @@ QUENLORY_HOT bool plain_value(PyObject* value) noexcept {
   return vt == &PyUnicode_Type || vt == &PyLong_Type || vt == &PyFloat_Type || value == Py_None;
 }
 
+// Converting between int and str may run code: int to str checks for signals
+// as it goes (their Python handlers run), and from 3.12 a long text or number
+// goes through the replaceable _pylong module.  A text short enough for a long
+// long's digits does neither.
+QUENLORY_HOT bool converts_int_and_str(PyObject* cast, PyObject* value) noexcept {
+  PyTypeObject* vt = Py_TYPE(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return vt == &PyLong_Type;
+  return cast == reinterpret_cast<PyObject*>(&PyLong_Type) && vt == &PyUnicode_Type &&
+         PyUnicode_GET_LENGTH(value) > 19;
+}
+
 // cast(value) runs no Python code and frees nothing: a built-in int, str or
-// float cast (or our optional wrapper of one) of an exact int, str, float or None.
+// float cast (or our optional wrapper of one) of an exact int, str, float or
+// None, where it does not convert between int and str (above).
 QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
   while (Func* wrapper = as_function(cast, kOptionalCast)) {
     if (value == Py_None) return true;
@@ -64,7 +76,7 @@ QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
   if (cast != reinterpret_cast<PyObject*>(&PyLong_Type) && cast != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
       cast != reinterpret_cast<PyObject*>(&PyFloat_Type))
     return false;
-  return plain_value(value);
+  return plain_value(value) && !converts_int_and_str(cast, value);
 }
 
 // The truth of metadata.get("optional", False); an exact dict is asked directly.
@@ -91,19 +103,28 @@ int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept;
 // Call each(key, value) for every entry of the dict `table`, with both held for
 // the call (it may run code that changes the table); stops at the first
 // negative result and returns it.  Each step is taken under the table's lock,
-// and the call outside it.
+// and the call outside it.  A table whose size the calls change raises the
+// RuntimeError that iterating its items would (code can reach any dict, a
+// schema's own through the collector's referents).
 template <typename Each>
 int for_each_item(PyObject* table, Each each) noexcept {
   Py_ssize_t pos = 0;
+  Py_ssize_t size = PyDict_GET_SIZE(table);
   for (;;) {
     Ref k, v;
+    bool changed = false;
     QUENLORY_LOCKED(table)
     PyObject *key, *value;
-    if (PyDict_Next(table, &pos, &key, &value)) {
+    changed = PyDict_GET_SIZE(table) != size;
+    if (!changed && PyDict_Next(table, &pos, &key, &value)) {
       k = Ref::borrow(key);
       v = Ref::borrow(value);
     }
     QUENLORY_UNLOCKED()
+    if (changed) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return -1;
+    }
     if (!k) return 0;
     if (int r = each(k.get(), v.get()); r < 0) return r;
   }

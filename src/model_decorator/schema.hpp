@@ -15,8 +15,9 @@ namespace quenlory {
 // The keys of a schema's field_names where every one is an exact str: an
 // open-addressing table found by identity or by equal text, which runs no
 // code and takes no lock.  `row` is a key's index in plain_rows, or -1 for a
-// key that a compound, a multi-field or a component claims.  The names are
-// the frozenset's own, held by it.
+// key that a compound, a multi-field or a component claims.  The index holds
+// its own reference to each name: the collector may clear the frozenset, and
+// free the names, while the schema still looks whole.
 struct KeyIndex {
   static constexpr Py_ssize_t kAbsent = -2;
   struct Entry {
