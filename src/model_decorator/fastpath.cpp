@@ -17,6 +17,15 @@
 //    property's class run in line: the data dictionary's item under the
 //    field's name, which the entry owns, and for writes a cast that lives for
 //    good.  It is what the class's __get__ and __set__ do while the entry holds.
+// 5. A peeked entry is a window (memo.hpp): from the peek to its last use
+//    there is no tracked allocation or freeing decref, no comparison or hash
+//    but of exact strs and ints, no int<->str conversion (a write's cast of an
+//    int to str, or of a long text to int, ends the window) and no lookup on
+//    a class Python can change.  What is used past any of these is owned.
+// 6. A body that can reach its own slot again with no Python frame in
+//    between (a field named __getattribute__, or __getattr__ with the slot
+//    unset) counts the depth, as a Python descriptor's frames would, where it
+//    takes the ordinary route; the in-line paths never come back.
 #include "fastpath.hpp"
 
 #include "compat.hpp"

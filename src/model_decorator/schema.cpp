@@ -1,4 +1,7 @@
-// The model schema record: allocation and garbage-collection support.
+// The model schema record: allocation and garbage-collection support.  The
+// clear sets `cleared` first and frees the key index, which holds its own
+// references to the names (see schema.hpp); a use after a partial clear by the
+// collector meets an owned lookup's error, never a freed name.
 #include "schema.hpp"
 
 #include "compat.hpp"
@@ -30,7 +33,7 @@ int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void free_key_index(Schema* s) noexcept {
   if (KeyIndex* index = s->key_index) {
     s->key_index = nullptr;
-    for (size_t i = 0; i <= index->mask; ++i) Py_XDECREF(index->entries[i].name);  // exact strs: runs nothing
+    for (size_t i = 0; i <= index->mask; ++i) Ref dropped = Ref::steal(index->entries[i].name);  // exact strs: runs nothing
     PyMem_Free(index);  // the entries with it
   }
 }

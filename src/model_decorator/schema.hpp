@@ -3,7 +3,17 @@
 // It is complete before the model class exists and never written afterwards;
 // the functions made in the same call (capture, __init__, __eq__ and the
 // descriptor setters) share it through their closures.  The tables are dicts:
-// the field map is handed out by model_fields, and the rest are private.
+// the field map is handed out by model_fields, and the rest are private, yet
+// reachable through the collector's referents.
+//
+// The collector clears a cycle one object at a time and code can run between
+// two clears (weak-reference callbacks), so the record may be seen with some of
+// its tables cleared before `cleared` is set.  What borrows from a table owns
+// its reference instead (the key index holds its names); the rest is read
+// through owned lookups, which fail with a Python exception on a cleared
+// table.  The windows of memo.hpp hold here too: nothing that reads the index
+// or the rows borrowed allocates a tracked object, compares anything but
+// exact strs, or converts between int and str.
 #pragma once
 
 #include <cstring>
