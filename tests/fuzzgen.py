@@ -28,11 +28,13 @@ import os
 import random
 import re
 import select
+import signal
 import subprocess
 import sys
 import tempfile
 import time
 import types
+import weakref
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
@@ -150,6 +152,8 @@ VALUES = [
     lambda: {"v": 1}, lambda: {"v": "bad"}, lambda: {"v": "2", "w": 2}, lambda: {"zz": 1}, lambda: {},
     lambda: {"a": 1, "b": 2, "p": 3}, lambda: "ab", lambda: 10 ** 20, lambda: float("nan"),
 ]
+# Hostile processes only: long int <-> str conversions, which check for signals and from 3.12 call _pylong.
+LONG_VALUES = [lambda: 7 ** 9000, lambda: "9" * 7000]
 # The checking casts of quenlory.types run in line where the native core meets them.
 PLAIN_CASTS = [None, None, int, float, str, picky, boxed, Int(ge=0), Str(min_length=1), Float(), Choice("x", 1)]
 MULTI_CASTS = [None, None, picky, list, List(Int())]
@@ -210,6 +214,7 @@ def normal(text):
 DICT_METHODS = ("__getitem__", "__contains__", "get", "__setitem__", "__delitem__", "keys", "items", "values",
                 "__iter__", "__len__", "setdefault", "pop", "update", "copy")
 LOOKED_UP = ("__init__", "__get__", "name", "_data")
+DUNDER_FIELDS = ("__getattribute__", "__getattr__")  # a field under the hook that reads the field's slot
 HEAPTYPE = 1 << 9
 KIT = None  # the Hostile kit of the case being played, if any
 
@@ -252,6 +257,16 @@ class Hostile:
         self.fields = {base: type(base.__name__, (base,), {})
                        for base in (RecordingField, RecordingProxyField, RecordingMultiField)}
         self.made = list(self.dicts.values()) + list(self.fields.values()) + [self.str]
+        self.models, self.instances, self.ticking, self.callback = [], [], False, None
+
+        def planted_eq(key, other):  # inside a type lookup, between a memo's stamp and its store
+            if kit.armed and kit.rng.random() < 0.5:
+                sys._clear_type_cache()
+                kit.poke()
+            return False
+
+        # A key that collides with a name the shortcuts look up on a class, planted in a class made by type().
+        self.planted = type("str", (str,), {"__hash__": lambda key: hash(key.aim), "__eq__": planted_eq})
 
     @staticmethod
     def hooked(base, names):
@@ -278,7 +293,8 @@ class Hostile:
             return
         self.busy, log = True, LOG[:]
         try:
-            acts = ["none"] * 3 + ["collect", "walk", "walk", "types"] + ["empty", "replace"] * self.fierce
+            acts = ["none"] * 3 + ["collect", "walk", "walk", "types", "callbacks", "cycle", "timer", "plant"] + [
+                "empty", "replace", "stray"] * self.fierce
             act = self.rng.choice(acts)
             if act != "none" and (act == "walk" or self.budget > 0):
                 self.budget -= act != "walk"
@@ -289,6 +305,109 @@ class Hostile:
 
     def collect(self, at_hand):
         gc.collect(self.rng.choice((0, 2)))
+
+    def poke(self):
+        """Construct, read and write the case's models from code that runs where no Python frame calls it."""
+        if not (self.live and self.armed) or self.busy:
+            return
+        self.busy, log = True, LOG[:]
+        try:
+            for inst in self.instances[-2:]:
+                cls = type(inst)
+                names = list(vars(cls))
+                for name in self.rng.sample(names, min(3, len(names))):
+                    with contextlib.suppress(Exception):
+                        value = getattr(inst, name)
+                        if self.fierce and self.rng.random() < 0.3:
+                            setattr(inst, name, value)
+                            self.changed = True
+                with contextlib.suppress(Exception):
+                    cls(dict(slot(inst, "_data")))
+        finally:
+            LOG[:] = log
+            self.busy = False
+
+    def callbacks(self, at_hand):
+        if self.callback is None:
+            self.callback = lambda phase, info: (self.rng.random() < 0.3 and sys._clear_type_cache(), self.poke())
+            gc.callbacks.append(self.callback)
+
+    def timer(self, at_hand):
+        if not self.ticking and hasattr(signal, "setitimer"):
+            self.ticking = True
+            signal.signal(signal.SIGALRM, lambda *a: self.poke())
+            signal.setitimer(signal.ITIMER_REAL, self.rng.choice((1e-6, 1e-5, 1e-4)), 1e-4)
+
+    def finish(self):
+        """Undo what outlives a case: the collector's callback and the timer."""
+        if self.callback in gc.callbacks:
+            gc.callbacks.remove(self.callback)
+        if self.ticking:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+
+    def cycle(self, at_hand):
+        """A dying cycle of a subclass, its instance and what is at hand, whose finaliser sets weak-reference
+        callbacks that reach the instance between the collector's clears (its class's MRO may be gone)."""
+        models = [m for m in self.models if isinstance(m, type)]
+        if not models:
+            return
+        base = self.rng.choice(models)
+        try:
+            Sub = type(base.__name__, (base,), {})
+            inst = Sub.__new__(Sub)
+        except Exception:
+            return
+        kit, keep = self, []
+
+        def touch(w):
+            inst = w()
+            for fn in (lambda: base.__init__(inst, {}), lambda: type(inst)(), lambda: base.__eq__(inst, inst)):
+                with contextlib.suppress(Exception):
+                    fn()
+            kit.poke()
+
+        class Box:
+            pass
+
+        class Holder:
+            def __del__(self):
+                w = weakref.ref(self.box.inst)
+                for target in (self.box.first, self.box.last):
+                    keep.append(weakref.ref(target, lambda r, w=w: touch(w)))
+
+        box, holder = Box(), Holder()
+        box.first, box.inst, box.at_hand, box.holder, box.last = Box(), inst, at_hand, holder, Box()
+        holder.box, Sub.box, inst.__dict__["box"] = box, box, box
+        self.instances.append(keep)  # the callbacks' weak references outlive the cycle
+        del Sub, inst, box, holder
+        gc.collect(self.rng.choice((0, 1, 2)))
+
+    def plant(self, at_hand):
+        models = [m for m in self.models if isinstance(m, type)]
+        if not models:
+            return
+        keys = {}
+        for aim in self.rng.sample(("_data", "_compounds", "__init__", "__get__", "__set__", "name"), 3):
+            key = self.planted("planted_" + aim)
+            key.aim = aim
+            keys[key] = 1
+        base = self.rng.choice(models)
+        with contextlib.suppress(Exception):
+            Sub = type(base.__name__, (base,), keys)
+            inst = Sub({})
+            for name in list(vars(base))[:4]:
+                getattr(inst, name, None)
+            self.instances.append(inst)
+
+    def stray(self, at_hand):
+        """A dict that refers to what is at hand (the keywords, through the collector) loses a key and gains one."""
+        for thing in at_hand:
+            for d in gc.get_referrers(thing) if type(thing) not in (int, str, float, type(None)) else ():
+                if type(d) is dict and d and all(type(k) is str for k in d) and not any(
+                        isinstance(o, (type, types.ModuleType, Scenario, Hostile)) for o in gc.get_referrers(d)):
+                    d.pop(self.rng.choice(list(d)))
+                    d["zz"] = 1
+                    self.changed = True
 
     def walk(self, at_hand):
         everything = self.budget > 0 and self.rng.random() < 0.05
@@ -470,7 +589,7 @@ class Scenario:
         inners = [c for c in (self.inner_model(i) for i in range(rng.choice((0, 1, 1, 2)))) if c is not None]
         ns, self.keys = {}, []
         for _ in range(rng.randrange(7)):
-            name = self.s(rng.choice(NAMES))
+            name = self.s(rng.choice(NAMES if not self.kit or self.chance(0.97) else DUNDER_FIELDS))
             ns[name] = self.member(name, inners)
         for name, value in ns.items():
             if isinstance(value, Field):
@@ -491,6 +610,8 @@ class Scenario:
         if result[0] != "ok":
             return None, inners
         Cls = self.made_class(self.made)
+        if self.kit:
+            self.kit.models.append(Cls)
         self.note("namespace", [(k, type(v).__name__) for k, v in vars(Cls).items()],
                   [(k, v._tag if hasattr(v, "_tag") else show(v)) for k, v in self.impl.model_fields(Cls).items()],
                   list(self.impl.model_fields_flat(Cls)))
@@ -536,6 +657,8 @@ class Scenario:
             self.note("constructed", made, show(data))
             if made[0] == "ok":
                 instances.append(self.made)
+                if self.kit:
+                    self.kit.instances.append(self.made)
         for inst in instances:
             for name in names + ["zz"]:
                 self.note("read", name, self.attempt(lambda: getattr(inst, name)))
@@ -571,6 +694,8 @@ def observe(impl, seed, kit=None):
     except Exception as exc:  # in the harness's own steps, which a hostile case may break
         scenario.note("escaped", type(exc).__name__, str(exc))
     finally:
+        if kit:
+            kit.finish()
         LOG[:], KIT = [], None
     return scenario.out
 
@@ -611,8 +736,24 @@ def fuzz(start, count, budget=None, stop_after=5, hostile=False):
     return n, found
 
 
+def hostile_process():
+    """Long conversions without the digit limit, and a _pylong (3.12 on) whose conversions call the hook."""
+    if hasattr(sys, "set_int_max_str_digits"):
+        sys.set_int_max_str_digits(0)
+    VALUES.extend(LONG_VALUES)
+    if sys.version_info >= (3, 12):
+        real = __import__("_pylong")
+        fake = types.ModuleType("_pylong")
+        fake.__dict__.update(vars(real))
+        for name, fn in vars(real).items():
+            if name.startswith("int_") and callable(fn):
+                setattr(fake, name, lambda *args, fn=fn: (hook(*args), fn(*args))[1])
+        sys.modules["_pylong"] = fake
+
+
 def work(start, count):
     """The child's side of `supervise`: one line before each case, and one per divergence found."""
+    hostile_process()
     if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's report has the C frames
         faulthandler.enable()
     for seed in range(start, start + count):
@@ -669,6 +810,8 @@ def main(argv=None):
     if args.work:
         return work(*args.work)
     if args.show is not None:
+        if args.hostile:
+            hostile_process()
         for impl in (native, baseline):
             print("==", impl.__name__)
             kit = Hostile(args.show, random.Random(-args.show).random() < 0.5, impl is native) if args.hostile else None

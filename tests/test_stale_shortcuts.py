@@ -236,6 +236,96 @@ SCENARIOS = {
                 return dict.__getitem__(self, key)
         print(list(M(Data(x=1, y=2)).m))
         """, "[1, 2]"),
+    # A field named like the hook that reads the slot comes back to the same
+    # read through C slots alone: the depth is counted, as Python frames would be.
+    "fields named __getattribute__ and __getattr__": ("""
+        seen = []
+        for name in ("__getattribute__", "__getattr__"):
+            M = model(type("M", (), {name: Field()}))
+            try: m = M({name: 1}) if name == "__getattribute__" else M.__new__(M); m.x
+            except RecursionError: seen.append("RecursionError")
+        print(seen)
+        """, "['RecursionError', 'RecursionError']"),
+    # A weak reference's callback made by a finaliser runs between the
+    # collector's clears of one cycle: the instance is still there, its
+    # class's MRO already gone.
+    "instance of a half-cleared class": ("""
+        Glob = model(type("Glob", (), {"a": Field()}))
+        keep, seen = [], set()
+        def poke(w):
+            inst = w()
+            for f in (lambda: Glob.__init__(inst, {"a": 1}), lambda: type(inst)({"a": 1}), lambda: inst.a):
+                try: f(); seen.add("ok")
+                except Exception as e: seen.add(type(e).__name__)
+        class T: pass
+        for i in range(5):
+            Sub = type("Sub", (Glob,), {}); inst = Sub({"a": 1})
+            class Box: pass
+            box = Box(); box.t = T(); box.i = inst
+            class H:
+                def __del__(self):
+                    w = weakref.ref(self.b.i)
+                    keep.append(weakref.ref(self.b.t, lambda r, w=w: poke(w)))
+            h = H(); h.b = box; box.h = h; inst.__dict__["box"] = box; Sub.box = box
+            del Sub, inst, h, box
+            gc.collect()
+        print("RuntimeError" in seen)
+        """, "True"),
+    # int to str runs signal handlers as it goes (and _pylong from 3.12): a
+    # handler rewrites the data dict whose values the construction noted, and
+    # fills the write memo with other classes.
+    "signal handler during int and str casts": ("""
+        import signal
+        if hasattr(sys, "set_int_max_str_digits"): sys.set_int_max_str_digits(0)
+        names = ["f%d" % i for i in range(8)]
+        M = model(type("M", (), {n: Field(str if i % 2 else int) for i, n in enumerate(names)}))
+        Os = [model(type("O", (), {"a": Field(str)})) for k in range(30)]
+        live = {}
+        def handler(*a):
+            for d in live.values(): d.clear(); d.update({n: "x" * 30 for n in names[:3]})
+            for O in Os:
+                try: o = O({"a": 1}); o.a = 5
+                except Exception: pass
+        signal.signal(signal.SIGALRM, handler)
+        big, bigs = 10 ** 3000, "7" * 3000
+        signal.setitimer(signal.ITIMER_REAL, 1e-4, 1e-4)
+        for i in range(300):
+            live["d"] = data = {n: (big + j if j % 2 else bigs + str(j)) for j, n in enumerate(names)}
+            try:
+                m = M(data)
+                for n in names: setattr(m, n, big)
+            except Exception: pass
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print("survived")
+        """, "survived"),
+    # A cast finds the class call's own keyword dict through the collector,
+    # takes a consumed key out and puts a stray one in: the stray is reported,
+    # as it would be where consumed keywords are removed.
+    "keyword dict changed through gc.get_referrers": ("""
+        value = [1]
+        def sneaky(v):
+            for d in gc.get_referrers(value):
+                if type(d) is dict and "c" in d and "zz" not in d: d.pop("a", None); d["zz"] = 1
+            return v
+        M = model(type("M", (), {"a": Field(), "b": Field(sneaky), "c": Field()}))
+        try: M(a=1, b=2, c=value); print("built")
+        except ValueError as e: print(e)
+        """, "Unexpected key provided: dict_keys(['zz'])"),
+    # A flat_fields key whose __eq__ grows the dict being copied: dict.update's own error.
+    "flat fields grown while copied": ("""
+        flat = {}
+        class K:
+            def __hash__(self): return hash("q")
+            def __eq__(self, other):
+                if len(flat) < 5: flat["k%d" % len(flat)] = Field()
+                return self is other
+        class PF(ProxyField):
+            def flat_fields(self, prefix=""): return flat
+        flat[K()] = Field()
+        In = model(type("In", (), {"v": Field()}))
+        try: model(type("M", (), {"q": Field(), "p": PF(In)})); print("made")
+        except RuntimeError as e: print(e)
+        """, "dict mutated during update"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

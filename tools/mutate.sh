@@ -3,7 +3,7 @@
 # one table: fault, whether the suite caught it, and the first test that failed.
 #
 #   tools/mutate.sh [--list FILE] [--python 3.13] [--jobs 1] [--only NAME[,NAME...]] [--no-check] [--fuzz N]
-#                   [-- RUN_ARGS...]
+#                   [--asan] [-- RUN_ARGS...]
 #
 # The list (default tools/mutations.txt) describes its own format. Every pattern must match exactly one line of
 # its file before anything is built. The copies are build/mutate/tree-<n> (made from the working tree, tracked and
@@ -11,10 +11,12 @@
 # incremental; the file a fault changed is put back before the next one. The unchanged copy must pass the suite
 # first (--no-check skips that). A fault whose build fails is shown as "no build": fix its replacement. RUN_ARGS go
 # to tests/run.py (a pattern such as 'test_fast*.py'). --fuzz N also plays N hostile fuzz cases (tests/fuzzgen.py
-# --hostile, from seed 1) on a fault the suite missed. Exit status: 0 when every fault was caught.
+# --hostile, from seed 1) on a fault the suite missed. --asan runs a fault the release build missed again on the
+# AddressSanitizer build (a memory fault need not crash a release build), the fuzz cases too; a sanitizer report
+# fails the run. Exit status: 0 when every fault was caught.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-list=$root/tools/mutations.txt python=3.13 jobs=1 only= check=1 fuzz=0
+list=$root/tools/mutations.txt python=3.13 jobs=1 only= check=1 fuzz=0 asan=
 while [[ $# -gt 0 ]]; do
   case $1 in
     --list) list=$(realpath "$2"); shift 2 ;;
@@ -23,8 +25,9 @@ while [[ $# -gt 0 ]]; do
     --only) only=$2; shift 2 ;;
     --no-check) check=; shift ;;
     --fuzz) fuzz=$2; shift 2 ;;
+    --asan) asan=1; shift ;;
     --) shift; break ;;
-    *) echo "usage: $0 [--list FILE] [--python 3.X] [--jobs N] [--only NAMES] [--no-check] [-- RUN_ARGS...]" >&2
+    *) echo "usage: $0 [--list FILE] [--python 3.X] [--jobs N] [--only NAMES] [--no-check] [--fuzz N] [--asan] [-- RUN_ARGS...]" >&2
        exit 2 ;;
   esac
 done
@@ -127,21 +130,27 @@ copy() {
   echo "$tree"
 }
 
-# suite TREE VERSION: build the copy and run the suite; prints "caught|missed|no build<TAB>first failing test".
+# suite TREE VERSION [KIND]: build the copy (release, or asan) and run the suite; prints
+# "caught|missed|no build<TAB>first failing test".
 suite() {
-  local tree=$1 py site out rc
+  local tree=$1 py site out rc kind=${3:-release} env=()
   py=$(resolve "$2")
   out=$(mktemp)
-  if ! site=$("$tree/tools/build.sh" --quiet "$py" release 2>"$out"); then
+  if [[ $kind == asan ]]; then
+    env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0
+         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+    ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true
+  fi
+  if ! site=$("$tree/tools/build.sh" --quiet "$py" "$kind" 2>"$out"); then
     printf 'no build\t%s\n' "$(grep -m1 -E 'error' "$out" | cut -c1-80)"
     rm -f "$out"
     return
   fi
   rc=0
-  (cd "$tree" && PYTHONPATH="$site:$tree" PYTHONDONTWRITEBYTECODE=1 timeout 1200 "$py" -X faulthandler tests/run.py \
+  (cd "$tree" && env "${env[@]}" PYTHONPATH="$site:$tree" PYTHONDONTWRITEBYTECODE=1 timeout 1200 "$py" -X faulthandler tests/run.py \
     "${RUN_ARGS[@]}" >"$out" 2>&1) || rc=$?
   if [[ $rc -eq 0 && $fuzz -gt 0 ]]; then
-    (cd "$tree" && PYTHONPATH="$site:$tree" PYTHONDONTWRITEBYTECODE=1 "$py" tests/fuzzgen.py --hostile --seed 1 \
+    (cd "$tree" && env "${env[@]}" PYTHONPATH="$site:$tree" PYTHONDONTWRITEBYTECODE=1 "$py" tests/fuzzgen.py --hostile --seed 1 \
       --count "$fuzz" >"$out" 2>&1) && rc=0 || rc=$?
     if [[ $rc -ne 0 ]]; then
       printf 'caught\tfuzzgen --hostile: %s\n' "$(grep -m1 -oE '^seed [0-9]+' "$out" || echo "exit status $rc")"
@@ -195,6 +204,10 @@ worker() {
     apply "$name" "$tree"
     for v in ${versions//,/ }; do  # caught on any of them is caught
       verdict=$(suite "$tree" "$v")
+      if [[ $verdict == missed* && -n $asan ]]; then
+        verdict=$(suite "$tree" "$v" asan)
+        [[ $verdict == caught* ]] && verdict="$verdict (asan)"
+      fi
       [[ $verdict == missed* ]] && v=$versions || break
     done
     printf '%s\t%s\t%s\t%s\n' "$i" "$name" "$v" "$verdict" >>"$results/$n"

@@ -90,10 +90,22 @@ inline __attribute__((always_inline)) const KnownCast* in_line_cast(PyObject* ca
   return nullptr;
 }
 
-// cast(value) of a known cast runs no Python code and frees nothing.
+// Converting between int and str may run code: int to str checks for signals
+// as it goes (their Python handlers run), and from 3.12 a long text or number
+// goes through the replaceable _pylong module.  A text short enough for a long
+// long's digits does neither.
+inline __attribute__((always_inline)) bool converts_int_and_str(PyObject* cast, PyObject* value) noexcept {
+  PyTypeObject* vt = Py_TYPE(value);
+  if (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return vt == &PyLong_Type;
+  return cast == reinterpret_cast<PyObject*>(&PyLong_Type) && vt == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) > 19;
+}
+
+// cast(value) of a known cast runs no Python code and frees nothing: a plain
+// value, where a built-in cast does not convert between int and str (above).
 inline __attribute__((always_inline)) bool known_cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
   for (int i = 0; i < kInLineRows; ++i)
-    if (cast == reinterpret_cast<PyObject*>(kKnownCasts[i].type)) return plain_value(value);
+    if (cast == reinterpret_cast<PyObject*>(kKnownCasts[i].type))
+      return plain_value(value) && !converts_int_and_str(cast, value);
   if (CheckCast* c = as_check_cast(cast)) return c->plain && plain_value(value);
   return false;
 }

@@ -121,45 +121,66 @@ inline void raise_again(PyObject* exc) noexcept {
 // named then.  From 3.11 on they always do (kUniqueTypeTags).  Before, every
 // restart of the numbering empties the interpreter's method cache, entries and
 // all; so an entry of that cache under a name object that only this module
-// holds (no other code can look that object up, and it is never interned)
-// stays there until the next restart, unless another lookup that falls in the
-// same place of the cache evicts it, which counts as a restart too.  The cache
-// owns a reference to the name of each of its entries: the name's reference
-// count tells whether the entry is still there.
+// holds stays there until the next restart, unless another lookup that falls
+// in the same place of the cache evicts it, which counts as a restart too.  The
+// cache owns a reference to the name of each of its entries: the name's
+// reference count tells whether the entry is still there.
+//
+// No other code can take that name: it is never interned, and its text is
+// random, so that no key planted in a class dict on the lookup's way (the
+// canary is one of object's subclasses) has its hash, and none is compared
+// with it.  The canary and the name are made once, at initialisation, since
+// making a class can run a collection and any code with it.  Each renewal
+// counts: a memo stamp carries the count it was taken under, and its store is
+// refused in any other.
 #if PY_VERSION_HEX < 0x030B0000
 struct TagEpoch {
   PyTypeObject* canary = nullptr;  // a type of our own to look the name up on; kept for good
   PyObject* name = nullptr;        // owned; the cache holds a second reference while the entry is there
+  unsigned long count = 0;         // renewals so far
 };
 inline TagEpoch g_tag_epoch;
 
 inline bool tag_epoch_holds() noexcept { return g_tag_epoch.name && Py_REFCNT(g_tag_epoch.name) > 1; }
+inline unsigned long tag_epoch_count() noexcept { return g_tag_epoch.count; }
 
-// Before a store: when the epoch has ended, call `flush` (which empties every
-// memo), then start a new one.  Nothing is remembered when that fails.
+inline int tag_epoch_init() noexcept {
+  unsigned char random[16];
+  if (_PyOS_URandom(random, sizeof random) < 0) return -1;
+  Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_epoch"));
+  Ref ns = Ref::steal(name ? PyDict_New() : nullptr);
+  Ref bases = Ref::steal(ns ? PyTuple_New(0) : nullptr);
+  PyObject* args[] = {name.get(), bases.get(), ns.get()};
+  Ref made = Ref::steal(bases ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr)
+                              : nullptr);
+  Ref key = Ref::steal(made ? PyBytes_FromStringAndSize(reinterpret_cast<char*>(random), sizeof random) : nullptr);
+  Ref text = Ref::steal(key ? PyObject_CallMethod(key.get(), "hex", nullptr) : nullptr);
+  if (!text) return -1;
+  g_tag_epoch.canary = reinterpret_cast<PyTypeObject*>(made.release());
+  g_tag_epoch.name = PyUnicode_FromFormat("quenlory epoch %U", text.get());  // a new object, never interned
+  return g_tag_epoch.name ? 0 : -1;
+}
+
+// Before a stamp: when the epoch has ended, call `flush` (which empties every
+// memo), then start a new one.  The flush releases references, which may run
+// code, and that code may renew the epoch in turn: the flush is then done
+// again, so that nothing stored before the restart outlives it.
 inline void tag_epoch_renew(void (*flush)() noexcept) noexcept {
-  if (tag_epoch_holds()) return;
-  flush();
+  if (!g_tag_epoch.canary) return;  // not initialised: the epoch never holds, and nothing is stored
   SavedError saved;
-  if (!g_tag_epoch.canary) {
-    Ref name = Ref::steal(PyUnicode_FromString("quenlory_tag_epoch"));
-    Ref ns = Ref::steal(name ? PyDict_New() : nullptr);
-    Ref bases = Ref::steal(ns ? PyTuple_New(0) : nullptr);
-    PyObject* args[] = {name.get(), bases.get(), ns.get()};
-    Ref made = Ref::steal(bases ? PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr)
-                                : nullptr);
-    // A str made here, never interned: no other code can hold this object.
-    Ref key = Ref::steal(made ? PyUnicode_FromString("quenlory epoch") : nullptr);
-    if (key) {
-      g_tag_epoch.canary = reinterpret_cast<PyTypeObject*>(made.release());
-      g_tag_epoch.name = key.release();
-    }
+  while (!tag_epoch_holds()) {
+    unsigned long before = g_tag_epoch.count;
+    flush();
+    if (g_tag_epoch.count != before) continue;
+    ++g_tag_epoch.count;
+    _PyType_Lookup(g_tag_epoch.canary, g_tag_epoch.name);  // exact strs on its way: runs nothing
+    return;
   }
-  PyErr_Clear();
-  if (g_tag_epoch.canary) _PyType_Lookup(g_tag_epoch.canary, g_tag_epoch.name);
 }
 #else
 inline bool tag_epoch_holds() noexcept { return true; }
+inline unsigned long tag_epoch_count() noexcept { return 0; }
+inline int tag_epoch_init() noexcept { return 0; }
 inline void tag_epoch_renew(void (*)() noexcept) noexcept {}
 #endif
 

@@ -88,10 +88,8 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
   PyObject* args[] = {name};
   Ref flat = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, N.prefix_kwnames));
   if (!flat) return -1;
-  if (PyDict_CheckExact(flat.get()))
-    return for_each_item(flat.get(), [&](PyObject* key, PyObject* value) {
-      return PyDict_SetItem(w.flat_fields.get(), key, value);
-    });
+  // dict.update itself: its keys' hashes are the ones stored, and it notices a dict changed by a key's __eq__.
+  if (PyDict_CheckExact(flat.get())) return PyDict_Merge(w.flat_fields.get(), flat.get(), 1);
   Ref items = Ref::steal(compat::call_method(flat.get(), N.items));
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;

@@ -17,6 +17,15 @@
 //    property's class run in line: the data dictionary's item under the
 //    field's name, which the entry owns, and for writes a cast that lives for
 //    good.  It is what the class's __get__ and __set__ do while the entry holds.
+// 5. A peeked entry is a window (memo.hpp): from the peek to its last use
+//    there is no tracked allocation or freeing decref, no comparison or hash
+//    but of exact strs and ints, no int<->str conversion and no lookup on a
+//    class Python can change.  What is used past any of these is owned (a
+//    write's key), or checks itself (an owner names its class and tag).
+// 6. A body that can reach its own slot again with no Python frame in
+//    between (a field named __getattribute__, or __getattr__ with the slot
+//    unset) counts the depth, as a Python descriptor's frames would, where it
+//    takes the ordinary route; the in-line paths never come back.
 #include "fastpath.hpp"
 
 #include "compat.hpp"
@@ -203,7 +212,11 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   if (__builtin_expect(info && info->key, 1)) {
     // The field's write: the cast first, so that a failing cast leaves the data untouched.
     Ref key = Ref::borrow(info->key);  // the entry may go once code runs
-    bool quiet = plain_value(value);      // the cast is a known one: it runs no code on such a value
+    // The cast is a known one.  Between int and str it may run code (a
+    // signal handler) that puts another class's entry where `info` points:
+    // only the entry's owner is read after it, and an owner names its class
+    // and that class's tag, so it is used only for an instance of that class.
+    bool quiet = plain_value(value);
     Ref converted = Ref::steal(info->convert(info->cast, value));
     if (!converted) return -1;
     // Where the cast ran nothing, the entry still holds: the data dictionary

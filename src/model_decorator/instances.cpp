@@ -1,5 +1,18 @@
 // Model instances: construction from a dictionary and keywords, and equality
 // with its trace on standard output.
+//
+// The construction's windows (memo.hpp): the key check walks `data` with the
+// schema's key index and notes each plain row's value borrowed; `quiet` says
+// that nothing has run since.  Neither survives a tracked allocation or a
+// freeing decref, a comparison or hash of anything but exact strs and ints, an
+// int<->str conversion (cast_runs_no_code refuses them), or a lookup on a class
+// Python can change: each of those ends `quiet` and drops the noted values.
+// What outlives that is owned.  The collector may clear the schema, its
+// tables, the model class (its MRO) or the keyword dict's neighbours while an
+// instance is still reached: what can be cleared is checked and raises
+// RuntimeError.  A dict that Python code can reach (the keywords, through the
+// collector's referrers) may change under any call that runs code: walks of
+// it notice, and keyword consumption is checked against its keys.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -366,16 +379,23 @@ int check_data_keys(Build& b) noexcept {
   return stray ? raise_unexpected_keys(stray.get()) : -1;
 }
 
-// The keywords nobody consumed, shown as the keys view of a dict in the caller's order.
+// The keywords nobody consumed, shown as the keys view of a dict in the caller's order; none, no error.
 int raise_leftover_keywords(Build& b) noexcept {
   Ref left = Ref::steal(PyDict_New());
   if (!left) return -1;
-  // Testing a key may run its __hash__ or __eq__, which may change the keywords.
-  int r = for_each_item(b.kwargs, [&](PyObject* key, PyObject* value) {
-    int taken = b.was_taken(key);
-    return taken < 0 || (taken == 0 && PyDict_SetItem(left.get(), key, value) < 0) ? -1 : 0;
-  });
-  if (r < 0) return -1;
+  // Testing a key may run its __hash__ or __eq__, which may change the
+  // keywords: the keys are tested from a snapshot, held whole, as the error
+  // reports the keywords left when the check began.
+  Ref list = Ref::steal(PyDict_Items(b.kwargs));
+  Ref items = Ref::steal(list ? PyList_AsTuple(list.get()) : nullptr);
+  if (!items) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);  // held by the snapshot
+    int taken = b.was_taken(PyTuple_GET_ITEM(item, 0));
+    if (taken < 0 || (taken == 0 && PyDict_SetItem(left.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0))
+      return -1;
+  }
+  if (PyDict_GET_SIZE(left.get()) == 0) return 0;
   Ref view = Ref::steal(compat::call_method(left.get(), N.keys));
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
@@ -435,15 +455,26 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
       return -1;
     }
   }
-  if (kwargs && b.consumed < PyDict_GET_SIZE(kwargs)) return raise_leftover_keywords(b);
+  // Keywords are counted, not removed: a count short of the dict's size means
+  // some are left.  Code that reached the dict (a tracked one, through the
+  // collector's referrers) may have removed consumed keys and added others,
+  // so the count of such a dict proves nothing and its keys are looked at.
+  if (kwargs && (b.consumed < PyDict_GET_SIZE(kwargs) || (b.consumed && PyObject_GC_IsTracked(kwargs))))
+    return raise_leftover_keywords(b);
   return 0;
 }
 
 int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept {
   Schema* s = closure_schema(f);
   if (!s) return -1;
-  // A model class's MRO is (model class, object): anything longer is a subclass's instance.
-  if (PyTuple_GET_SIZE(Py_TYPE(self)->tp_mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
+  // A model class's MRO is (model class, object): anything longer is a subclass's instance.  The collector
+  // clears a class's MRO while instances of it may still be reached (a weak reference's callback).
+  PyObject* mro = Py_TYPE(self)->tp_mro;
+  if (!mro) {
+    PyErr_Format(PyExc_RuntimeError, "class %.200s has been cleared", Py_TYPE(self)->tp_name);
+    return -1;
+  }
+  if (PyTuple_GET_SIZE(mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
   return construct(s, self, data, kwargs);
 }
 

@@ -19,11 +19,32 @@
 // 4. A reader copies what it needs out of the entry, and takes its own
 //    reference to any object of it that it uses across code that can run.
 // 5. An entry is stored under the tag the type had before the lookups that
-//    filled it, and nothing between the stamp and the store can run code (the
-//    interpreter's type lookups and reads of plain data only; tests/test_lint.py
-//    checks the calls), so that tag and the epoch still hold at the store.
+//    filled it, and the stamp carries the epoch it was taken in: the store is
+//    refused in any other, since a restart between them may have given the
+//    tag to another state of the type.
 // 6. On the free-threaded build there are no memos: every read asks the
 //    interpreter's lookup, which is safe there.
+//
+// Windows.  A window is a stretch of code where a shortcut uses borrowed
+// references or trusts a memo: from a peek to the last use of what it found,
+// from a stamp to its store, and a construction's `quiet` stretch and the
+// values it notes.  "No code runs here" is the premise of every window, and it
+// is false more often than it looks.  A window contains none of:
+//   - an allocation of an object the collector tracks, or a decref that can
+//     free one: a collection runs finalisers, weak-reference callbacks and
+//     gc.callbacks, and clears a cycle one object at a time, so that code may
+//     see any object of it half-cleared (a class without its MRO, a schema
+//     whose tables are gone);
+//   - a comparison or hash of anything but an exact str or int: a str
+//     subclass's __eq__ runs inside the interpreter's own type lookups, when
+//     such a key is planted in a class dict;
+//   - a conversion between int and str of unbounded size: int to str checks
+//     for signals as it goes (their handlers run), and from 3.12 long ones
+//     call the replaceable _pylong module;
+//   - an attribute or type lookup on a class that Python code can change.
+// Where a window must contain one, what it uses afterwards is owned (an
+// incref is two instructions) or read again.  tests/test_lint.py checks the
+// calls of the windows it knows against the calls known to run nothing.
 #pragma once
 
 #include <cstdint>
@@ -56,14 +77,16 @@ inline void clear_all() noexcept {
   for (int i = 0; i < g_tables; ++i) g_registered[i].clear(g_registered[i].table);
 }
 
-// The tag under which a memo entry may be stored: taken before the lookups.
+// The tag under which a memo entry may be stored, taken before the lookups,
+// and the epoch it was taken in (see compat::TagEpoch).
 struct Stamp {
   unsigned int tag;
+  unsigned long epoch = 0;
 };
 
 inline Stamp stamp_of(PyTypeObject* tp) noexcept {
   compat::tag_epoch_renew(clear_all);
-  return {compat::settled_tag(tp, N.dunder_get)};
+  return {compat::settled_tag(tp, N.dunder_get), compat::tag_epoch_count()};
 }
 
 constexpr size_t kEntries = 128;
@@ -95,7 +118,8 @@ class TypeMemo {
   void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
     if constexpr (!kEnabled) return;
     if (!usable_) return;
-    if (stamp.tag == 0) return;
+    // A stamp of an earlier epoch may name another state of the type now.
+    if (stamp.tag == 0 || stamp.epoch != compat::tag_epoch_count() || !compat::tag_epoch_holds()) return;
     Entry& e = entries_[index_of(tp)];
     Entry old = e;
     info.hold();

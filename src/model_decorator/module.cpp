@@ -259,7 +259,7 @@ int module_exec(PyObject* module) noexcept {
   if (!g_globals || !g_builtins) return -1;
   if (compat::init_shared_counting() < 0) return -1;
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
-  if (fastpath::init() < 0) return -1;
+  if (fastpath::init() < 0 || compat::tag_epoch_init() < 0) return -1;
   g_class_slots.descriptor = fastpath::install_descriptor_slots;
   g_class_slots.model = fastpath::install_init_slot;
   Ref probe = fastpath::make_probe();

@@ -79,19 +79,28 @@ int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept;
 // Call each(key, value) for every entry of the dict `table`, with both held for
 // the call (it may run code that changes the table); stops at the first
 // negative result and returns it.  Each step is taken under the table's lock,
-// and the call outside it.
+// and the call outside it.  A table whose size the calls change raises the
+// RuntimeError that iterating its items would (code can reach any dict, a
+// schema's own through the collector's referents).
 template <typename Each>
 int for_each_item(PyObject* table, Each each) noexcept {
   Py_ssize_t pos = 0;
+  Py_ssize_t size = PyDict_GET_SIZE(table);
   for (;;) {
     Ref k, v;
+    bool changed = false;
     QUENLORY_LOCKED(table)
     PyObject *key, *value;
-    if (PyDict_Next(table, &pos, &key, &value)) {
+    changed = PyDict_GET_SIZE(table) != size;
+    if (!changed && PyDict_Next(table, &pos, &key, &value)) {
       k = Ref::borrow(key);
       v = Ref::borrow(value);
     }
     QUENLORY_UNLOCKED()
+    if (changed) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return -1;
+    }
     if (!k) return 0;
     if (int r = each(k.get(), v.get()); r < 0) return r;
   }

@@ -1,4 +1,7 @@
-// The model schema record: allocation and garbage-collection support.
+// The model schema record: allocation and garbage-collection support.  The
+// clear sets `cleared` first and frees the key index, which holds its own
+// references to the names (see schema.hpp); a use after a partial clear by the
+// collector meets an owned lookup's error, never a freed name.
 #include "schema.hpp"
 
 #include "compat.hpp"
@@ -31,6 +34,7 @@ int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void free_key_index(Schema* s) noexcept {
   if (KeyIndex* index = s->key_index) {
     s->key_index = nullptr;
+    for (size_t i = 0; i <= index->mask; ++i) Ref dropped = Ref::steal(index->entries[i].name);  // exact strs: runs nothing
     PyMem_Free(index);  // the entries with it
   }
 }
@@ -108,7 +112,8 @@ int build_key_index(Schema* s) noexcept {
   while (Ref key = Ref::steal(whole && it ? PyIter_Next(it.get()) : nullptr)) {
     whole = PyUnicode_CheckExact(key.get());
     Py_hash_t hash = whole ? PyObject_Hash(key.get()) : 0;
-    if (whole) index->slot(key.get(), hash) = {key.get(), hash, -1};  // held by the frozenset
+    // Held by the index itself: the collector may clear the frozenset before the schema.
+    if (whole) index->slot(key.get(), hash) = {Py_NewRef(key.get()), hash, -1};
   }
   whole = whole && !PyErr_Occurred();
   for (Py_ssize_t row = 0; whole && row < PyTuple_GET_SIZE(s->plain_rows); ++row) {
@@ -117,8 +122,8 @@ int build_key_index(Schema* s) noexcept {
     whole = e && e->name;
     if (whole) e->row = row;
   }
-  if (whole) s->key_index = index;
-  else PyMem_Free(block);
+  s->key_index = index;
+  if (!whole) free_key_index(s);
   return PyErr_Occurred() ? -1 : 0;
 }
 

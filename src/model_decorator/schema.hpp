@@ -3,7 +3,17 @@
 // It is complete before the model class exists and never written afterwards;
 // the functions made in the same call (capture, __init__, __eq__ and the
 // descriptor setters) share it through their closures.  The tables are dicts:
-// the field map is handed out by model_fields, and the rest are private.
+// the field map is handed out by model_fields, and the rest are private, yet
+// reachable through the collector's referents.
+//
+// The collector clears a cycle one object at a time and code can run between
+// two clears (weak-reference callbacks), so the record may be seen with some of
+// its tables cleared before `cleared` is set.  What borrows from a table owns
+// its reference instead (the key index holds its names); the rest is read
+// through owned lookups, which fail with a Python exception on a cleared
+// table.  The windows of memo.hpp hold here too: nothing that reads the index
+// or the rows borrowed allocates a tracked object, compares anything but
+// exact strs, or converts between int and str.
 #pragma once
 
 #include <cstring>
@@ -16,8 +26,9 @@ namespace quenlory {
 // The keys of a schema's field_names where every one is an exact str: an
 // open-addressing table found by identity or by equal text, which runs no
 // code and takes no lock.  `row` is a key's index in plain_rows, or -1 for a
-// key that a compound, a multi-field or a component claims.  The names are
-// the frozenset's own, held by it.
+// key that a compound, a multi-field or a component claims.  The index holds
+// its own reference to each name: the collector may clear the frozenset, and
+// free the names, while the schema still looks whole.
 struct KeyIndex {
   static constexpr Py_ssize_t kAbsent = -2;
   struct Entry {

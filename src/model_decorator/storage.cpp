@@ -72,7 +72,14 @@ Ref get_slot(PyObject* instance, Slot which) noexcept {
     // An unset slot takes the ordinary path, which raises the interpreter's own error.
     if (value) return value;
   }
-  return Ref::steal(PyObject_GetAttr(instance, slot_name(which)));
+  // The ordinary read may come back here through the class's own hooks (a
+  // field named __getattribute__, or __getattr__ with the slot unset) with no
+  // frame of Python's in between: the depth is counted, as a Python
+  // descriptor's frames would be.
+  if (Py_EnterRecursiveCall(" while reading a model instance's slot")) return {};
+  Ref value = Ref::steal(PyObject_GetAttr(instance, slot_name(which)));
+  Py_LeaveRecursiveCall();
+  return value;
 }
 
 Py_ssize_t known_read_offset(PyTypeObject* tp, Slot which) noexcept {
