@@ -5,6 +5,7 @@
 #include <new>
 
 #include "copying.hpp"
+#include "nested.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -198,10 +199,13 @@ int build_compound(Build& b, PyObject* name, PyObject* decl) noexcept {
   if (!cast) return -1;
   Ref value = fetch(b, decl, name, source);
   if (!value) return -1;
-  Ref pair = Ref::steal(call_cast(cast.get(), value.get()));
-  if (!pair) return -1;
   Ref item0, item1;
-  if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  // A nested model or list of models is built in the core, as its cast would build it.
+  if ((r = nested::cast_pair(cast.get(), value.get(), item0, item1)) < 0) return -1;
+  if (r == 0) {
+    Ref pair = Ref::steal(call_cast(cast.get(), value.get()));
+    if (!pair || unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  }
   if (PyDict_SetItem(b.compounds, name, item0.get()) < 0) return -1;
   return set_item(b.data, name, item1.get());
 }
