@@ -91,6 +91,23 @@ class WithMissing(LogDict):
         return "default of " + key
 
 
+class LoudKey(str):
+    """A keyword name whose comparisons are logged: each lookup of its name shows."""
+
+    log = None
+
+    def __eq__(self, other):
+        LoudKey.log.append("%s == %r" % (str.__str__(self), other))
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def loud_keywords(e, **items):
+    LoudKey.log = e.log
+    return {LoudKey(k): v for k, v in items.items()}
+
+
 def bad(value):
     raise LookupError("refused %r" % (value,))
 
@@ -415,6 +432,13 @@ class DifferentialTest(unittest.TestCase):
         e = NestedEnv(ProxyField, Own)
         self.assertEqual((md.raw(e.O(p={"x": 1}, l=[{"x": 2}])), called),
                          ({"p": {"x": 1}, "l": [{"x": 2}], "fl": []}, [[{"x": 2}], []]))
+
+    def test_keyword_names_of_a_str_subclass_are_asked_at_each_step(self):
+        # Exact str names are tested and taken in one lookup; names whose comparisons run code are not.
+        for generic in (False, True):
+            e = Env(generic)
+            e.P(**loud_keywords(e, x="1", z=2))
+            self.assertEqual([line for line in e.log if "'self'" not in line], ["x == 'x'"] * 2 + ["z == 'z'"] * 2)
 
     @unittest.skipUnless(support.NATIVE, "compares the native module with the plain Python one")
     def test_same_as_reference(self):

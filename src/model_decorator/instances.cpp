@@ -32,6 +32,10 @@ struct Build {
   // str up in `data` runs no code, so `name in data` and `data[name]` can be
   // one lookup.
   bool quiet = false;
+  // The keywords' keys are all exact str and nothing has run since that
+  // could have changed them: looking a str up in them runs no code, so the
+  // presence test and the taking of a plain field's keyword are one lookup.
+  bool quiet_keywords = false;
   // While `quiet` holds, on builds with the global lock: each plain row's
   // value in `data` (nullptr: absent), read by the key check, borrowed from
   // `data`.  nullptr when the key check did not read them.
@@ -123,12 +127,15 @@ Ref settled_metadata(PyObject* decl) noexcept {
   PyTypeObject* tp = Py_TYPE(decl);
   if (tp->tp_getattro != PyObject_GenericGetAttr) return {};
   Ref descr = compat::type_lookup(tp, N.metadata);
-  if (!compat::object_slot_offset(descr.get(), tp, false)) return {};
-  Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  if (!metadata) {
-    PyErr_Clear();  // an empty slot: the rules' own first read raises the same error
-    return {};
-  }
+  Py_ssize_t offset = compat::object_slot_offset(descr.get(), tp, false);
+  if (!offset) return {};
+  // What the read finds: the slot's value, read as the slot member reads it.
+  Ref metadata;
+  QUENLORY_LOCKED(decl)
+  metadata = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
+                                         __ATOMIC_ACQUIRE));
+  QUENLORY_UNLOCKED()
+  if (!metadata) return {};  // an empty slot: the rules' own first read raises
   if (!PyDict_CheckExact(metadata.get()) || !str_keys_only(metadata.get())) return {};
   return metadata;
 }
@@ -288,7 +295,16 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
 int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast) noexcept {
   Source source;
   Ref value;
-  int r = b.has_keyword(name);
+  int r;
+  if (b.quiet_keywords && !b.taken && PyUnicode_CheckExact(name)) {
+    // `name in kwargs` and taking it in one lookup, which runs no code.  Once
+    // every keyword is taken (each by a name of its own), no other name is
+    // among them.
+    if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = compat::dict_get(b.kwargs, name))) ++b.consumed;
+    r = value ? 1 : PyErr_Occurred() ? -1 : 0;
+  } else {
+    r = b.has_keyword(name);
+  }
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
@@ -309,8 +325,11 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   } else {
     source = fallback_source(decl);
   }
-  // Only a built-in cast of a plain value read from the data keeps the data as it was seen.
-  b.quiet = b.quiet && source == Source::Data && value && cast_runs_no_code(cast, value.get());
+  // Only a built-in cast of a plain value read from the data keeps the data as it was seen, and only one of a
+  // keyword's value keeps the keywords as they were seen.
+  bool runs_no_code = value && cast_runs_no_code(cast, value.get());
+  b.quiet = b.quiet && source == Source::Data && runs_no_code;
+  b.quiet_keywords = b.quiet_keywords && source == Source::Keyword && runs_no_code;
   if ((r = settle(b, name, source, false)) <= 0) return r;
   if (!value && !(value = fetch(b, decl, name, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
@@ -387,7 +406,8 @@ constexpr Py_ssize_t kFewRows = 32;
 
 // The construction steps in order.
 // The caller holds the function whose closure holds the schema.
-int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
+// `str_keys`: every key of kwargs is known to be an exact str.
+int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
@@ -419,6 +439,9 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
     b.values = nullptr;  // what the key check read may be gone
   }
+  // Known from the keywords' check, unless casts or proxies have run since.
+  b.quiet_keywords = kwargs && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
+                                str_keys_only(kwargs));
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2)) < 0)
@@ -428,17 +451,17 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   return 0;
 }
 
-int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept {
+int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept {
   Schema* s = closure_schema(f);
   if (!s) return -1;
   // A model class's MRO is (model class, object): anything longer is a subclass's instance.
   if (PyTuple_GET_SIZE(Py_TYPE(self)->tp_mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
-  return construct(s, self, data, kwargs);
+  return construct(s, self, data, kwargs, str_keys);
 }
 
 PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept {
   PyObject* data = nparams > 1 ? params[1] : nullptr;
-  return model_init_direct(f, params[0], data, kwargs) < 0 ? nullptr : new_none();
+  return model_init_direct(f, params[0], data, kwargs, false) < 0 ? nullptr : new_none();
 }
 
 // ---- equality ----------------------------------------------------------------------------------
