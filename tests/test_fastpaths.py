@@ -362,6 +362,9 @@ NESTED = {
     "bad compounds": lambda e: (attempt(lambda: e.O(p=5, l=[])), e.O(p=[], l=[])),
     "bad list": lambda e: e.O(p={"x": 1}, l={"x": 1}),
     "item cast raises": lambda e: e.O(p={"x": 1}, l=[{"x": 1}, {"x": 2, "z": 3}]),
+    "assignments": lambda e: (lambda o: steps(
+        lambda: assign(o, "p", {"x": 2}), lambda: assign(o, "l", [{"x": 3}, e.I(x=4)]), lambda: assign(o, "ol", None),
+        lambda: assign(o, "l", [5]), lambda: assign(o, "p", [])))(e.O(p={"x": 1}, l=[])),
     "not a model any more": lambda e: (setattr(e.p, "nested_model", dict), e.O(p={"x": 1}, l=[])),
 }
 
