@@ -118,35 +118,72 @@ Ref default_value(PyObject* decl, PyObject* which) noexcept {
 // Keyword and Data also stand for the component forms of a multi-field.
 enum class Source { Keyword, Data, Default, Factory, Optional, Missing, Error };
 
-// decl.metadata where the three reads of the rules below are provably one:
-// reading it runs no code (a plain slot under the generic attribute lookup),
-// and it is an exact dict with exact str keys, so that the `in` tests between
-// the reads run none either and nothing can change the slot.  Else nothing,
-// with no error set; the reads taken here are as invisible as the ones saved.
-Ref settled_metadata(PyObject* decl) noexcept {
+// What the default, factory and optional rules read of decl.metadata, where
+// its three reads are provably one: reading it runs no code (a plain slot under
+// the generic attribute lookup), and it is an exact dict with exact str keys, so
+// that the `in` tests between the reads run none either and nothing can change
+// the slot.  One walk of its entries answers all three tests.  `settled` false:
+// not so, with no error set; the reads taken here are as invisible as the ones
+// saved.
+struct SettledRules {
+  bool settled = false;
+  bool has_default = false;
+  bool has_factory = false;
+  Ref optional;  // the value under "optional", if any
+};
+
+// An exact str key is the name: by identity, or by equal text (runs no code).
+bool is_name(PyObject* key, PyObject* name) noexcept {
+  return key == name || (!compat::known_unequal(key, name) && KeyIndex::same_text(key, name));
+}
+
+SettledRules settled_rules(PyObject* decl) noexcept {
+  SettledRules rules;
   PyTypeObject* tp = Py_TYPE(decl);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return {};
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return rules;
   Ref descr = compat::type_lookup(tp, N.metadata);
   Py_ssize_t offset = compat::object_slot_offset(descr.get(), tp, false);
-  if (!offset) return {};
+  if (!offset) return rules;
   // What the read finds: the slot's value, read as the slot member reads it.
   Ref metadata;
   QUENLORY_LOCKED(decl)
   metadata = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
                                          __ATOMIC_ACQUIRE));
   QUENLORY_UNLOCKED()
-  if (!metadata) return {};  // an empty slot: the rules' own first read raises
-  if (!PyDict_CheckExact(metadata.get()) || !str_keys_only(metadata.get())) return {};
-  return metadata;
+  // An empty slot: the rules' own first read raises.
+  if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
+  bool exact_keys = true;
+  PyObject* optional = nullptr;
+  QUENLORY_LOCKED(metadata.get())
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (exact_keys && PyDict_Next(metadata.get(), &pos, &key, &value)) {
+    exact_keys = PyUnicode_CheckExact(key);
+    if (!exact_keys) break;
+    if (is_name(key, N.default_)) {
+      rules.has_default = true;
+    } else if (is_name(key, N.factory)) {
+      rules.has_factory = true;
+    } else if (is_name(key, N.optional)) {
+      optional = Py_NewRef(value);
+    }
+  }
+  QUENLORY_UNLOCKED()
+  Ref held = Ref::steal(optional);
+  if (!exact_keys) return SettledRules{};
+  rules.settled = true;
+  rules.optional = std::move(held);
+  return rules;
 }
 
 // The default, factory and optional rules shared by every kind of field.
 Source fallback_source(PyObject* decl) noexcept {
-  if (Ref metadata = settled_metadata(decl)) {
-    int r = PyDict_Contains(metadata.get(), N.default_);
-    if (r) return r < 0 ? Source::Error : Source::Default;
-    if ((r = PyDict_Contains(metadata.get(), N.factory))) return r < 0 ? Source::Error : Source::Factory;
-    if ((r = optional_flag(metadata.get()))) return r < 0 ? Source::Error : Source::Optional;
+  if (SettledRules rules = settled_rules(decl); rules.settled) {
+    if (rules.has_default) return Source::Default;
+    if (rules.has_factory) return Source::Factory;
+    // The truth of metadata.get("optional", False): the value is held, as its truth test may run code.
+    int r = rules.optional ? PyObject_IsTrue(rules.optional.get()) : 0;
+    if (r) return r < 0 ? Source::Error : Source::Optional;
     return Source::Missing;
   }
   int r = metadata_has(decl, N.default_);
