@@ -459,12 +459,14 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   // thread can change data before the plain phase reads it.
   PyObject* few[kFewRows];
   std::unique_ptr<PyObject*[]> many;
-  if (!compat::kFreeThreaded) {
+  if (!data_arg) {
+    // A dict of our own making, still empty: no key to check, none to note.
+  } else if (!compat::kFreeThreaded) {
     if (nrows > kFewRows) many.reset(new (std::nothrow) PyObject*[nrows]);  // none: looked up one by one
     b.values = nrows > kFewRows ? many.get() : few;
     if (b.values) std::fill_n(b.values, nrows, nullptr);
   }
-  if (check_data_keys(b) < 0) return -1;
+  if (data_arg && check_data_keys(b) < 0) return -1;
   if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
     if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) { return build_compound(b, n, d); }) < 0)
       return -1;
