@@ -154,10 +154,11 @@ SettledRules settled_rules(PyObject* decl) noexcept {
   if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
   bool exact_keys = true;
   PyObject* optional = nullptr;
-  QUENLORY_LOCKED(metadata.get())
+  PyObject* dict = metadata.get();
+  QUENLORY_LOCKED(dict)
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (exact_keys && PyDict_Next(metadata.get(), &pos, &key, &value)) {
+  while (exact_keys && PyDict_Next(dict, &pos, &key, &value)) {
     exact_keys = PyUnicode_CheckExact(key);
     if (!exact_keys) break;
     if (is_name(key, N.default_)) {
