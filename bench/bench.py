@@ -156,6 +156,11 @@ def slots_cells():
     }
 
 
+def named_cells():
+    """The keyword construction by a hand-written __slots__ class with named parameters."""
+    return {"construct_kw": ("A" + KW_CALL, {"A": peers.NamedA})}
+
+
 def load_floor():
     """bench/floor.c built for this interpreter (once, into build/bench/floor-<tag>/) and imported."""
     import importlib.util
@@ -327,6 +332,7 @@ def columns():
         "quenlory": model_cells("quenlory", model_decorator),
         "baseline": model_cells("baseline", baseline),
         "slots": slots_cells(),
+        "named": named_cells(),
         "dict": dict_cells(),
         "dataclass": dataclass_cells(),
     }
@@ -723,6 +729,7 @@ def main(argv=None):
     targets = [
         ("construct A (dict) / slots", r("construct_dict", "slots"), 0.9),
         ("construct A (keywords) / slots", r("construct_kw", "slots"), 1.0),
+        ("construct A (keywords) / named", r("construct_kw", "named"), 1.0),
         ("write field / slots", r("write", "slots"), 1.0),
         ("read field / slots", r("read", "slots"), 1.3 if sys.version_info < (3, 11) else 5.0),
         ("define A / baseline", r("define", "baseline"), 0.95),
@@ -801,7 +808,8 @@ def peer_versions():
 def callgrind_cell(column, row):
     """The cell of (column, row) and, when there is one, the cell that its figure is taken relative to."""
     cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
-            "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "dict": dict_cells,
+            "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "named": named_cells,
+            "dict": dict_cells,
             "dataclass": dataclass_cells, "msgspec": msgspec_cells, "pydantic": pydantic_cells, "attrs": attrs_cells,
             "floor": floor_column, "typed": lambda: typed_cells(False), "strict": lambda: typed_cells(True)}
     stmt_env = cols[column]()[row]

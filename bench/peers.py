@@ -113,6 +113,24 @@ def define_slots_a():
 SlotsA = define_slots_a()
 
 
+class NamedA:
+    """Model A by hand as a program would write it to be called with keywords: named parameters."""
+
+    __slots__ = ("a1", "a2", "a3", "a4", "a5", "s1", "s2", "s3", "s4", "opt")
+
+    def __init__(self, a1, a2, a3, a4, a5, s1, s2, s3, s4, opt=None):
+        self.a1 = int(a1)
+        self.a2 = int(a2)
+        self.a3 = int(a3)
+        self.a4 = int(a4)
+        self.a5 = int(a5)
+        self.s1 = str(s1)
+        self.s2 = str(s2)
+        self.s3 = str(s3)
+        self.s4 = str(s4)
+        self.opt = None if opt is None else str(opt)
+
+
 class SlotsN:
     __slots__ = ("x", "y", "name")
 

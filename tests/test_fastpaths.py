@@ -13,6 +13,7 @@ import warnings
 
 import support
 from support import Field, MultiField, ProxyField, md
+from quenlory.fields.bases import ListField, ListValue
 from recording import RecordingField, RecordingMultiField, RecordingProxyField
 
 
@@ -42,6 +43,8 @@ def show(v):
         return (type(v).__name__, [show(x) for x in v])
     if is_model(v):
         return ("model", type(v).__name__, show(slot_value(v, "_data")), show(slot_value(v, "_compounds")))
+    if isinstance(v, ListValue):
+        return ("ListValue", v._model.__name__, v._name, show(v._data), show(v._items))
     if type(v).__name__ == "MultiValue":
         return ("MultiValue", v._keys, [dict.get(v._data, k, "<missing>") for k in v._keys])
     return (type(v).__name__, repr(v))
@@ -86,6 +89,23 @@ class WithMissing(LogDict):
     def __missing__(self, key):
         self.log.append("missing %r" % (key,))
         return "default of " + key
+
+
+class LoudKey(str):
+    """A keyword name whose comparisons are logged: each lookup of its name shows."""
+
+    log = None
+
+    def __eq__(self, other):
+        LoudKey.log.append("%s == %r" % (str.__str__(self), other))
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def loud_keywords(e, **items):
+    LoudKey.log = e.log
+    return {LoudKey(k): v for k, v in items.items()}
 
 
 def bad(value):
@@ -292,6 +312,63 @@ ACCESSES = {
 }
 
 
+class NestedEnv:
+    """Models over nested declarations of the given classes: exactly ProxyField and ListField, which the core
+    builds itself, or subclasses that change nothing, which keep calling their casts."""
+
+    def __init__(self, proxy, listed):
+        self.log = log = []
+        self.grown = []  # where the cast below adds and takes items
+
+        def cast(value):
+            log.append("x(%r)" % (value,))
+            if value == "grow":
+                self.grown.append({"x": "added"})
+            elif value == "shrink":
+                del self.grown[-1]
+            elif value == "swap":
+                self.l.nested_model = self.J
+            return value
+
+        self.I = make("I", x=Field(cast), y=Field(optional=True))
+        self.J = make("J", x=Field(lambda v: ("J", v)))
+        self.p, self.l = proxy(self.I), listed(self.I)
+        self.O = make("O", p=self.p, op=proxy(self.I, optional=True), l=self.l, ol=listed(self.I, optional=True),
+                      fl=listed(self.I, factory=list))
+
+    def D(self, **items):
+        return LogDict(self.log, items)
+
+
+class PyProxy(ProxyField):
+    pass
+
+
+class PyList(ListField):
+    pass
+
+
+NESTED = {
+    "dicts": lambda e: e.O({"p": {"x": "1"}, "l": [{"x": "2"}, {"x": "3", "y": 4}], "ol": []}),
+    "instances and dicts": lambda e: e.O(p=e.I(x=1), op={"x": 0}, l=[e.I(x=2), {"x": "3"}], fl=[e.I(x=4)]),
+    "tuple and ListValue": lambda e: (lambda o: e.O(p=o.p, l=o.l, ol=(o.p, {"x": 6})))(e.O(p={"x": 5}, l=[{"x": 1}])),
+    "optional None": lambda e: e.O(p={"x": 1}, l=[], ol=None, op=None),
+    "dict subclasses": lambda e: e.O(p=e.D(x=1), l=[e.D(x=2), {"x": 3}]),
+    "list grows and shrinks": lambda e: (e.grown.extend([{"x": "grow"}, {"x": 1}]), e.O(p={"x": 0}, l=e.grown),
+                                         e.grown.extend([{"x": "shrink"}, {"x": 2}]), e.O(p={"x": 0}, l=e.grown)),
+    "model swapped mid-list": lambda e: e.O(p={"x": 0}, l=[{"x": 1}, {"x": "swap"}, {"x": 2}]),
+    "bad item": lambda e: e.O(p={"x": 1}, l=[{"x": 1}, 5]),
+    "bad item, unnamed": lambda e: (setattr(e.l, "name", None), e.O(p={"x": 1}, l=[{"x": 1}, e.J(x=1)])),
+    "bad compounds": lambda e: (attempt(lambda: e.O(p=5, l=[])), e.O(p=[], l=[])),
+    "bad list": lambda e: e.O(p={"x": 1}, l={"x": 1}),
+    "item cast raises": lambda e: e.O(p={"x": 1}, l=[{"x": 1}, {"x": 2, "z": 3}]),
+    "assignments": lambda e: (lambda o: steps(
+        lambda: assign(o, "p", {"x": 2}), lambda: assign(o, "l", [{"x": 3}, e.I(x=4)]), lambda: assign(o, "ol", None),
+        lambda: assign(o, "l", [5]), lambda: assign(o, "p", [])))(e.O(p={"x": 1}, l=[])),
+    "not a model any more": lambda e: (setattr(e.p, "nested_model", dict), e.O(p={"x": 1}, l=[])),
+}
+
+
 def run(scenario, generic, impl=md):
     env = Env(generic, impl)
     with warnings.catch_warnings(record=True) as caught:
@@ -338,6 +415,33 @@ class DifferentialTest(unittest.TestCase):
 
     def test_reads_and_writes(self):
         self.compare(ACCESSES)
+
+    def test_nested_models_built_in_the_core_as_their_casts_build_them(self):
+        def nested(scenario, proxy, listed):
+            env = NestedEnv(proxy, listed)
+            return attempt(lambda: scenario(env)), env.log, show(env.grown)
+
+        for name, scenario in NESTED.items():
+            with self.subTest(name):
+                self.assertEqual(nested(scenario, ProxyField, ListField), nested(scenario, PyProxy, PyList))
+        # A subclass's own _to_pair is called, once per value.
+        called = []
+
+        class Own(ListField):
+            def _to_pair(self, value):
+                called.append(value)
+                return ListField._to_pair(self, value)
+
+        e = NestedEnv(ProxyField, Own)
+        self.assertEqual((md.raw(e.O(p={"x": 1}, l=[{"x": 2}])), called),
+                         ({"p": {"x": 1}, "l": [{"x": 2}], "fl": []}, [[{"x": 2}], []]))
+
+    def test_keyword_names_of_a_str_subclass_are_asked_at_each_step(self):
+        # Exact str names are tested and taken in one lookup; names whose comparisons run code are not.
+        for generic in (False, True):
+            e = Env(generic)
+            e.P(**loud_keywords(e, x="1", z=2))
+            self.assertEqual([line for line in e.log if "'self'" not in line], ["x == 'x'"] * 2 + ["z == 'z'"] * 2)
 
     @unittest.skipUnless(support.NATIVE, "compares the native module with the plain Python one")
     def test_same_as_reference(self):

@@ -3,6 +3,7 @@
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
 #include "memo.hpp"
+#include "nested.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -141,10 +142,14 @@ int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) n
   if (!s) return -1;
   Ref cast = lookup_by_name(self, s->casts);
   if (!cast) return -1;
-  Ref pair = Ref::steal(call_cast(cast.get(), value));
-  if (!pair) return -1;
   Ref item0, item1;
-  if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  // A nested model or list of models is built in the core, as its cast would build it.
+  int r = nested::cast_pair(cast.get(), value, item0, item1);
+  if (r < 0) return -1;
+  if (r == 0) {
+    Ref pair = Ref::steal(call_cast(cast.get(), value));
+    if (!pair || unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  }
   if (store_under_name(self, instance, Slot::Compounds, item0.get()) < 0) return -1;
   if (s->raw_keys) return store_under_key(s, self, instance, item1.get());
   return store_under_name(self, instance, Slot::Data, item1.get());

@@ -317,6 +317,19 @@ inline uint64_t dict_version(PyObject* d) noexcept {
 #endif
 }
 
+// Two strs whose remembered hashes differ: their texts differ.  Runs nothing.
+// (Not asked on the free-threaded build, where another thread may be setting a hash.)
+inline bool known_unequal(PyObject* a, PyObject* b) noexcept {
+#ifdef Py_GIL_DISABLED
+  (void)a;
+  (void)b;
+  return false;
+#else
+  Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash, hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+  return ha != -1 && hb != -1 && ha != hb;
+#endif
+}
+
 // d.get(key) for an exact dict, as a new reference: empty when absent (check
 // PyErr_Occurred).  A str key's remembered hash is passed on rather than asked
 // for again.  Safe against other threads changing `d`.

@@ -235,8 +235,9 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   Func* f = our_function(Py_TYPE(self), N.dunder_init, held, [](const FuncSpec& s) { return s.init != nullptr; });
   if (!f) return g_generic_init(self, args, kwds);
   Ref kwargs;
+  int str_keys = 0;
   if (kwds && PyDict_GET_SIZE(kwds) != 0) {
-    if (check_keyword_dict(f, N.p_self, kwds) < 0) return -1;
+    if ((str_keys = check_keyword_dict(f, N.p_self, kwds)) < 0) return -1;
     // The class call usually hands over a dict of its own making that nothing
     // else can reach; a caller's own dict is copied, so that casts that change
     // it do not change what this construction sees.
@@ -245,7 +246,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   }
   PyObject* data = PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr;  // held by the tuple
   if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;
-  int r = f->spec->init(f, self, data, kwargs.get());
+  int r = f->spec->init(f, self, data, kwargs.get(), str_keys == 1);
   Py_LeaveRecursiveCall();
   return r;
 }

@@ -40,7 +40,7 @@ void raise_unexpected(const char* fn, PyObject* key) noexcept {
 // A keyword name equals a parameter name: by identity first (keyword names are
 // usually interned), then by value.  The keyword is known to be a str.
 bool same_name(PyObject* key, PyObject* param) noexcept {
-  return key == param || PyUnicode_Compare(key, param) == 0;
+  return key == param || (!compat::known_unequal(key, param) && PyUnicode_Compare(key, param) == 0);
 }
 
 // Index of the parameter the keyword names, or -1.
@@ -354,6 +354,7 @@ PyObject* closure_dict(Func* f) noexcept {
 
 int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
   int r = 0;
+  bool exact = true;
   QUENLORY_LOCKED(kwds)
   PyObject *key, *value;
   Py_ssize_t pos = 0;
@@ -363,8 +364,9 @@ int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
     if (!PyUnicode_Check(key)) {
       PyErr_SetString(PyExc_TypeError, "keywords must be strings");
       r = -1;
-    } else if (!duplicate && same_name(key, param)) {
-      duplicate = key;
+    } else {
+      exact = exact && PyUnicode_CheckExact(key);
+      if (!duplicate && same_name(key, param)) duplicate = key;
     }
   }
   if (r == 0 && duplicate) {
@@ -372,7 +374,7 @@ int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
     r = -1;
   }
   QUENLORY_UNLOCKED()
-  return r;
+  return r < 0 ? r : exact;
 }
 
 PyTypeObject FuncType{};

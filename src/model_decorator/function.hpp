@@ -31,7 +31,8 @@ using Impl = PyObject* (*)(Func* f, PyObject* const* params, Py_ssize_t nparams,
 // serve as __get__, __set__ or __init__: no argument vector, no None to return.
 using DescrGet = PyObject* (*)(Func* f, PyObject* self, PyObject* instance) noexcept;
 using DescrSet = int (*)(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept;
-using InitBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept;
+// `str_keys`: every key of kwargs is known to be an exact str.
+using InitBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept;
 
 // How a read through a __get__ of this kind may run in line: not at all, as
 // the data dictionary's item under the closure's key, or as the compound
@@ -99,7 +100,7 @@ PyObject* closure_dict(Func* f) noexcept;
 
 // The keyword names of a call that gives `param` by position, checked as the
 // interpreter's class call and our own calls check them, in that order: each
-// must be a str, and none may name `param`.
+// must be a str, and none may name `param`.  1 when every one is an exact str.
 int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept;
 
 }  // namespace quenlory

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "copying.hpp"
+#include "nested.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -44,6 +45,10 @@ struct Build {
   // str up in `data` runs no code, so `name in data` and `data[name]` can be
   // one lookup.
   bool quiet = false;
+  // The keywords' keys are all exact str and nothing has run since that
+  // could have changed them: looking a str up in them runs no code, so the
+  // presence test and the taking of a plain field's keyword are one lookup.
+  bool quiet_keywords = false;
   // While `quiet` holds, on builds with the global lock: each plain row's
   // value in `data` (nullptr: absent), read by the key check, borrowed from
   // `data`.  nullptr when the key check did not read them.
@@ -126,32 +131,73 @@ Ref default_value(PyObject* decl, PyObject* which) noexcept {
 // Keyword and Data also stand for the component forms of a multi-field.
 enum class Source { Keyword, Data, Default, Factory, Optional, Missing, Error };
 
-// decl.metadata where the three reads of the rules below are provably one:
-// reading it runs no code (a plain slot under the generic attribute lookup),
-// and it is an exact dict with exact str keys, so that the `in` tests between
-// the reads run none either and nothing can change the slot.  Else nothing,
-// with no error set; the reads taken here are as invisible as the ones saved.
-Ref settled_metadata(PyObject* decl) noexcept {
+// What the default, factory and optional rules read of decl.metadata, where
+// its three reads are provably one: reading it runs no code (a plain slot under
+// the generic attribute lookup), and it is an exact dict with exact str keys, so
+// that the `in` tests between the reads run none either and nothing can change
+// the slot.  One walk of its entries answers all three tests.  `settled` false:
+// not so, with no error set; the reads taken here are as invisible as the ones
+// saved.
+struct SettledRules {
+  bool settled = false;
+  bool has_default = false;
+  bool has_factory = false;
+  Ref optional;  // the value under "optional", if any
+};
+
+// An exact str key is the name: by identity, or by equal text (runs no code).
+bool is_name(PyObject* key, PyObject* name) noexcept {
+  return key == name || (!compat::known_unequal(key, name) && KeyIndex::same_text(key, name));
+}
+
+SettledRules settled_rules(PyObject* decl) noexcept {
+  SettledRules rules;
   PyTypeObject* tp = Py_TYPE(decl);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return {};
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return rules;
   Ref descr = compat::type_lookup(tp, N.metadata);
-  if (!compat::object_slot_offset(descr.get(), tp, false)) return {};
-  Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  if (!metadata) {
-    PyErr_Clear();  // an empty slot: the rules' own first read raises the same error
-    return {};
+  Py_ssize_t offset = compat::object_slot_offset(descr.get(), tp, false);
+  if (!offset) return rules;
+  // What the read finds: the slot's value, read as the slot member reads it.
+  Ref metadata;
+  QUENLORY_LOCKED(decl)
+  metadata = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
+                                         __ATOMIC_ACQUIRE));
+  QUENLORY_UNLOCKED()
+  // An empty slot: the rules' own first read raises.
+  if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
+  bool exact_keys = true;
+  PyObject* optional = nullptr;
+  PyObject* dict = metadata.get();
+  QUENLORY_LOCKED(dict)
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (exact_keys && PyDict_Next(dict, &pos, &key, &value)) {
+    exact_keys = PyUnicode_CheckExact(key);
+    if (!exact_keys) break;
+    if (is_name(key, N.default_)) {
+      rules.has_default = true;
+    } else if (is_name(key, N.factory)) {
+      rules.has_factory = true;
+    } else if (is_name(key, N.optional)) {
+      optional = Py_NewRef(value);
+    }
   }
-  if (!PyDict_CheckExact(metadata.get()) || !str_keys_only(metadata.get())) return {};
-  return metadata;
+  QUENLORY_UNLOCKED()
+  Ref held = Ref::steal(optional);
+  if (!exact_keys) return SettledRules{};
+  rules.settled = true;
+  rules.optional = std::move(held);
+  return rules;
 }
 
 // The default, factory and optional rules shared by every kind of field.
 Source fallback_source(PyObject* decl) noexcept {
-  if (Ref metadata = settled_metadata(decl)) {
-    int r = PyDict_Contains(metadata.get(), N.default_);
-    if (r) return r < 0 ? Source::Error : Source::Default;
-    if ((r = PyDict_Contains(metadata.get(), N.factory))) return r < 0 ? Source::Error : Source::Factory;
-    if ((r = optional_flag(metadata.get()))) return r < 0 ? Source::Error : Source::Optional;
+  if (SettledRules rules = settled_rules(decl); rules.settled) {
+    if (rules.has_default) return Source::Default;
+    if (rules.has_factory) return Source::Factory;
+    // The truth of metadata.get("optional", False): the value is held, as its truth test may run code.
+    int r = rules.optional ? PyObject_IsTrue(rules.optional.get()) : 0;
+    if (r) return r < 0 ? Source::Error : Source::Optional;
     return Source::Missing;
   }
   int r = metadata_has(decl, N.default_);
@@ -212,10 +258,13 @@ int build_compound(Build& b, PyObject* name, PyObject* key, PyObject* decl) noex
   if (!cast) return -1;
   Ref value = fetch(b, decl, name, key, source);
   if (!value) return -1;
-  Ref pair = Ref::steal(call_cast(cast.get(), value.get()));
-  if (!pair) return -1;
   Ref item0, item1;
-  if (unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  // A nested model or list of models is built in the core, as its cast would build it.
+  if ((r = nested::cast_pair(cast.get(), value.get(), item0, item1)) < 0) return -1;
+  if (r == 0) {
+    Ref pair = Ref::steal(call_cast(cast.get(), value.get()));
+    if (!pair || unpack_pair(pair.get(), item0, item1) < 0) return -1;
+  }
   if (PyDict_SetItem(b.compounds, name, item0.get()) < 0) return -1;
   return set_item(b.data, key, item1.get());
 }
@@ -298,7 +347,16 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
 int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast, PyObject* key) noexcept {
   Source source;
   Ref value;
-  int r = b.has_keyword(name);
+  int r;
+  if (b.quiet_keywords && !b.taken && PyUnicode_CheckExact(name)) {
+    // `name in kwargs` and taking it in one lookup, which runs no code.  Once
+    // every keyword is taken (each by a name of its own), no other name is
+    // among them.
+    if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = compat::dict_get(b.kwargs, name))) ++b.consumed;
+    r = value ? 1 : PyErr_Occurred() ? -1 : 0;
+  } else {
+    r = b.has_keyword(name);
+  }
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
@@ -319,8 +377,11 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   } else {
     source = fallback_source(decl);
   }
-  // Only a built-in cast of a plain value read from the data keeps the data as it was seen.
-  b.quiet = b.quiet && source == Source::Data && value && cast_runs_no_code(cast, value.get());
+  // Only a built-in cast of a plain value read from the data keeps the data as it was seen, and only one of a
+  // keyword's value keeps the keywords as they were seen.
+  bool runs_no_code = value && cast_runs_no_code(cast, value.get());
+  b.quiet = b.quiet && source == Source::Data && runs_no_code;
+  b.quiet_keywords = b.quiet_keywords && source == Source::Keyword && runs_no_code;
   if ((r = settle(b, name, key, source, false)) <= 0) return r;
   if (!value && !(value = fetch(b, decl, name, key, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
@@ -405,7 +466,8 @@ constexpr Py_ssize_t kFewRows = 32;
 
 // The construction steps in order.
 // The caller holds the function whose closure holds the schema.
-int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) noexcept {
+// `str_keys`: every key of kwargs is known to be an exact str.
+int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
@@ -420,12 +482,14 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   // thread can change data before the plain phase reads it.
   PyObject* few[kFewRows];
   std::unique_ptr<PyObject*[]> many;
-  if (!compat::kFreeThreaded) {
+  if (!data_arg) {
+    // A dict of our own making, still empty: no key to check, none to note.
+  } else if (!compat::kFreeThreaded) {
     if (nrows > kFewRows) many.reset(new (std::nothrow) PyObject*[nrows]);  // none: looked up one by one
     b.values = nrows > kFewRows ? many.get() : few;
     if (b.values) std::fill_n(b.values, nrows, nullptr);
   }
-  if (check_data_keys(b) < 0) return -1;
+  if (data_arg && check_data_keys(b) < 0) return -1;
   if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
     // A failure carries the field's name in its path note.
     if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) {
@@ -447,6 +511,9 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
     b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
     b.values = nullptr;  // what the key check read may be gone
   }
+  // Known from the keywords' check, unless casts or proxies have run since.
+  b.quiet_keywords = kwargs && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
+                                str_keys_only(kwargs));
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2),
@@ -464,7 +531,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs) n
   return 0;
 }
 
-int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs) noexcept {
+int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept {
   Schema* s = closure_schema(f);
   if (!s) return -1;
   // A model class's MRO is (model class, object): anything longer is a subclass's instance.  The collector
@@ -475,12 +542,12 @@ int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs)
     return -1;
   }
   if (PyTuple_GET_SIZE(mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
-  return construct(s, self, data, kwargs);
+  return construct(s, self, data, kwargs, str_keys);
 }
 
 PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept {
   PyObject* data = nparams > 1 ? params[1] : nullptr;
-  return model_init_direct(f, params[0], data, kwargs) < 0 ? nullptr : new_none();
+  return model_init_direct(f, params[0], data, kwargs, false) < 0 ? nullptr : new_none();
 }
 
 // ---- equality ----------------------------------------------------------------------------------

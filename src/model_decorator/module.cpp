@@ -5,6 +5,7 @@
 
 #include "compat.hpp"
 #include "fastpath.hpp"
+#include "nested.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
@@ -272,6 +273,11 @@ int module_exec(PyObject* module) noexcept {
   if (import_from("typing", 0, {"Dict", "Set"}) < 0) return -1;
   if (import_from("fields.bases", 1, {"ProxyField", "Field", "MultiField"}) < 0) return -1;
   if (init_known_casts() < 0) return -1;
+  if (PyObject* proxy_field = PyDict_GetItemWithError(g_globals, N.ProxyField)) {
+    if (nested::init(proxy_field) < 0) return -1;
+  } else if (PyErr_Occurred()) {
+    return -1;
+  }
   if (bind(module, "_fields", make_registry()) < 0 || bind(module, "_flat_fields", make_registry()) < 0)
     return -1;
   if (bind(module, "model_fields", make_model_fields(kModelFields, N.fields_registry)) < 0 ||
