@@ -19,7 +19,7 @@ The names here are re-exported from their modules of record: `quenlory.model_dec
 __version__ = "0.1.0"
 
 # The declarations first: the native module imports them while it initialises.
-from .fields.bases import Field, ListField, Model, MultiField, ProxyField  # noqa: E402
+from .fields.bases import Field, ListField, ListValue, Model, MultiField, MultiValue, ProxyField  # noqa: E402
 try:
     from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
 except ModuleNotFoundError as error:
@@ -53,5 +53,17 @@ except ModuleNotFoundError as error:
 
     raise ImportError(_not_built()) from None
 
+from ._helpers import ModelField, asdict, fields, replace  # noqa: E402
+
+
+def __getattr__(name):
+    # The error of frozen models comes with their options, which are imported when a model first asks for one.
+    if name == "FrozenModelError":
+        from ._options import FrozenModelError
+        return FrozenModelError
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
 __all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "ListField",
-           "MultiField", "Model"]
+           "MultiField", "Model", "ListValue", "MultiValue", "replace", "asdict", "fields", "ModelField",
+           "FrozenModelError"]

@@ -79,7 +79,7 @@ class Field:
     entries the declaration does not give.
     """
 
-    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast")
+    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast", "_model_cast")
 
     # Field[int] in annotations, matching the generic declaration of the type stubs.
     __class_getitem__ = classmethod(GenericAlias)
@@ -108,6 +108,17 @@ class Field:
         merged = dict(defaults) if defaults else {}
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
+        # A model sets the defaults before it may wrap the cast of an optional field: the cast as it was when
+        # the first model took the declaration is what a model inheriting the field starts again from. Read
+        # and written through the slots, so that nothing the declaration can see is added.
+        try:
+            if _name_slot.__get__(self) is not None:  # set by the model just before
+                try:
+                    _model_cast_slot.__get__(self)
+                except AttributeError:
+                    _model_cast_slot.__set__(self, _cast_slot.__get__(self))
+        except AttributeError:
+            pass
 
     def __getitem__(self, key):
         own = self._metadata
@@ -138,6 +149,9 @@ class Field:
 
 
 _metadata_slot = Field.__dict__["metadata"]
+_cast_slot = Field.__dict__["cast"]
+_name_slot = Field.__dict__["name"]
+_model_cast_slot = Field.__dict__["_model_cast"]
 
 
 def _implementation(model_class):
