@@ -153,12 +153,15 @@ class IntrospectionTest(unittest.TestCase):
 
     def test_package_names(self):
         """`from quenlory import ...` gives the objects of the modules of record."""
-        from quenlory import fields, model_decorator
+        from quenlory import _helpers, _options, fields, model_decorator
+        helpers = ("replace", "asdict", "fields", "ModelField")
         for name in quenlory.__all__:
-            home = fields.bases if name.endswith("Field") or name == "Model" else model_decorator
+            home = (_helpers if name in helpers else _options if name == "FrozenModelError" else
+                    fields.bases if name.endswith(("Field", "Value")) or name == "Model" else model_decorator)
             self.assertIs(getattr(quenlory, name), getattr(home, name), name)
         declarations = ("Field", "ProxyField", "ListField", "MultiField")
-        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + declarations + ("Model",)))
+        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + declarations + helpers + (
+            "Model", "ListValue", "MultiValue", "FrozenModelError")))
         self.assertEqual(sorted(fields.__all__), sorted(declarations))
         self.assertRegex(quenlory.__version__, r"^\d+\.\d+\.\d+")
 

@@ -339,8 +339,19 @@ class ListValue(MutableSequence):
 
     def __getitem__(self, index):
         if isinstance(index, slice):
-            return [self._item(i) for i in range(*index.indices(len(self._data)))]
+            # A detached ListValue of the same item model: a new raw list holding the same raw dicts, so the
+            # items are shared and the list is not (as a slice of a list is).
+            positions = range(*index.indices(len(self._data)))
+            items = [self._item(i) for i in positions]
+            return ListValue(self._model, self._name, [item._data for item in items], items)
         return self._item(index)
+
+    def sort(self, key=None, reverse=False):
+        """Sort the items in place, by `key(item)` (an item model instance) or by the items themselves."""
+        items = [self._item(i) for i in range(len(self._data))]
+        items.sort(key=key, reverse=reverse)
+        self._data[:] = [item._data for item in items]
+        self._items = items
 
     def __iter__(self):
         for index in range(len(self._data)):
