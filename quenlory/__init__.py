@@ -53,10 +53,10 @@ except ModuleNotFoundError as error:
 
     raise ImportError(_not_built()) from None
 
-from ._helpers import ModelField, asdict, fields, replace  # noqa: E402
+from ._helpers import ModelField, asdict, fields_of, replace  # noqa: E402
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> "type[Exception]":
     # The error of frozen models comes with their options, which are imported when a model first asks for one.
     if name == "FrozenModelError":
         from ._options import FrozenModelError
@@ -65,5 +65,5 @@ def __getattr__(name):
 
 
 __all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "Field", "ProxyField", "ListField",
-           "MultiField", "Model", "ListValue", "MultiValue", "replace", "asdict", "fields", "ModelField",
+           "MultiField", "Model", "ListValue", "MultiValue", "replace", "asdict", "fields_of", "ModelField",
            "FrozenModelError"]

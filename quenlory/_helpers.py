@@ -1,15 +1,17 @@
-"""Helpers for every model class: `replace`, `asdict` and `fields`, after the dataclasses functions of those names.
+"""Helpers for every model class: `replace`, `asdict` and `fields_of`, after the dataclasses functions `replace`,
+`asdict` and `fields` (`quenlory.fields` is the package of the declarations).
 
 They work on the raw data: `asdict` and `replace` copy it (deeply, so that the result shares nothing with the
-instance), and `fields` describes the declarations without touching any instance.
+instance), and `fields_of` describes the declarations without touching any instance.
 """
 import copy
-from typing import NamedTuple, Tuple, Union
+from typing import Any, Dict, NamedTuple, Tuple, TypeVar, Union
 
 from .fields.bases import Field, Model, MultiField, ProxyField, _implementation, _is_model
 
-__all__ = ["replace", "asdict", "fields", "ModelField"]
+__all__ = ["replace", "asdict", "fields_of", "ModelField"]
 
+_I = TypeVar("_I")
 _own_metadata = Field.__dict__["_metadata"]  # the declaration's own entries, read without going through it
 
 
@@ -22,11 +24,11 @@ class ModelField(NamedTuple):
 
     name: str
     key: Union[str, Tuple[object, ...]]
-    declaration: Field
+    declaration: "Field[Any]"
     kind: str
 
 
-def raw_key(decl, name):
+def raw_key(decl: Any, name: str) -> Any:
     """The raw key a plain field or compound `decl`, standing under `name` in its model, is stored under."""
     try:
         own = _own_metadata.__get__(decl)
@@ -35,38 +37,38 @@ def raw_key(decl, name):
     return own.get("key", name) if own else name
 
 
-def _check_instance(function, instance):
+def _check_instance(function: str, instance: object) -> None:
     if isinstance(instance, Model):
         return
     raise TypeError("%s() should be called on a model instance, got %s" % (function, type(instance).__name__))
 
 
-def asdict(instance):
+def asdict(instance: object) -> Dict[str, Any]:
     """A deep copy of the instance's raw data: changing it changes nothing in the instance."""
     _check_instance("asdict", instance)
-    return copy.deepcopy(instance._data)
+    return copy.deepcopy(instance._data)  # type: ignore[attr-defined]
 
 
-def replace(instance, **changes):
+def replace(instance: _I, **changes: Any) -> _I:
     """A new instance of the same class over a deep copy of the raw data, with `changes` given as keywords.
 
     The changes go through construction as keywords do, so they are cast, and they win over the copied data.
     """
     _check_instance("replace", instance)
-    return type(instance)(copy.deepcopy(instance._data), **changes)
+    return type(instance)(copy.deepcopy(instance._data), **changes)  # type: ignore[call-arg,attr-defined]
 
 
-def fields(model_class_or_instance):
+def fields_of(model_class_or_instance: Any) -> Tuple[ModelField, ...]:
     """The fields of a model class (or of an instance's class), in declaration order, as `ModelField` records."""
     cls = model_class_or_instance
     if not isinstance(cls, type):
         cls = type(cls)
     model_class = next((base for base in cls.__mro__ if _is_model(base)), None)
     if model_class is None:
-        raise TypeError("fields() should be called on a model class or instance, got %s"
+        raise TypeError("fields_of() should be called on a model class or instance, got %s"
                         % (model_class_or_instance,))
     declared = _implementation(model_class).model_fields(model_class)
-    result = []
+    result: "list[ModelField]" = []
     for name, decl in declared.items():
         if isinstance(decl, MultiField):
             result.append(ModelField(name, tuple(decl.components()), decl, "multi"))

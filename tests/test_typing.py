@@ -154,7 +154,7 @@ class IntrospectionTest(unittest.TestCase):
     def test_package_names(self):
         """`from quenlory import ...` gives the objects of the modules of record."""
         from quenlory import _helpers, _options, fields, model_decorator
-        helpers = ("replace", "asdict", "fields", "ModelField")
+        helpers = ("replace", "asdict", "fields_of", "ModelField")
         for name in quenlory.__all__:
             home = (_helpers if name in helpers else _options if name == "FrozenModelError" else
                     fields.bases if name.endswith(("Field", "Value")) or name == "Model" else model_decorator)

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional
 
 import quenlory
 from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
+from quenlory import ModelField, asdict, fields_of, replace
 from quenlory.fields.bases import ListValue, MultiValue
 
 
@@ -28,6 +29,7 @@ class Station(Model):
     name = Field(str)
     elevation = Field(int, default=0)
     readings = Field(list, factory=list)
+    tags = Field(dict, factory=dict)
     note = Field()
     address = ProxyField(Address)
     previous = ProxyField(Address, optional=True)
@@ -74,3 +76,13 @@ fields: Dict[str, Field[Any]] = model_fields(Station)
 flat: List[str] = sorted(model_fields_flat(Station))
 cast_of_name = fields["name"].cast
 same: bool = kew == both
+# Bare containers read as containers of Any, so their items take any type.
+first_reading: float = kew.readings[0]
+kew.tags["source"] = "survey"
+source: str = kew.tags["source"]
+# The helpers keep the instance's type; a slice of a list field is a ListValue of the same items.
+moved: Station = replace(kew, elevation=7)
+copied: Dict[str, Any] = asdict(kew)
+described: ModelField = fields_of(Station)[0]
+recent: ListValue[Reading] = kew.log[-2:]
+kew.log.sort(key=lambda reading: reading.value, reverse=True)

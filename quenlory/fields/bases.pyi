@@ -10,7 +10,7 @@
 # of their own declarations.
 from typing import (
     Any, Callable, Dict, Generic, Iterable, Iterator, List, Literal, Mapping, MutableSequence, NoReturn, Optional,
-    Tuple, Type, TypeVar, Union, overload,
+    Set, Tuple, Type, TypeVar, Union, overload,
 )
 
 _T = TypeVar("_T")
@@ -24,7 +24,27 @@ class Field(Generic[_T]):
     # The declaration's own metadata over the model's metadata_defaults (read-only).
     metadata: Mapping[str, Any]
     metadata_defaults: Mapping[str, Any]
-    # A class is matched as a class first, so that a bare generic class (`Field(list)`) reads as `list[Any]`.
+    # The bare generic containers first, so that `Field(list)` reads as `list[Any]` rather than as a list of the
+    # class's own unsolved type variable (a subclass of one reads as the container too); then a class is matched as
+    # a class, so that `Field(int)` reads as `int`.
+    @overload
+    def __init__(
+        self: Field[Optional[List[Any]]], cast: Type[List[Any]], *, optional: Literal[True], **metadata: Any
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Field[Optional[Dict[Any, Any]]], cast: Type[Dict[Any, Any]], *, optional: Literal[True], **metadata: Any
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Field[Optional[Set[Any]]], cast: Type[Set[Any]], *, optional: Literal[True], **metadata: Any
+    ) -> None: ...
+    @overload
+    def __init__(self: Field[List[Any]], cast: Type[List[Any]], **metadata: Any) -> None: ...
+    @overload
+    def __init__(self: Field[Dict[Any, Any]], cast: Type[Dict[Any, Any]], **metadata: Any) -> None: ...
+    @overload
+    def __init__(self: Field[Set[Any]], cast: Type[Set[Any]], **metadata: Any) -> None: ...
     @overload
     def __init__(self: Field[Optional[_S]], cast: Type[_S], *, optional: Literal[True], **metadata: Any) -> None: ...
     @overload
