@@ -14,6 +14,8 @@ option adds members to the model class, and a member the decorated class defines
   which the caller (and `raw`) can change, and nested lists and models stay as mutable as they are.
 - hash=True (with frozen=True only): a hash of the field values in field order, so that equal instances hash alike.
 - match_args=True: `__match_args__`, the field names in order, for positional patterns in `match`.
+- Any of them also gives the class a `__signature__` that names the fields (for help() and call tips), unless
+  the decorated class has its own `__init__`.
 - inherit=True: the fields of the model classes among the decorated class's bases come first, the most basic
   first (reversed method resolution order); a field of the class (or of a later base) with the name of an
   inherited one takes its place there. Only fields are inherited: methods come from the class's own body.
@@ -22,7 +24,7 @@ import copy
 import dataclasses
 import reprlib
 
-from .fields.bases import Field, ListValue, MultiField, MultiValue, ProxyField, _implementation, _is_model
+from .fields.bases import ListField, ListValue, MultiField, MultiValue, ProxyField, _implementation, _is_model
 from ._helpers import raw_key
 
 __all__ = ["FrozenModelError", "namespace", "apply"]
@@ -158,6 +160,47 @@ def _freeze(model_class, fields):
         descriptor_class.__delete__ = __delete__
 
 
+class _Shown:
+    """A default as a signature shows it."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+
+def _signature(fields):
+    # (data={}, /, *, name: str, elevation: int = 0, note: str = None, tags = <factory>): what construction takes,
+    # for help() and call tips. A field that construction can do without (a default, a factory, optional) shows
+    # with its default; the data dict can give any of them instead.
+    import inspect
+
+    parameters = [inspect.Parameter("data", inspect.Parameter.POSITIONAL_ONLY, default=_Shown("{}"))]
+    for name, decl in fields.items():
+        metadata = decl.metadata
+        if "default" in metadata:
+            default = metadata["default"]
+        elif "factory" in metadata:
+            default = _Shown("<factory>")
+        elif metadata.get("optional", False):
+            default = None
+        else:
+            default = inspect.Parameter.empty
+        given = getattr(decl, "_given_cast", None)
+        if isinstance(decl, ListField):
+            annotation = "list[%s]" % decl.nested_model.__name__
+        elif isinstance(decl, ProxyField):
+            annotation = decl.nested_model.__name__
+        elif isinstance(given, type):
+            annotation = given
+        else:
+            annotation = inspect.Parameter.empty
+        parameters.append(inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=default,
+                                            annotation=annotation))
+    return inspect.Signature(parameters)
+
+
 def _option(metadata, name):
     value = metadata.get(name, False)
     if name == "eq":
@@ -185,6 +228,8 @@ def apply(model_class, cls, metadata):
         members.append(("__hash__", _make_hash(fields)))
     if wanted["match_args"]:
         members.append(("__match_args__", tuple(fields)))
+    if "__init__" not in own:
+        members.append(("__signature__", _signature(fields)))
     for name, value in members:
         if name in own and not (name == "__hash__" and own[name] is None):
             continue

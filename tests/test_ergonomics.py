@@ -1,6 +1,7 @@
 """The package's helpers (replace, asdict, fields), the model options and the ListValue additions."""
 import copy
 import dataclasses
+import inspect
 import pickle
 import unittest
 
@@ -92,6 +93,8 @@ class OptionTest(unittest.TestCase):
                 return "own"
 
         self.assertEqual(repr(Own(x=1)), "own")
+        self.assertEqual(str(inspect.signature(Station)), "(data={}, /, *, name: str, elevation: int, note: str = None, "
+                         "place: 'Place' = None, seen: list = <factory>)")
 
     def test_quiet_equality(self):
         @md.model(eq="quiet")
