@@ -17,6 +17,8 @@ __all__ = ["Field", "ProxyField", "ListField", "MultiField", "MultiValue", "List
 
 
 _CONTAINERS = (dict, list, set, bytearray)
+# Model metadata entries that are options of the model class (quenlory/_options.py), not field metadata.
+_MODEL_OPTIONS = frozenset(("repr", "eq", "frozen", "hash", "match_args", "inherit"))
 
 
 def _identity(value):
@@ -106,6 +108,10 @@ class Field:
     def metadata_defaults(self, defaults):
         self._defaults = defaults
         merged = dict(defaults) if defaults else {}
+        if merged and not _MODEL_OPTIONS.isdisjoint(merged):
+            # The model's options say nothing to a field, and each entry in this view costs every construction
+            # that looks a default up in it; they stay readable through metadata_defaults.
+            merged = {key: value for key, value in merged.items() if key not in _MODEL_OPTIONS}
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
         # A model sets the defaults before it may wrap the cast of an optional field: the cast as it was when
