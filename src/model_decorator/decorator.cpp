@@ -188,9 +188,8 @@ int component_pass(Walk& w) noexcept {
 // Metadata entries that only the package gives a meaning to (repr, eq, frozen, hash, match_args, inherit) are
 // handled by quenlory/_options.py, imported when first needed: its `namespace(cls, metadata)` gives the members
 // to walk when the model inherits fields, and its `apply(model_class, cls, metadata)` runs once the class is
-// built.
-// The metadata is this call's own dict of keywords, so scanning its str keys runs no code, and a model without
-// metadata pays one size test.
+// built. The metadata is this call's own dict of keywords: scanning its keys runs no code (a str is compared as
+// text, anything else is passed over), and a model without metadata pays one size test.
 struct Options {
   bool any = false;
   bool inherit = false;
