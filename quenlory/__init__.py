@@ -12,8 +12,10 @@ attributes over one raw-data dictionary per instance; `raw` gives that dictionar
 
     p = Point({"x": "3"})      # p.x == 3, raw(p) == {"x": 3, "y": 0}
 
-The names here are re-exported from their modules of record: `quenlory.model_decorator` (the native core) and
-`quenlory.fields.bases` (the declarations, and `Model`, a base for type checkers without the mypy plugin).
+The names here are re-exported from their modules of record: `quenlory.model_decorator` (the native core),
+`quenlory.fields.bases` (the declarations, the values `ListValue` and `MultiValue` that list and multi-fields read
+as, and `Model`, a base for type checkers without the mypy plugin), `quenlory._helpers` (`replace`, `asdict`,
+`fields_of`) and `quenlory._options` (`FrozenModelError`, of models declared with the option frozen=True).
 """
 
 __version__ = "0.1.0"
