@@ -55,7 +55,15 @@ def replace(instance: _I, **changes: Any) -> _I:
     The changes go through construction as keywords do, so they are cast, and they win over the copied data.
     """
     _check_instance("replace", instance)
-    return type(instance)(copy.deepcopy(instance._data), **changes)  # type: ignore[call-arg,attr-defined]
+    data = copy.deepcopy(instance._data)  # type: ignore[attr-defined]
+    # A multi-field's component keys are taken as they are, from keywords or data alike, but from keywords only
+    # all together: a change of some of them goes into the data, beside the others.
+    for record in fields_of(instance):
+        if record.kind == "multi" and record.name not in changes:
+            for key in record.key:
+                if key in changes:
+                    data[key] = changes.pop(key)
+    return type(instance)(data, **changes)  # type: ignore[call-arg]
 
 
 def fields_of(model_class_or_instance: Any) -> Tuple[ModelField, ...]:

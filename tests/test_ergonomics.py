@@ -49,6 +49,7 @@ class HelperTest(unittest.TestCase):
         other = replace(kit, size="5", place={"city": "Ely"})
         self.assertEqual((other.size, other.place.city, other.name, list(other.pos)), (5, "Ely", "a", [1, 2]))
         self.assertEqual((kit.size, kit.place.city), (1, "Kew"))
+        self.assertEqual(list(replace(kit, lat=5).pos), [5, 2])
         self.assertIsNot(raw(replace(kit)), data)
         self.assertIsNot(raw(replace(kit))["place"], data["place"])
         copied = asdict(kit)
