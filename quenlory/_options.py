@@ -44,6 +44,12 @@ def _inherited(decl):
     # so a model that inherits a field walks a copy of it, with the cast the declaration had before any model
     # took it; a cast bound to the declaration is bound to the copy instead.
     new = copy.copy(decl)
+    # The entries the base model gave the field (`@model(optional=True)`) become the copy's own, so that it
+    # behaves as it did in the base; the inheriting model's metadata fills in only what neither gives.
+    inherited = {key: value for key, value in (decl.metadata_defaults or {}).items() if key not in OPTIONS}
+    if inherited:
+        inherited.update(decl._metadata)
+        new._metadata = inherited
     cast = getattr(decl, "_model_cast", None) or decl.cast
     if getattr(cast, "__self__", None) is decl:
         cast = cast.__func__.__get__(new, type(new))

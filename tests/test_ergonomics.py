@@ -176,6 +176,19 @@ class InheritTest(unittest.TestCase):
         self.assertEqual(list(md.model_fields(Grandchild)), ["id", "kind", "note", "place", "extra", "more"])
         self.assertEqual(Grandchild(id=1, extra=2).kind, "child")
 
+        # A field keeps what its own model's metadata gave it.
+        @md.model(optional=True)
+        class Loose:
+            a = Field(int)
+
+        @md.model(inherit=True)
+        class Strict(Loose):
+            b = Field(int)
+
+        self.assertEqual(raw(Strict(b=1)), {"b": 1})
+        with self.assertRaisesRegex(ValueError, r"Missing key \[b\]"):
+            Strict(a=1)
+
 
 class ListValueTest(unittest.TestCase):
     def test_slice_and_sort(self):

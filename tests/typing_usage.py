@@ -86,3 +86,14 @@ copied: Dict[str, Any] = asdict(kew)
 described: ModelField = fields_of(Station)[0]
 recent: ListValue[Reading] = kew.log[-2:]
 kew.log.sort(key=lambda reading: reading.value, reverse=True)
+
+
+# A model that inherits its base model's fields reads them with their types, and takes their keywords.
+@model(inherit=True)
+class Depot(Station):
+    capacity = Field(int, default=0)
+
+
+depot = Depot(dict(data), capacity="3")
+depot_name: str = depot.name
+depot_capacity: int = depot.capacity + depot.elevation
