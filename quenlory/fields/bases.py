@@ -90,6 +90,7 @@ class Field:
         _check_cast(type(self).__name__, cast)
         self.cast = _identity if cast is None else cast
         self._given_cast = cast
+        _model_cast_slot.__set__(self, None)
         self.name = None
         self._metadata = metadata
         self.metadata_defaults = {}
@@ -118,12 +119,9 @@ class Field:
         # the first model took the declaration is what a model inheriting the field starts again from. Read
         # and written through the slots, so that nothing the declaration can see is added.
         try:
-            if _name_slot.__get__(self) is not None:  # set by the model just before
-                try:
-                    _model_cast_slot.__get__(self)
-                except AttributeError:
-                    _model_cast_slot.__set__(self, _cast_slot.__get__(self))
-        except AttributeError:
+            if _model_cast_slot.__get__(self) is None and _name_slot.__get__(self) is not None:  # set just before
+                _model_cast_slot.__set__(self, _cast_slot.__get__(self))
+        except AttributeError:  # a subclass that does not run Field.__init__
             pass
 
     def __getitem__(self, key):
