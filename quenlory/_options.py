@@ -24,7 +24,8 @@ import copy
 import dataclasses
 import reprlib
 
-from .fields.bases import ListField, ListValue, MultiField, MultiValue, ProxyField, _implementation, _is_model
+from .fields.bases import (Field, ListField, ListValue, MultiField, MultiValue, ProxyField, _identity,
+                           _implementation, _is_model)
 from ._helpers import raw_key
 
 __all__ = ["FrozenModelError", "namespace", "apply"]
@@ -50,7 +51,16 @@ def _inherited(decl):
     if inherited:
         inherited.update(decl._metadata)
         new._metadata = inherited
-    cast = getattr(decl, "_model_cast", None) or decl.cast
+    cast = decl.cast
+    if type(decl) in (Field, ProxyField, MultiField) and decl.metadata.get("optional", False):
+        # the base model wrapped it: start again from the cast as declared
+        given = decl._given_cast
+        if type(decl) is ProxyField:
+            cast = decl._to_pair
+        elif given is not None:
+            cast = given
+        else:
+            cast = _identity if type(decl) is Field else decl._to_values
     if getattr(cast, "__self__", None) is decl:
         cast = cast.__func__.__get__(new, type(new))
     new.cast = cast

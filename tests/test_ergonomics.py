@@ -167,6 +167,7 @@ class InheritTest(unittest.TestCase):
         self.assertIsNot(mine, theirs)
         self.assertEqual(theirs.metadata_defaults, {})
         self.assertIsNone(mine.cast(None))
+        self.assertEqual(Child(id=1, extra=1, note=5).note, "5")
         self.assertEqual(Child(id=1, extra=1, place={"city": "x"}).place.city, "x")
 
         @md.model(inherit=True)

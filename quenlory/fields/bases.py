@@ -81,7 +81,7 @@ class Field:
     entries the declaration does not give.
     """
 
-    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast", "_model_cast")
+    __slots__ = ("cast", "name", "metadata", "_defaults", "_metadata", "_given_cast")
 
     # Field[int] in annotations, matching the generic declaration of the type stubs.
     __class_getitem__ = classmethod(GenericAlias)
@@ -90,7 +90,6 @@ class Field:
         _check_cast(type(self).__name__, cast)
         self.cast = _identity if cast is None else cast
         self._given_cast = cast
-        _model_cast_slot.__set__(self, None)
         self.name = None
         self._metadata = metadata
         self.metadata_defaults = {}
@@ -115,14 +114,6 @@ class Field:
             merged = {key: value for key, value in merged.items() if key not in _MODEL_OPTIONS}
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
-        # A model sets the defaults before it may wrap the cast of an optional field: the cast as it was when
-        # the first model took the declaration is what a model inheriting the field starts again from. Read
-        # and written through the slots, so that nothing the declaration can see is added.
-        try:
-            if _model_cast_slot.__get__(self) is None and _name_slot.__get__(self) is not None:  # set just before
-                _model_cast_slot.__set__(self, _cast_slot.__get__(self))
-        except AttributeError:  # a subclass that does not run Field.__init__
-            pass
 
     def __getitem__(self, key):
         own = self._metadata
@@ -153,9 +144,6 @@ class Field:
 
 
 _metadata_slot = Field.__dict__["metadata"]
-_cast_slot = Field.__dict__["cast"]
-_name_slot = Field.__dict__["name"]
-_model_cast_slot = Field.__dict__["_model_cast"]
 
 
 def _implementation(model_class):
