@@ -805,9 +805,26 @@ def peer_versions():
 
 # --- instruction counts under callgrind ---
 
+class _WithOptions:
+    """model_decorator with `model` giving every model the options `options`, for the opted-in columns."""
+
+    def __init__(self, **options):
+        self.model = lambda cls: model_decorator.model(cls, **options)
+        self.raw, self.dumps = model_decorator.raw, model_decorator.dumps
+
+
+# Opted-in models, for --callgrind only: a model with every option but frozen, and a frozen, hashable one (whose
+# writes raise, so it has no write row).
+OPTED = {"options": dict(repr=True, eq="quiet", match_args=True, inherit=True),
+         "frozen": dict(repr=True, eq="quiet", match_args=True, frozen=True, hash=True)}
+
+
 def callgrind_cell(column, row):
     """The cell of (column, row) and, when there is one, the cell that its figure is taken relative to."""
     cols = {"quenlory": lambda: model_cells("quenlory", model_decorator),
+            "options": lambda: model_cells("options", _WithOptions(**OPTED["options"])),
+            "frozen": lambda: {row: cell for row, cell in model_cells("frozen", _WithOptions(**OPTED["frozen"])).items()
+                               if not row.startswith("write")},
             "baseline": lambda: model_cells("baseline", baseline), "slots": slots_cells, "named": named_cells,
             "dict": dict_cells,
             "dataclass": dataclass_cells, "msgspec": msgspec_cells, "pydantic": pydantic_cells, "attrs": attrs_cells,

@@ -12,14 +12,16 @@ attributes over one raw-data dictionary per instance; `raw` gives that dictionar
 
     p = Point({"x": "3"})      # p.x == 3, raw(p) == {"x": 3, "y": 0}
 
-The names here are re-exported from their modules of record: `quenlory.model_decorator` (the native core) and
-`quenlory.fields.bases` (the declarations, and `Model`, a base for type checkers without the mypy plugin).
+The names here are re-exported from their modules of record: `quenlory.model_decorator` (the native core),
+`quenlory.fields.bases` (the declarations, the values `ListValue` and `MultiValue` that list and multi-fields read
+as, and `Model`, a base for type checkers without the mypy plugin), `quenlory._helpers` (`replace`, `asdict`,
+`fields_of`) and `quenlory._options` (`FrozenModelError`, of models declared with the option frozen=True).
 """
 
 __version__ = "0.1.0"
 
 # The declarations first: the native module imports them while it initialises.
-from .fields.bases import Field, ListField, Model, MultiField, ProxyField  # noqa: E402
+from .fields.bases import Field, ListField, ListValue, Model, MultiField, MultiValue, ProxyField  # noqa: E402
 from .fields.rich import DateField, DateTimeField, DecimalField, EnumField, TimeField, UUIDField  # noqa: E402
 try:
     from .model_decorator import dumps, model, model_fields, model_fields_flat, raw  # noqa: E402
@@ -55,10 +57,12 @@ except ModuleNotFoundError as error:
 
     raise ImportError(_not_built()) from None
 
+from ._helpers import ModelField, asdict, fields_of, replace  # noqa: E402
 
 import typing  # noqa: E402
 
 if typing.TYPE_CHECKING:  # type checkers do not run __getattr__ below
+    from ._options import FrozenModelError  # noqa: F401
     from ._validate import ValidationError, validate  # noqa: F401
 
 
@@ -73,9 +77,15 @@ def __getattr__(name):
         import importlib
 
         return importlib.import_module(__name__ + ".types")
+    # The error of frozen models comes with their options, which are imported when a model first asks for one.
+    if name == "FrozenModelError":
+        from ._options import FrozenModelError
+
+        return FrozenModelError
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
-__all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "validate", "ValidationError", "Field",
-           "ProxyField", "ListField", "MultiField", "DateField", "DateTimeField", "TimeField", "UUIDField",
-           "DecimalField", "EnumField", "Model", "loads"]
+__all__ = ["model", "raw", "dumps", "model_fields", "model_fields_flat", "validate", "ValidationError", "loads",
+           "replace", "asdict", "fields_of", "ModelField", "FrozenModelError", "Field", "ProxyField", "ListField",
+           "MultiField", "DateField", "DateTimeField", "TimeField", "UUIDField", "DecimalField", "EnumField", "Model",
+           "ListValue", "MultiValue"]

@@ -149,6 +149,29 @@ def raw_keys(ctx: ClassDefContext) -> Optional[Tuple[List[str], Set[str]]]:
     return list(dict.fromkeys(keys)), needed
 
 
+def inherited_keys(ctx: ClassDefContext) -> Optional[Tuple[List[str], Set[str]]]:
+    """For `@model(inherit=True)`: the keywords of the model bases' constructors, the most basic first, and those
+    they need; None when a base's constructor does not name them all."""
+    keys: List[str] = []
+    needed: Set[str] = set()
+    for base in reversed(ctx.cls.info.mro[1:]):
+        node = base.names.get("__init__")
+        if node is None or not node.plugin_generated or node.node is None:
+            continue
+        typ = getattr(node.node, "type", None)
+        items = typ.items if isinstance(typ, Overloaded) else [typ] if isinstance(typ, CallableType) else []
+        if not items or ARG_STAR2 in items[-1].arg_kinds:
+            return None
+        for name, kind in zip(items[-1].arg_names, items[-1].arg_kinds):
+            if name is not None and kind in (ARG_NAMED, ARG_NAMED_OPT):
+                keys.append(name)
+                if kind == ARG_NAMED:
+                    needed.add(name)
+                else:
+                    needed.discard(name)
+    return keys, needed
+
+
 def constructor(ctx: ClassDefContext, args: List[Argument]) -> FuncDef:
     """An `__init__` taking these arguments after self (positional-only ones have no name, as in a stub)."""
     info = ctx.cls.info
@@ -180,6 +203,15 @@ def add_constructor(ctx: ClassDefContext) -> bool:
     data_type = ctx.api.named_type("builtins.dict", [ctx.api.named_type("builtins.str"), anything])
     data = Argument(Var("data", data_type), data_type, None, ARG_OPT, pos_only=True)
     found = raw_keys(ctx)
+    options = keywords(ctx.reason) or {}
+    if found is not None and "inherit" in options and not is_false(options["inherit"]):
+        inherited = inherited_keys(ctx)
+        if inherited is None:
+            found = None
+        else:
+            own_keys, own_needed = found
+            found = (list(dict.fromkeys(inherited[0] + own_keys)),
+                     (inherited[1] - set(own_keys)) | own_needed)
     if found is None:
         method: Union[FuncDef, OverloadedFuncDef] = constructor(ctx, [data, Argument(Var("kwargs", anything), anything, None, ARG_STAR2)])
     else:

@@ -192,17 +192,19 @@ class IntrospectionTest(unittest.TestCase):
 
     def test_package_names(self):
         """`from quenlory import ...` gives the objects of the modules of record."""
-        from quenlory import _loads, _validate, fields, model_decorator
+        from quenlory import _helpers, _loads, _options, _validate, fields, model_decorator
         from quenlory.fields import rich
         rich_fields = tuple(rich.__all__)
-        others = {"loads": _loads}
+        others = {"loads": _loads, "FrozenModelError": _options}
         others.update(dict.fromkeys(_validate.__all__, _validate))
+        others.update(dict.fromkeys(("replace", "asdict", "fields_of", "ModelField"), _helpers))
         for name in quenlory.__all__:
-            home = (rich if name in rich_fields else fields.bases if name.endswith("Field") or name == "Model"
-                    else others.get(name, model_decorator))
+            home = (rich if name in rich_fields else others[name] if name in others
+                    else fields.bases if name.endswith(("Field", "Value")) or name == "Model" else model_decorator)
             self.assertIs(getattr(quenlory, name), getattr(home, name), name)
         declarations = ("Field", "ProxyField", "ListField", "MultiField") + rich_fields
-        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + declarations + ("Model",) + tuple(others)))
+        self.assertEqual(sorted(quenlory.__all__), sorted(MODULE_LEVEL + declarations + tuple(others) + (
+            "Model", "ListValue", "MultiValue")))
         self.assertEqual(sorted(fields.__all__), sorted(declarations))
         self.assertRegex(quenlory.__version__, r"^\d+\.\d+\.\d+")
 

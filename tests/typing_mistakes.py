@@ -43,3 +43,15 @@ after: str = kew.elevation  # error: (expression has type "int", variable has ty
 count: str = kew.items[0].qty  # error: (expression has type "int", variable has type "str") # pyright error: "int" is not assignable to declared type "str"
 kew.items.append(3)  # error: Argument 1 to "append" of "ListValue" has incompatible type "int" # pyright error: "Literal[3]" cannot be assigned to parameter "value" of type "Item | Dict[str, Any]"
 kew.items[0].sku_code  # error: "Item" has no attribute "sku_code" # pyright error: Cannot access attribute "sku_code" for class "Item"
+
+
+@model(inherit=True)
+class Depot(Station):
+    capacity = Field(int)
+
+
+Depot(name="Kew", address={"city": "Ely"}, capacity=3)
+Depot(name="Kew", address={"city": "Ely"}, capacity=3, lat=1, lon=2)
+Depot({"name": "Kew"})
+Depot(name="Kew", capacity=3, nmae="x")  # error: No overload variant of "Depot" matches argument types "str", "int", "str"
+Depot(capacity=3)  # error: No overload variant of "Depot" matches argument type "int"

@@ -11,6 +11,7 @@ from typing import Any, Dict, List, Optional
 import quenlory
 from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
 from quenlory import DateField, EnumField, ValidationError, validate
+from quenlory import ModelField, asdict, fields_of, replace
 from quenlory.fields.bases import ListValue, MultiValue
 
 
@@ -42,6 +43,7 @@ class Station(Model):
     name = Field(str)
     elevation = Field(int, default=0)
     readings = Field(list, factory=list)
+    tags = Field(dict, factory=dict)
     note = Field()
     address = ProxyField(Address)
     previous = ProxyField(Address, optional=True)
@@ -96,3 +98,24 @@ try:
     validate(Report, {"day": 5})
 except ValidationError as error:
     errors: int = len(error.exceptions)
+# Bare containers read as containers of Any, so their items take any type.
+first_reading: float = kew.readings[0]
+kew.tags["source"] = "survey"
+source: str = kew.tags["source"]
+# The helpers keep the instance's type; a slice of a list field is a ListValue of the same items.
+moved: Station = replace(kew, elevation=7)
+copied: Dict[str, Any] = asdict(kew)
+described: ModelField = fields_of(Station)[0]
+recent: ListValue[Reading] = kew.log[-2:]
+kew.log.sort(key=lambda reading: reading.value, reverse=True)
+
+
+# A model that inherits its base model's fields reads them with their types, and takes their keywords.
+@model(inherit=True)
+class Depot(Station):
+    capacity = Field(int, default=0)
+
+
+depot = Depot(dict(data), capacity="3")
+depot_name: str = depot.name
+depot_capacity: int = depot.capacity + depot.elevation

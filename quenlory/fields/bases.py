@@ -17,6 +17,8 @@ __all__ = ["Field", "ProxyField", "ListField", "MultiField", "MultiValue", "List
 
 
 _CONTAINERS = (dict, list, set, bytearray)
+# Model metadata entries that are options of the model class (quenlory/_options.py), not field metadata.
+_MODEL_OPTIONS = frozenset(("repr", "eq", "frozen", "hash", "match_args", "inherit"))
 
 # Every option a declaration knows. An entry that is not one of them is the declaration's own metadata, free for
 # any use, unless it is so close to one of them that it is taken for a misspelling, which is refused when the model
@@ -213,6 +215,10 @@ class Field:
         merged = dict(defaults) if defaults else {}
         if "key" in merged:
             del merged["key"]  # a field's key in the data is its own: a model's "key" entry does not reach it
+        if merged and not _MODEL_OPTIONS.isdisjoint(merged):
+            # The model's options say nothing to a field, and each entry in this view costs every construction
+            # that looks a default up in it; they stay readable through metadata_defaults.
+            merged = {key: value for key, value in merged.items() if key not in _MODEL_OPTIONS}
         merged.update(self._metadata)
         _metadata_slot.__set__(self, merged)
         if defaults and "strict" in defaults and "strict" not in self._metadata:
@@ -461,8 +467,19 @@ class ListValue(MutableSequence):
 
     def __getitem__(self, index):
         if isinstance(index, slice):
-            return [self._item(i) for i in range(*index.indices(len(self._data)))]
+            # A detached ListValue of the same item model: a new raw list holding the same raw dicts, so the
+            # items are shared and the list is not (as a slice of a list is).
+            positions = range(*index.indices(len(self._data)))
+            items = [self._item(i) for i in positions]
+            return ListValue(self._model, self._name, [item._data for item in items], items)
         return self._item(index)
+
+    def sort(self, key=None, reverse=False):
+        """Sort the items in place, by `key(item)` (an item model instance) or by the items themselves."""
+        items = [self._item(i) for i in range(len(self._data))]
+        items.sort(key=key, reverse=reverse)
+        self._data[:] = [item._data for item in items]
+        self._items = items
 
     def __iter__(self):
         for index in range(len(self._data)):

@@ -261,10 +261,48 @@ int use_raw_keys(Schema* s) noexcept {
   });
 }
 
+// ---- the package's model options ---------------------------------------------------------------------
+
+// Metadata entries that only the package gives a meaning to (repr, eq, frozen, hash, match_args, inherit) are
+// handled by quenlory/_options.py, imported when first needed: its `namespace(cls, metadata)` gives the members
+// to walk when the model inherits fields, and its `apply(model_class, cls, metadata)` runs once the class is
+// built. The metadata is this call's own dict of keywords: scanning its keys runs no code (a str is compared as
+// text, anything else is passed over), and a model without metadata pays one size test.
+struct Options {
+  bool any = false;
+  bool inherit = false;
+};
+
+Options options_of(PyObject* metadata) noexcept {
+  static const char* const kNames[] = {"inherit", "repr", "eq", "frozen", "hash", "match_args"};
+  Options o;
+  if (PyDict_GET_SIZE(metadata) == 0) return o;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(metadata, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) continue;
+    for (const char* name : kNames)
+      if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+        o.any = true;
+        o.inherit = o.inherit || name == kNames[0];
+      }
+  }
+  return o;
+}
+
+// quenlory._options.<step>(*args)
+Ref call_options(const char* step, std::initializer_list<PyObject*> args) noexcept {
+  Ref module = Ref::steal(PyImport_ImportModule("quenlory._options"));
+  Ref function = Ref::steal(module ? PyObject_GetAttrString(module.get(), step) : nullptr);
+  if (!function) return {};
+  return Ref::steal(PyObject_Vectorcall(function.get(), args.begin(), args.size(), nullptr));
+}
+
 int collect(Walk& w) noexcept {
   Schema* s = w.schema;
   if (read_options(s) < 0) return -1;
-  Ref ns = Ref::steal(PyObject_GetAttr(s->cls, N.dunder_dict));
+  Ref ns = options_of(s->metadata).inherit ? call_options("namespace", {s->cls, s->metadata})
+                                          : Ref::steal(PyObject_GetAttr(s->cls, N.dunder_dict));
   Ref items = Ref::steal(ns ? compat::call_method(ns.get(), N.items) : nullptr);
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;
@@ -450,6 +488,8 @@ PyObject* model_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject* metad
   if (!w.ok() || collect(w) < 0) return nullptr;
   Ref model_class = assemble(w);
   if (!model_class || register_for_copying(model_class.get(), cls) < 0) return nullptr;
+  if (options_of(w.schema->metadata).any && !call_options("apply", {model_class.get(), cls, w.schema->metadata}))
+    return nullptr;
   return model_class.release();
 }
 
