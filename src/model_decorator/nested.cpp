@@ -138,7 +138,11 @@ int list_pair(PyObject* decl, PyObject* value, Ref& item0, Ref& item1) noexcept 
     Ref item = item_at(value, i);
     if (!item) break;
     Ref instance = list_item(decl, name.get(), i, item.get());
-    if (!instance || PyList_Append(instances.get(), instance.get()) < 0) return -1;
+    if (!instance) {
+      note_index(i);  // the item's index leads its path note
+      return -1;
+    }
+    if (PyList_Append(instances.get(), instance.get()) < 0) return -1;
   }
   int only_dicts = all_dicts(value);
   if (only_dicts < 0) return -1;
