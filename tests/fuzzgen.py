@@ -381,7 +381,7 @@ class Hostile:
 
         box, holder = Box(), Holder()
         box.first, box.inst, box.at_hand, box.holder, box.last = Box(), inst, at_hand, holder, Box()
-        holder.box, Sub.box, inst.__dict__["box"] = box, box, box
+        holder.box, Sub.box, object.__getattribute__(inst, "__dict__")["box"] = box, box, box  # past the class's own hooks
         self.instances.append(keep)  # the callbacks' weak references outlive the cycle
         del Sub, inst, box, holder
         gc.collect(self.rng.choice((0, 1, 2)))
