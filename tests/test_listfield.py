@@ -127,8 +127,9 @@ class ListFieldTest(unittest.TestCase):
         with self.assertRaisesRegex(IndexError, "items"):
             o.items[5] = {"sku": "x"}
         raw(o)["items"].append(7)
-        with self.assertRaisesRegex(TypeError, r"^items\[2\] must .* got int$"):
-            list(o.items)
+        for read in (lambda: list(o.items), lambda: o.items[-1]):  # a negative index is named by its position
+            with self.assertRaisesRegex(TypeError, r"^items\[2\] must .* got int$"):
+                read()
 
     def test_flat_fields_pickle_copy_and_dumps(self):
         Outer = model(type("Outer", (), {"orders": ListField(Order), "name": Field(str)}))

@@ -49,6 +49,11 @@ class Depot(Station):
     """A plain subclass: no model, pickled by its own name, with an instance dictionary of its own."""
 
 
+class _Vault(Station):
+    """A subclass whose name starts with "_", with a private slot (named _Vault__key)."""
+    __slots__ = ("__key",)
+
+
 @model
 class Versioned:
     name = Field(str)
@@ -229,6 +234,10 @@ class OwnHooks(unittest.TestCase):
                 self.assertIsNot(raw(back), raw(original))
                 self.assertEqual(raw(back), raw(original))
                 self.assertIs(back.position._data, raw(back))
+        vault = _Vault(raw(station()))
+        vault._Vault__key = "kept"
+        for twin in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))):
+            self.assertEqual(twin(vault)._Vault__key, "kept")
 
 
 class Processes(unittest.TestCase):

@@ -43,3 +43,11 @@ after: str = kew.elevation  # error: (expression has type "int", variable has ty
 count: str = kew.items[0].qty  # error: (expression has type "int", variable has type "str") # pyright error: "int" is not assignable to declared type "str"
 kew.items.append(3)  # error: Argument 1 to "append" of "ListValue" has incompatible type "int" # pyright error: "Literal[3]" cannot be assigned to parameter "value" of type "Item | Dict[str, Any]"
 kew.items[0].sku_code  # error: "Item" has no attribute "sku_code" # pyright error: Cannot access attribute "sku_code" for class "Item"
+
+
+@model
+class Strict(Model):
+    code = Field(str, optional=False)
+
+
+Strict()  # error: All overload variants of "Strict" require at least one argument
