@@ -254,14 +254,28 @@ SCENARIOS = {
         Twin.armed = True
         r = o.p; print(getattr(r, "v", r), o.p)
         """, "old replaced"),
-    "construction recursing through the class's own slot": ("""
-        class Cast: pass  # called through the __call__ slot: no Python frame between constructions
-        M = model(type("M", (), {"a": Field(Cast(), optional=True)}))
-        Cast.__call__ = M
-        d = {}; d["a"] = d
-        try: M(d)
-        except RecursionError: print("RecursionError")
-        """, "RecursionError"),
+    "write's field name freed by its cast": ("""
+        class Name(str): pass
+        P = model(type("M", (), {Name("".join(["fie", "ld"])): Field(int)})).__dict__["field"]
+        gc.collect()  # the model goes: the name is held by the property's functions and the write's memo
+        FP = type(P)
+        class Host:  # not a model: its writes find the data through _data
+            field = P
+            _data = {}
+        h = Host(); h.field = 1; h.field = 2; Host._data.clear()
+        Xs = []
+        while len(Xs) < 20000:
+            Xs.append(model(type("X", (), {"other": Field(int)})))
+            if probe.memo_index(type(Xs[-1].__dict__["other"])) == probe.memo_index(FP): break
+        x = Xs[-1](other=1)
+        class Late:
+            def __index__(self):
+                FP.__get__ = FP.__set__ = lambda *a: None  # the functions and their closures go
+                x.other = 2  # X's entry takes the memo slot
+                return 7
+        h.field = Late()
+        print(sorted(Host._data.items()))
+        """, "[('field', 7)]"),
     "one more plain field than the stack holds, one stray key": ("""
         M = model(type("M", (), {"f%d" % i: Field() for i in range(33)}))
         try: M({"f%d" % i: i for i in range(33)}, stray=1)
