@@ -323,6 +323,33 @@ SCENARIOS = {
         try: f(object.__new__(M))
         except RuntimeError as e: print(e)
         """, "True\nfunction '' has lost its closure"),
+    "keyword key whose comparison changes the data": ("""
+        M = model(type("M", (), {"c": Field(str)}))
+        class Key(str):
+            def __hash__(self): return hash("c")
+            def __eq__(self, other): data["c"] = "new"; return False
+        data = {"c": "".join(["o", "ld"]) * 3}
+        try: M(data, **{Key("zz"): 1})
+        except ValueError: print("ValueError", data)
+        """, "ValueError {'c': 'new'}"),
+    "subclass whose _data is another class's slot": ("""
+        M = model(type("M", (), {"a": Field()}))
+        Other = type("Other", (), {"__slots__": ("w", "x", "y", "z", "_data")})
+        class Sub(M):
+            _data = Other.__dict__["_data"]
+        try: print(Sub(a=1).a)
+        except TypeError as e: print("TypeError")
+        """, "TypeError"),
+    "names stored by the extension are owned": ("""
+        f = model(type("M", (), {"a": Field()})).__dict__["__init__"]
+        for attr in ("__name__", "__qualname__"):
+            name = "".join(["na", "me"]); before = sys.getrefcount(name)
+            setattr(f, attr, name); print(sys.getrefcount(name) - before)
+        for _ in range(5): model(type("M", (), {}))  # caches settle
+        gc.collect(); before = sys.getrefcount("_data")  # immortal from 3.12: counted on older versions
+        for _ in range(50): model(type("M", (), {}))
+        gc.collect(); print(sys.getrefcount("_data") - before)
+        """, "1\\n1\\n0"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
