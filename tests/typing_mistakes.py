@@ -51,3 +51,14 @@ class Strict(Model):
 
 
 Strict()  # error: All overload variants of "Strict" require at least one argument
+
+
+@model
+class Rebound(Model):
+    code = Field(str)  # pyright error: Type "Field[str]" is not assignable to declared type
+
+    def code(self) -> str:  # error: Name "code" already defined
+        return "a method: the name is not a required key"
+
+
+Rebound()

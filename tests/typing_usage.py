@@ -96,3 +96,14 @@ try:
     validate(Report, {"day": 5})
 except ValidationError as error:
     errors: int = len(error.exceptions)
+
+
+SPREAD: Dict[str, Any] = {"optional": True}
+
+
+@model(**SPREAD)
+class Spread(Model):
+    code = Field(str)
+
+
+Spread()  # a spread in the decorator may make every key optional
