@@ -350,6 +350,13 @@ SCENARIOS = {
         for _ in range(50): model(type("M", (), {}))
         gc.collect(); print(sys.getrefcount("_data") - before)
         """, "1\\n1\\n0"),
+    "a cast smaller than a function": ("""
+        class Cast:  # nothing past its header
+            __slots__ = ()
+            def __call__(self, v): return v
+        M = model(type("M", (), {"a": Field(Cast())}))
+        print(M(a=1).a)
+        """, "1"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
