@@ -342,14 +342,14 @@ SCENARIOS = {
         """, "TypeError"),
     "names stored by the extension are owned": ("""
         f = model(type("M", (), {"a": Field()})).__dict__["__init__"]
-        for attr in ("__name__", "__qualname__"):
-            name = "".join(["na", "me"]); before = sys.getrefcount(name)
-            setattr(f, attr, name); print(sys.getrefcount(name) - before)
+        for attr, value in (("__name__", "".join(["na", "me"])), ("__qualname__", "".join(["na", "me"])),
+                            ("__annotations__", {})):
+            before = sys.getrefcount(value); setattr(f, attr, value); print(sys.getrefcount(value) - before)
         for _ in range(5): model(type("M", (), {}))  # caches settle
         gc.collect(); before = sys.getrefcount("_data")  # immortal from 3.12: counted on older versions
         for _ in range(50): model(type("M", (), {}))
         gc.collect(); print(sys.getrefcount("_data") - before)
-        """, "1\\n1\\n0"),
+        """, "1\\n1\\n1\\n0"),
     "a cast smaller than a function": ("""
         class Cast:  # nothing past its header
             __slots__ = ()
