@@ -52,6 +52,8 @@ class ListFieldTest(unittest.TestCase):
         other = Order(id=2, items=o.items)  # shared, as a nested instance would be
         self.assertIs(raw(other)["items"], raw(o)["items"])
         self.assertIs(other.items[0], first)
+        rows = type("Rows", (list,), {})(given)  # a list subclass is copied into a plain list
+        self.assertIs(type(raw(Order(id=3, items=rows))["items"]), list)
 
     def test_mutations_update_the_raw_list(self):
         o = order()
@@ -79,6 +81,8 @@ class ListFieldTest(unittest.TestCase):
         data.append({"sku": "raw", "qty": "4"})
         data[0] = {"sku": "swapped"}
         self.assertEqual((o.items[-1].qty, o.items[0].sku, len(o.items)), (4, "swapped", 5))
+        o.items[-1] = {"sku": "last"}
+        self.assertEqual(data[-1], {"sku": "last", "qty": 1})
         o.items.clear()
         self.assertEqual((data, len(o.items)), ([], 0))
 
@@ -90,6 +94,7 @@ class ListFieldTest(unittest.TestCase):
             self.assertEqual(o.items, order().items)
             self.assertNotEqual(o.items, [{"sku": "a", "qty": 3}, {"sku": "b"}])
             self.assertNotEqual(o.items, "ab")
+            self.assertNotEqual(o.items, [{"sku": "a", "qty": 2}])  # a prefix is not enough
         self.assertEqual(out.getvalue(), "")  # raw data compared, not the model's tracing ==
         self.assertEqual(raw(o)["items"], [{"sku": "a", "qty": 2}, {"sku": "b", "qty": 1}])  # nothing written
         self.assertEqual(repr(o.items), "ListValue(Item, [{'sku': 'a', 'qty': 2}, {'sku': 'b', 'qty': 1}])")
@@ -119,7 +124,8 @@ class ListFieldTest(unittest.TestCase):
                  (lambda: setattr(o, "items", None), r"got NoneType$"),
                  (lambda: o.items.append(Order(id=1, items=[])), r"^items\[2\] must .* got Order$"),
                  (lambda: o.items.extend([{"sku": "x"}, None]), r"^items\[3\] must .* got NoneType$"),
-                 (lambda: o.items.__setitem__(slice(0, 1), [[]]), r"^items\[0\] must .* got list$")]
+                 (lambda: o.items.__setitem__(slice(0, 1), [[]]), r"^items\[0\] must .* got list$"),
+                 (lambda: o.items.insert(-100, 3), r"^items\[0\] must .* got int$")]
         for call, message in cases:
             with self.assertRaisesRegex(TypeError, message):
                 call()
@@ -127,8 +133,9 @@ class ListFieldTest(unittest.TestCase):
         with self.assertRaisesRegex(IndexError, "items"):
             o.items[5] = {"sku": "x"}
         raw(o)["items"].append(7)
-        with self.assertRaisesRegex(TypeError, r"^items\[2\] must .* got int$"):
-            list(o.items)
+        for read in (lambda: list(o.items), lambda: o.items[-1]):  # a negative index is named by its position
+            with self.assertRaisesRegex(TypeError, r"^items\[2\] must .* got int$"):
+                read()
 
     def test_flat_fields_pickle_copy_and_dumps(self):
         Outer = model(type("Outer", (), {"orders": ListField(Order), "name": Field(str)}))

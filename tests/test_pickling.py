@@ -49,6 +49,18 @@ class Depot(Station):
     """A plain subclass: no model, pickled by its own name, with an instance dictionary of its own."""
 
 
+class Counted(Station):
+    """A subclass with __getnewargs__, which pickle calls."""
+    def __getnewargs__(self):
+        STATES.append("getnewargs")
+        return ()
+
+
+class _Vault(Station):
+    """A subclass whose name starts with "_", with a private slot (named _Vault__key)."""
+    __slots__ = ("__key",)
+
+
 @model
 class Versioned:
     name = Field(str)
@@ -214,6 +226,12 @@ class OwnHooks(unittest.TestCase):
         for protocol in PROTOCOLS:
             self.assertEqual(pickle.loads(pickle.dumps(Protocols(), protocol)), "protocol %d" % protocol)
         self.assertEqual(copy.copy(Protocols()), "protocol 4")
+        Late = model(type("Late", (), {}))  # its own __reduce_ex__ comes after the decoration
+        Late.__reduce_ex__ = lambda self, protocol: (str, ("late",))
+        STATES[:] = []
+        pickle.dumps(Counted(raw(station())), 2)
+        # str(): a model with no fields equals anything
+        self.assertEqual((str(copy.copy(Late())), STATES), ("late", ["getnewargs"]))
         self.assertEqual([sorted(vars(cls)) for cls in (Versioned, Migrating)], namespaces)
 
     # The model's __init__ enters a subclass the first time it constructs one of its instances.
@@ -229,6 +247,10 @@ class OwnHooks(unittest.TestCase):
                 self.assertIsNot(raw(back), raw(original))
                 self.assertEqual(raw(back), raw(original))
                 self.assertIs(back.position._data, raw(back))
+        vault = _Vault(raw(station()))
+        vault._Vault__key = "kept"
+        for twin in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))):
+            self.assertEqual(twin(vault)._Vault__key, "kept")
 
 
 class Processes(unittest.TestCase):

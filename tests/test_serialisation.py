@@ -94,6 +94,8 @@ class DumpsTest(unittest.TestCase):
             self.assertEqual(dumps(inst), '{"k": ["Outer"]}')
         with support.rebound("json", types.SimpleNamespace(dumps=lambda value: ("fake", value))):
             self.assertEqual(dumps(inst), ("fake", {"a": 1}))
+            if not support.FREE_THREADED:  # with the global lock the encoder is given the data itself
+                self.assertIs(dumps(inst)[1], raw(inst))
         log = []
         with support.rebound("json", DELETED), support.rebound("raw", log.append):
             with self.assertRaises(NameError) as caught:

@@ -326,6 +326,128 @@ SCENARIOS = {
         try: model(type("M", (), {"q": Field(), "p": PF(In)})); print("made")
         except RuntimeError as e: print(e)
         """, "dict mutated during update"),
+    # Shapes of the independent review: each breaks memory where the code it
+    # reaches borrows one reference too few, or indexes one slot too far.
+    "compound dict replaced under the property's name": ("""
+        In = model(type("In", (), {"v": Field()}))
+        Out = model(type("Out", (), {"p": ProxyField(In)}))
+        o = Out({"p": {"v": "old"}}); o.p; o.p
+        P = Out.__dict__["p"]; keep = []
+        class Twin:
+            armed = False
+            def __hash__(self): return hash("name")
+            def __eq__(self, other):
+                if Twin.armed:
+                    Twin.armed = False
+                    o._compounds = {"p": "replaced"}; keep.append({"p": "wrong"})
+                return False
+        d = {}; d[Twin()] = 0; d.update(vars(P)); P.__dict__ = d
+        Twin.armed = True
+        r = o.p; print(getattr(r, "v", r), o.p)
+        """, "old replaced"),
+    "write's field name freed by its cast": ("""
+        class Name(str): pass
+        P = model(type("M", (), {Name("".join(["fie", "ld"])): Field(int)})).__dict__["field"]
+        gc.collect()  # the model goes: the name is held by the property's functions and the write's memo
+        FP = type(P)
+        class Host:  # not a model: its writes find the data through _data
+            field = P
+            _data = {}
+        h = Host(); h.field = 1; h.field = 2; Host._data.clear()
+        Xs = []
+        while len(Xs) < 20000:
+            Xs.append(model(type("X", (), {"other": Field(int)})))
+            if probe.memo_index(type(Xs[-1].__dict__["other"])) == probe.memo_index(FP): break
+        x = Xs[-1](other=1)
+        class Late:
+            def __index__(self):
+                FP.__get__ = FP.__set__ = lambda *a: None  # the functions and their closures go
+                x.other = 2  # X's entry takes the memo slot
+                return 7
+        h.field = Late()
+        print(sorted(Host._data.items()))
+        """, "[('field', 7)]"),
+    "one more plain field than the stack holds, one stray key": ("""
+        M = model(type("M", (), {"f%d" % i: Field() for i in range(33)}))
+        try: M({"f%d" % i: i for i in range(33)}, stray=1)
+        except ValueError as e: print("ValueError")
+        print(M({"f%d" % i: i for i in range(33)}).f32)
+        """, "ValueError\n32"),
+    "compound, multi-field and component keys in the data": ("""
+        In = model(type("In", (), {"v": Field()}))
+        M = model(type("M", (), {"a": Field(), "p": ProxyField(In), "m": MultiField(("x", "y"))}))
+        m = M({"a": 1, "p": {"v": 2}, "x": 3, "y": 4, "m": 0})
+        print(m.a, m.p.v, list(m.m))
+        """, "1 2 [3, 4]"),
+    "memo entries renewed own the field's name": ("""
+        name = "".join(["fie", "ld"])  # not interned: only the model holds it
+        M = model(type("M", (), {name: Field(int)}))
+        m = M(**{name: 1}); FP = type(M.__dict__[name])
+        def renew(): FP.touch = 0; getattr(m, name); setattr(m, name, 2)
+        renew(); renew(); before = sys.getrefcount(name)
+        for _ in range(20): renew()
+        print(sys.getrefcount(name) - before)
+        """, "0"),
+    "subclass overrides only _compounds with a property": ("""
+        In = model(type("In", (), {"v": Field()}))
+        M = model(type("M", (), {"a": Field(), "p": ProxyField(In)}))
+        class Sub(M):
+            _compounds = property(lambda self: self.__dict__["c"], lambda self, v: self.__dict__.__setitem__("c", v))
+        s = Sub({"a": 1, "p": {"v": 2}})
+        print(s.a, s.p.v, sorted(s.__dict__["c"]))
+        """, "1 2 ['p']"),
+    "int subclass whose cast changes the data": ("""
+        M = model(type("M", (), {"a": Field(int), "b": Field()}))
+        class Evil(int):
+            def __int__(self): data["b"] = "new"; return 5
+            __index__ = __int__
+        data = {"a": Evil(1), "b": "".join(["o", "ld"]) * 3}
+        m = M(data); print(m.a, m.b)
+        """, "5 new"),
+    "function cleared by the collector, then shown and called": ("""
+        M = model(type("M", (), {"a": Field()}))
+        f = M.__dict__["__init__"]
+        clear = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(
+            ctypes.c_void_p.from_address(id(type(f)) + object.__basicsize__ + 8 + 21 * 8).value)  # tp_clear
+        clear(f)
+        print(repr(f).startswith("<function  at"))
+        try: f(object.__new__(M))
+        except RuntimeError as e: print(e)
+        """, "True\nfunction '' has lost its closure"),
+    "keyword key whose comparison changes the data": ("""
+        M = model(type("M", (), {"c": Field(str)}))
+        class Key(str):
+            def __hash__(self): return hash("c")
+            def __eq__(self, other): data["c"] = "new"; return False
+        data = {"c": "".join(["o", "ld"]) * 3}
+        try: M(data, **{Key("zz"): 1})
+        except ValueError: print("ValueError", data)
+        """, "ValueError {'c': 'new'}"),
+    "subclass whose _data is another class's slot": ("""
+        M = model(type("M", (), {"a": Field()}))
+        Other = type("Other", (), {"__slots__": ("w", "x", "y", "z", "_data")})
+        class Sub(M):
+            _data = Other.__dict__["_data"]
+        try: print(Sub(a=1).a)
+        except TypeError as e: print("TypeError")
+        """, "TypeError"),
+    "names stored by the extension are owned": ("""
+        f = model(type("M", (), {"a": Field()})).__dict__["__init__"]
+        for attr, value in (("__name__", "".join(["na", "me"])), ("__qualname__", "".join(["na", "me"])),
+                            ("__annotations__", {})):
+            before = sys.getrefcount(value); setattr(f, attr, value); print(sys.getrefcount(value) - before)
+        for _ in range(5): model(type("M", (), {}))  # caches settle
+        gc.collect(); before = sys.getrefcount("_data")  # immortal from 3.12: counted on older versions
+        for _ in range(50): model(type("M", (), {}))
+        gc.collect(); print(sys.getrefcount("_data") - before)
+        """, "1\\n1\\n1\\n0"),
+    "a cast smaller than a function": ("""
+        class Cast:  # nothing past its header
+            __slots__ = ()
+            def __call__(self, v): return v
+        M = model(type("M", (), {"a": Field(Cast())}))
+        print(M(a=1).a)
+        """, "1"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

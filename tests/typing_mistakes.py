@@ -55,3 +55,22 @@ Depot(name="Kew", address={"city": "Ely"}, capacity=3, lat=1, lon=2)
 Depot({"name": "Kew"})
 Depot(name="Kew", capacity=3, nmae="x")  # error: No overload variant of "Depot" matches argument types "str", "int", "str"
 Depot(capacity=3)  # error: No overload variant of "Depot" matches argument type "int"
+
+
+@model
+class Strict(Model):
+    code = Field(str, optional=False)
+
+
+Strict()  # error: All overload variants of "Strict" require at least one argument
+
+
+@model
+class Rebound(Model):
+    code = Field(str)  # pyright error: Type "Field[str]" is not assignable to declared type
+
+    def code(self) -> str:  # error: Name "code" already defined
+        return "a method: the name is not a required key"
+
+
+Rebound()

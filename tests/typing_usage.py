@@ -119,3 +119,14 @@ class Depot(Station):
 depot = Depot(dict(data), capacity="3")
 depot_name: str = depot.name
 depot_capacity: int = depot.capacity + depot.elevation
+
+
+SPREAD: Dict[str, Any] = {"optional": True}
+
+
+@model(**SPREAD)
+class Spread(Model):
+    code = Field(str)
+
+
+Spread()  # a spread in the decorator may make every key optional
