@@ -163,7 +163,7 @@ bench-all:
 # make bench-real [PYTHON=...] [ARGS=...]: bench/real.py, real data sets loaded into models by quenlory and the
 # peers (from parsed dicts and from text), in the bench venv (bench/setup.sh). The figures go to
 # build/bench/real-<tag>.json, and REAL_RESULTS (default build/bench/real.md) gets the tables of every
-# build/bench/real-*.json so far; REAL_RESULTS=bench/results/real.md writes the docs' copy. ARGS="--callgrind spdx"
+# build/bench/real-*.json so far; REAL_RESULTS=docs/real-data.md writes the docs' page (from bench/results/real-*.json). ARGS="--callgrind spdx"
 # counts instructions instead (build/bench/real-<tag>-callgrind-spdx.json, a table of its own in the results; some
 # minutes a data set), ARGS=--quick is a short run.
 REAL_RESULTS ?= build/bench/real.md

@@ -28,7 +28,7 @@ dicts of the dict route are reused from call to call: a load leaves them as they
 
     real.py [--quick] [--rounds N] [--growth-rounds N] [--target-ms MS] [--no-growth] [--wall] [--data NAME...]
             [--json FILE] [--results FILE]
-    real.py --report JSON... [--results FILE]      the tables again from earlier runs (bench/results/real.md)
+    real.py --report JSON... [--results FILE]      the tables again from earlier runs (docs/real-data.md)
     real.py --callgrind NAME [--iterations N]      instructions per load of one data set
 """
 import argparse
@@ -572,7 +572,7 @@ def report(payloads):
 
 
 def write_results(path, table, title="Real data"):
-    """Write the table as a results file (bench/results/real.md) for the docs: a heading, the table, the command."""
+    """Write the table as a results file (docs/real-data.md) for the docs: a heading, the table, the command."""
     with open(path, "w", encoding="utf-8") as out:
         out.write("# %s\n\n" % title)
         out.write("`make bench-real` (bench/real.py; the data sets and the way each library loads them are in its "
