@@ -37,10 +37,14 @@ class Leaks(unittest.TestCase):
             lambda: {"a": Field(), "_data": 1},                            # reserved name
             lambda: {"c": Broken(INNER)},                                  # flat_fields raises
         ]
+        # The free-threaded build runs four times as many and frees some memory late (other threads might still
+        # read it): there the count settles about 0.2 blocks a decoration higher, still far below a leak's one.
+        slack = 1600 if support.FREE_THREADED else 300
         for body in bodies:
-            support.assert_no_leak(self, lambda: decorate(**body()), n=1000, warmup=300, slack=300)
+            support.assert_no_leak(self, lambda: decorate(**body()), n=1000, warmup=300, slack=slack)
         capture = model(optional=True)
-        support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=1000, warmup=300, slack=300)
+        support.assert_no_leak(self, lambda: capture(type("Captured", (), {"a": Field(int)})), n=1000, warmup=300,
+                               slack=slack)
 
     @support.before_threads
     def test_reads_and_writes(self):

@@ -269,7 +269,11 @@ SCENARIOS = {
             h = H(); h.b = box; box.h = h; inst.__dict__["box"] = box; Sub.box = box
             del Sub, inst, h, box
             gc.collect()
-        print("RuntimeError" in seen)
+        # The free-threaded collector, and from 3.14 every one, lets weak references made
+        # while it runs go before it clears anything: nothing finds a half-cleared class.
+        import sysconfig
+        unreachable = sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 14)
+        print("RuntimeError" in seen or bool(unreachable))  # there, it shows only that nothing crashes
         """, "True"),
     # int to str runs signal handlers as it goes (and _pylong from 3.12): a
     # handler rewrites the data dict whose values the construction noted, and
