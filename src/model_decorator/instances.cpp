@@ -527,8 +527,12 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   // collector's referrers) may have removed consumed keys and added others,
   // so the count of such a dict proves nothing and its keys are looked at,
   // where that runs no code: names of a str subclass are compared no more
-  // often than consuming them by removal would.
-  if (kwargs && (b.consumed < PyDict_GET_SIZE(kwargs) || (b.consumed && PyObject_GC_IsTracked(kwargs) && str_keys_only(kwargs))))
+  // often than consuming them by removal would.  Where no code can have run
+  // (keywords alone, each taken by a cast that runs none, no compound or
+  // multi-field), the count stands: from 3.14 every dict is tracked.
+  bool untouched = !data_arg && b.quiet_keywords && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields);
+  if (kwargs && (b.consumed < PyDict_GET_SIZE(kwargs) ||
+                 (b.consumed && !untouched && PyObject_GC_IsTracked(kwargs) && str_keys_only(kwargs))))
     return raise_leftover_keywords(b);
   return 0;
 }
