@@ -461,6 +461,23 @@ int raise_leftover_keywords(Build& b) noexcept {
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
 
+// Every keyword is a plain field's or a compound's own name (each of those
+// consumed or not, as the slower check below counts them too): asked of the
+// key index, which runs no code.  Only for schemas without multi-fields or raw
+// keys, where the index holds just those names.
+bool keywords_all_known(const Build& b) noexcept {
+  const Schema* s = b.s;
+  if (!s->key_index || s->raw_keys || PyDict_GET_SIZE(s->multi_fields)) return false;
+  bool known = true;
+  QUENLORY_LOCKED(b.kwargs)
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (known && PyDict_Next(b.kwargs, &pos, &key, &value))
+    known = PyUnicode_CheckExact(key) && s->key_index->find(key) != KeyIndex::kAbsent;
+  QUENLORY_UNLOCKED()
+  return known;
+}
+
 // Models with up to this many plain fields note their values on the stack.
 constexpr Py_ssize_t kFewRows = 32;
 
@@ -532,7 +549,8 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   // multi-field), the count stands: from 3.14 every dict is tracked.
   bool untouched = !data_arg && b.quiet_keywords && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields);
   if (kwargs && (b.consumed < PyDict_GET_SIZE(kwargs) ||
-                 (b.consumed && !untouched && PyObject_GC_IsTracked(kwargs) && str_keys_only(kwargs))))
+                 (b.consumed && !untouched && PyObject_GC_IsTracked(kwargs) && str_keys_only(kwargs) &&
+                  !keywords_all_known(b))))
     return raise_leftover_keywords(b);
   return 0;
 }
