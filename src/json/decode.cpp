@@ -330,6 +330,10 @@ struct Builder {
     if (Py_EnterRecursiveCall(" while decoding a JSON array")) return nullptr;
     size_t count = unsafe_yyjson_get_len(v);
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    // Making an item can start a collection, whose callbacks could find the
+    // half-filled list through gc.get_objects(): it is out of the collector's
+    // sight until every slot is filled.
+    if (list) PyObject_GC_UnTrack(list);
     yyjson_val* item = unsafe_yyjson_get_first(v);
     for (size_t i = 0; list && i < count; i++) {
       PyObject* value = this->value(item, shape);
@@ -341,6 +345,7 @@ struct Builder {
       item = unsafe_yyjson_get_next(item);
     }
     Py_LeaveRecursiveCall();
+    if (list) PyObject_GC_Track(list);
     return list;
   }
 };
