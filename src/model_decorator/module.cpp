@@ -273,8 +273,9 @@ int module_exec(PyObject* module) noexcept {
   if (import_from("typing", 0, {"Dict", "Set"}) < 0) return -1;
   if (import_from("fields.bases", 1, {"ProxyField", "Field", "MultiField"}) < 0) return -1;
   if (init_known_casts() < 0) return -1;
-  if (PyObject* proxy_field = PyDict_GetItemWithError(g_globals, N.ProxyField)) {
-    if (nested::init(proxy_field) < 0) return -1;
+  // Held: recognising the nested kinds imports their module, which runs code.
+  if (Ref proxy_field = Ref::borrow(PyDict_GetItemWithError(g_globals, N.ProxyField))) {
+    if (nested::init(proxy_field.get()) < 0) return -1;
   } else if (PyErr_Occurred()) {
     return -1;
   }
