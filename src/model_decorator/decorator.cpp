@@ -105,7 +105,8 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
 // A field of a strict model is strict unless its metadata, an exact dict, says strict is false.
 bool field_is_strict(PyObject* metadata) noexcept {
   if (!metadata || !PyDict_CheckExact(metadata)) return true;
-  Ref own = compat::dict_get(metadata, N.strict);  // no code runs: the keys are a call's keywords, exact strs
+  // A key of a str subclass may run its __eq__ here; the answer is held, and nothing borrowed is used after it.
+  Ref own = compat::dict_get(metadata, N.strict);
   if (!own && PyErr_Occurred()) PyErr_Clear();     // a lookup that fails leaves the model's option
   return !own || own.get() != Py_False;
 }
