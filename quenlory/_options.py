@@ -206,6 +206,8 @@ def _signature(fields):
         given = getattr(decl, "_given_cast", None)
         if isinstance(decl, ListField):
             annotation = "list[%s]" % decl.nested_model.__name__
+        elif isinstance(decl, ProxyField) and decl.nested_model is None:  # a rich field: the object it reads
+            annotation = getattr(decl, "enum_class", None) or decl.expected
         elif isinstance(decl, ProxyField):
             annotation = decl.nested_model.__name__
         elif isinstance(given, type):

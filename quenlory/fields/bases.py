@@ -587,17 +587,54 @@ class _ModelMeta(type):
         return isinstance(subclass, type) and _key_of(subclass) is not None
 
 
+class _FieldSignature:
+    """The `__signature__` of a model class declared on `Model`: construction's parameters, named after the fields
+    (`(data={}, /, *, name: str, parent: str = None)`), for help(), call tips and `inspect.signature`.
+
+    It is worked out from the model's fields whenever it is read, so it follows them; read on a class that is not
+    (yet) a model class, it is absent, and `inspect` falls back to the class's own. It is callable (calling it
+    with a model class gives that class's signature) because `model` carries the callables among a class's dunder
+    names over to the model class, and leaves other dunder values behind."""
+
+    __slots__ = ()
+
+    def __get__(self, instance, owner=None):
+        cls = owner if instance is None else type(instance)
+        if not _is_model(cls):
+            raise AttributeError("__signature__")
+        return self(cls)
+
+    def __call__(self, model_class):
+        from quenlory._options import _signature
+
+        return _signature(_implementation(model_class).model_fields(model_class))
+
+    def __repr__(self):
+        return "<the signature of the model's fields>"
+
+
+_FIELD_SIGNATURE = _FieldSignature()
+
+
 class Model(metaclass=_ModelMeta):
     """An optional base for a class given to `model`, for type checkers that take no plugin.
 
     `model` builds the model class from the decorated class's own namespace, so
     this base adds nothing at run time, where every model class counts as a
-    subclass of it.  Its type stubs give it the model constructor,
-    `(data: dict[str, Any] = ..., /, **keywords: Any)`, which a checker without
-    the mypy plugin then accepts for the subclass.
+    subclass of it, but a `__signature__` that names the fields (unless the
+    class defines `__init__` or `__signature__` itself).  Its type stubs give
+    it the model constructor, `(data: dict[str, Any] = ..., /, **keywords: Any)`,
+    which a checker without the mypy plugin then accepts for the subclass; see
+    quenlory.typed_init for a constructor that checks the keywords too.
     """
 
     __slots__ = ()
+
+    def __init_subclass__(cls, **keywords):
+        super().__init_subclass__(**keywords)
+        own = cls.__dict__
+        if "__init__" not in own and "__signature__" not in own:
+            cls.__signature__ = _FIELD_SIGNATURE
 
 
 class MultiValue:
