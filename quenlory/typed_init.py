@@ -49,51 +49,64 @@ def _home(cls):
     return cls.__module__, cls.__qualname__
 
 
-def _name(cls, home):
-    """How the block names a class: a builtin or a class of the model's own module by its name, others in full."""
+def _name(cls, home, modules):
+    """How the block names a class: a builtin or a class of the model's own module by its name, others in full
+    (their modules are added to the set `modules`)."""
     module, qualname = _home(cls)
-    return qualname if module in ("builtins", home) else "%s.%s" % (module, qualname)
+    if module in ("builtins", home):
+        return qualname
+    modules.add(module)
+    return "%s.%s" % (module, qualname)
 
 
-def _annotation(hint, home):
+def _annotation(hint, home, modules):
     """A return annotation as the block writes it, or None when it cannot be written out."""
     if hint is type(None):
         return "None"
     if isinstance(hint, type) and typing.get_origin(hint) is None:
-        return _CONTAINERS.get(hint) or _name(hint, home)
+        return _CONTAINERS.get(hint) or _name(hint, home, modules)
     return None
 
 
-def _accepts(decl, home):
+def _accepts(decl, home, modules):
     """The type of the keyword of the plain field or compound `decl`."""
     from .fields import rich
 
     if isinstance(decl, rich.EnumField):
-        kinds = [_name(decl.enum_class, home)] + [kind.__name__ for kind in decl._value_types]
+        kinds = [_name(decl.enum_class, home, modules)] + [kind.__name__ for kind in decl._value_types]
         return "Union[%s]" % ", ".join(kinds)
     if isinstance(decl, rich.RichField):
-        return "Union[%s, str]" % _name(decl.expected, home)
+        return "Union[%s, str]" % _name(decl.expected, home, modules)
     if isinstance(decl, ListField):
-        return "Iterable[Union[%s, Dict[str, Any]]]" % _name(decl.nested_model, home)
+        return "Iterable[Union[%s, Dict[str, Any]]]" % _name(decl.nested_model, home, modules)
     if isinstance(decl, ProxyField):
-        return "Union[%s, Dict[str, Any]]" % _name(decl.nested_model, home)
+        return "Union[%s, Dict[str, Any]]" % _name(decl.nested_model, home, modules)
     cast = decl._given_cast
     if cast is None:
         return "Any"
     if isinstance(cast, type):
-        return _annotation(cast, home) or "Any"
+        return _annotation(cast, home, modules) or "Any"
     try:
         hint = typing.get_type_hints(cast).get("return")
     except Exception:  # a callable whose annotations cannot be read takes anything
         hint = None
-    return (_annotation(hint, home) if hint is not None else None) or "Any"
+    return (_annotation(hint, home, modules) if hint is not None else None) or "Any"
 
 
-def keywords(model_class):
-    """The keywords construction takes, in field order, each as (name, type text, required)."""
+def _nested(decl):
+    """Whether `decl` declares one nested model (a ProxyField that is neither a list field nor a rich field)."""
+    from .fields import rich
+
+    return isinstance(decl, ProxyField) and not isinstance(decl, (ListField, rich.RichField))
+
+
+def keywords(model_class, modules=None):
+    """The keywords construction takes, in field order, each as (name, type text, required); the modules that the
+    type texts name are added to the set `modules`, if given."""
     if not _is_model(model_class):
         raise TypeError("keywords() needs a model class (a class decorated with @model), got %r" % (model_class,))
     home = _home(model_class)[0]
+    modules = set() if modules is None else modules
     found = []
     for name, decl in _implementation(model_class).model_fields(model_class).items():
         if isinstance(decl, MultiField):
@@ -102,8 +115,10 @@ def keywords(model_class):
             continue
         metadata = decl.metadata
         optional = metadata.get("optional", False)
-        kind = _accepts(decl, home)
-        if optional and kind != "Any":
+        kind = _accepts(decl, home, modules)
+        # None is taken for an optional field, but not by a nested model's keyword (its cast needs a dict or an
+        # instance, as a write does).
+        if optional and kind != "Any" and not _nested(decl):
             kind = "Optional[%s]" % kind
         found.append((name, kind, not (optional or "default" in metadata or "factory" in metadata)))
     return list({name: (name, kind, needed) for name, kind, needed in found}.values())
@@ -119,10 +134,10 @@ def _declaration(head, parameters, indent):
             + [inner + parameter + "," for parameter in parameters] + [indent + ") -> None: ..."])
 
 
-def constructor_stub(model_class, indent="    "):
+def constructor_stub(model_class, indent="    ", modules=None):
     """The `if TYPE_CHECKING:` block of `__init__` declarations that types the constructor of `model_class`,
-    indented for a class body by `indent`."""
-    found = keywords(model_class)
+    indented for a class body by `indent`; the modules it names are added to the set `modules`, if given."""
+    found = keywords(model_class, modules)
     inner = indent + "    "
     lines = [indent + "if TYPE_CHECKING:"]
     every = ["%s: %s = ..." % (name, kind) for name, kind, _ in found]
@@ -139,8 +154,7 @@ def constructor_stub(model_class, indent="    "):
     return "\n".join(lines) + "\n"
 
 
-IMPORTS = ("from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Set, Union, overload\n"
-           "import datetime, decimal, uuid  # for rich fields, where the block names them\n")
+IMPORTS = "from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Set, Union, overload\n"
 
 
 def main(argv=None):
@@ -151,11 +165,10 @@ def main(argv=None):
         print("usage: python -m quenlory.typed_init MODULE", file=sys.stderr)
         return 2
     module = importlib.import_module(argv[0])
-    out = [IMPORTS]
-    for name, value in vars(module).items():
-        if _is_model(value) and _home(value)[0] == module.__name__:
-            out.append("\n# class %s:\n%s" % (name, constructor_stub(value)))
-    sys.stdout.write("".join(out))
+    modules = set()
+    blocks = ["\n# class %s:\n%s" % (name, constructor_stub(value, modules=modules))
+              for name, value in vars(module).items() if _is_model(value) and _home(value)[0] == module.__name__]
+    sys.stdout.write(IMPORTS + "".join("import %s\n" % name for name in sorted(modules)) + "".join(blocks))
     return 0
 
 

@@ -1,4 +1,5 @@
 """Types and introspection: mypy and pyright over the examples and typed samples, help() and the package's names."""
+import inspect
 import json
 import os
 import pydoc
@@ -12,6 +13,7 @@ import unittest
 
 import quenlory
 import support
+from quenlory.typed_init import constructor_stub
 from support import md
 from test_functions import MODULE_LEVEL, made_functions, shown_signature
 
@@ -161,6 +163,9 @@ class TypeCheckTest(unittest.TestCase):
         self.assertEqual((names["height"], names["city"], names["previous"], names["values"]), (42, "London", None,
                                                                                                [51.5, 0.3]))
         self.assertIs(names["data_again"], names["data"])
+        # The constructor block the checkers read is the one quenlory.typed_init writes for the class.
+        with open(os.path.join(HERE, "typing_usage.py"), encoding="utf-8") as handle:
+            self.assertIn(constructor_stub(names["Sensor"]), handle.read())
 
 
 class IntrospectionTest(unittest.TestCase):
@@ -189,6 +194,22 @@ class IntrospectionTest(unittest.TestCase):
                       "describe(self, style='short')"):
             self.assertIn(shown, text)
         self.assertRegex(text, r"Data descriptors defined here:(\s+\|)+\s+name\n")
+
+    def test_signature_on_the_typed_base(self):
+        """A model on the typed base shows its fields as construction's parameters; a plain one is left alone."""
+        @md.model
+        class Place(quenlory.Model):
+            city = support.Field(str)
+            since = quenlory.DateField(optional=True)
+
+        @md.model
+        class Plain:
+            city = support.Field(str)
+
+        shown = "(data={}, /, *, city: str, since: datetime.date = None)"
+        self.assertEqual(str(inspect.signature(Place)), shown)
+        self.assertIn("Place" + shown, pydoc.render_doc(Place, renderer=pydoc.plaintext))
+        self.assertNotIn("__signature__", vars(Plain))
 
     def test_package_names(self):
         """`from quenlory import ...` gives the objects of the modules of record."""

@@ -1,7 +1,7 @@
 """Wrong uses that test_typing.py expects the type checkers to report: each line whose comment holds "# error:" must
 get a mypy error containing the rest of that comment (up to a further " # "), each line whose comment holds
 "# pyright error:" a pyright error containing its text, and no other line may get one."""
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional, overload
 
 from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, raw
 
@@ -74,3 +74,23 @@ class Rebound(Model):
 
 
 Rebound()
+
+
+# With the block of quenlory.typed_init, pyright checks the keywords too.
+@model
+class Gauge(Model):
+    code = Field(str)
+    depth = Field(int, default=0)
+
+    if TYPE_CHECKING:
+        @overload
+        def __init__(self, data: Dict[str, Any], /, *, code: str = ..., depth: int = ...) -> None: ...
+        @overload
+        def __init__(self, *, code: str, depth: int = ...) -> None: ...
+        def __init__(self, *args: Any, **keywords: Any) -> None: ...
+
+
+Gauge({"code": "G1"}, depth=2)
+Gauge(code="G1", dpeth=2)  # error: No overload variant of "Gauge" matches argument types "str", "int" # pyright error: No overloads for "__init__" match the provided arguments
+Gauge(depth=2)  # error: No overload variant of "Gauge" matches argument type "int" # pyright error: No overloads for "__init__" match the provided arguments
+Gauge(code="G1", depth="2")  # error: No overload variant of "Gauge" matches argument types "str", "str" # pyright error: "Literal['2']" cannot be assigned to parameter "depth" of type "int"

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import datetime
 import enum
-from typing import Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Union, overload
 
 import quenlory
 from quenlory import Field, ListField, Model, MultiField, ProxyField, dumps, model, model_fields, model_fields_flat, raw
@@ -130,3 +130,54 @@ class Spread(Model):
 
 
 Spread()  # a spread in the decorator may make every key optional
+
+
+# The block that quenlory.typed_init writes gives checkers without a plugin the keywords, their types and which
+# are required; a dictionary still takes any of them.
+@model
+class Sensor(Model):
+    code = Field(str)
+    height = Field(float, default=0.0)
+    site = ProxyField(Address, optional=True)
+    readings = ListField(Reading, factory=list)
+    installed = DateField(optional=True)
+    kind = EnumField(Kind, optional=True)
+    spot = MultiField(("x", "y"))
+
+    if TYPE_CHECKING:
+        @overload
+        def __init__(
+            self, data: Dict[str, Any], /, *,
+            code: str = ...,
+            height: float = ...,
+            site: Union[Address, Dict[str, Any]] = ...,
+            readings: Iterable[Union[Reading, Dict[str, Any]]] = ...,
+            installed: Optional[Union[datetime.date, str]] = ...,
+            kind: Optional[Union[Kind, str]] = ...,
+            spot: Any = ...,
+            x: Any = ...,
+            y: Any = ...,
+        ) -> None: ...
+        @overload
+        def __init__(
+            self, *,
+            code: str,
+            height: float = ...,
+            site: Union[Address, Dict[str, Any]] = ...,
+            readings: Iterable[Union[Reading, Dict[str, Any]]] = ...,
+            installed: Optional[Union[datetime.date, str]] = ...,
+            kind: Optional[Union[Kind, str]] = ...,
+            spot: Any = ...,
+            x: Any = ...,
+            y: Any = ...,
+        ) -> None: ...
+        def __init__(self, *args: Any, **keywords: Any) -> None: ...
+
+sensor = Sensor(code="S1", site={"city": "Ely"}, readings=[{"value": 1}, Reading(value=2)], installed="2024-05-01",
+                spot=(1, 2))
+readout: Dict[str, Any] = {"code": "S2", "x": 0, "y": 0}
+sensor_data = Sensor(readout)
+extra: Dict[str, Any] = {"height": 2.5}
+sensor_both = Sensor(dict(readout), **extra)
+sensor_placed = Sensor(code="S3", height=1, kind="metar", x=1, y=2, site=Address(city="Ely"), installed=None)
+sensor_site: Optional[Address] = sensor.site
