@@ -28,8 +28,15 @@
 # - for checkers without a plugin (pyright, and so Pylance), the decorated class may derive from
 #   `quenlory.Model`, whose stub constructor is `(data: dict[str, Any] = ..., /, **keywords: Any)`: every valid
 #   construction type-checks, keywords are not checked against the fields. At run time the base changes nothing
-#   (`model` builds the model class from the class's own namespace), and every model class counts as a subclass of
-#   it for isinstance and issubclass. The mypy plugin's constructor replaces the base's.
+#   but a `__signature__` named after the fields (`model` builds the model class from the class's own namespace),
+#   and every model class counts as a subclass of it for isinstance and issubclass. The mypy plugin's constructor
+#   replaces the base's;
+# - for keywords checked without the plugin, the class body carries an `if TYPE_CHECKING:` block of `__init__`
+#   declarations (quenlory/typed_init.py writes it from the fields): one with the dictionary and every keyword
+#   optional, one without it where the required keywords are required, each keyword typed by its field. The block
+#   never runs, and a class that states `__init__` keeps it in the mypy plugin too. dataclass_transform cannot give
+#   this: a synthesised `__init__` is always checked, so it could not take `Model(data)` without the required
+#   keywords.
 #
 # Without the plugin or the base, calls of a model class with arguments are reported as too many arguments for the
 # class; the rest of these types still holds.

@@ -113,8 +113,10 @@ class ListField(ProxyField[_T]):
     @overload
     def __init__(self: ListField[ListValue[_S]], item_model: Type[_S], *, key: str = ..., **metadata: Any) -> None: ...
 
-# A base for a class given to `model` (optional; nothing at run time): a checker without the mypy plugin takes the
-# model constructor from it. Keywords are not checked against the fields here; the mypy plugin checks them.
+# A base for a class given to `model` (optional; at run time it adds only a `__signature__` named after the fields):
+# a checker without the mypy plugin takes the model constructor from it. Keywords are not checked against the fields
+# here; the mypy plugin checks them, and for other checkers the class may carry the `if TYPE_CHECKING:` block of
+# `__init__` declarations that quenlory.typed_init writes.
 class Model:
     def __init__(self, data: Dict[str, Any] = ..., /, **keywords: Any) -> None: ...
 
