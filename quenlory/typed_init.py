@@ -31,6 +31,7 @@ Keywords without a default, factory or optional flag are required where no dicti
 """
 import sys
 import typing
+from keyword import iskeyword
 
 from .fields.bases import ListField, MultiField, ProxyField, _implementation, _is_model
 
@@ -51,8 +52,11 @@ def _home(cls):
 
 def _name(cls, home, modules):
     """How the block names a class: a builtin or a class of the model's own module by its name, others in full
-    (their modules are added to the set `modules`)."""
+    (their modules are added to the set `modules`); a class made inside a function, which has no name there, is
+    `Any`."""
     module, qualname = _home(cls)
+    if "<locals>" in qualname:
+        return "Any"
     if module in ("builtins", home):
         return qualname
     modules.add(module)
@@ -111,7 +115,9 @@ def keywords(model_class, modules=None):
     for name, decl in _implementation(model_class).model_fields(model_class).items():
         if isinstance(decl, MultiField):
             found.append((name, "Any", False))
-            found.extend((key, "Any", False) for key in decl.components() if isinstance(key, str))
+            # a component key that is no identifier (or is a keyword) can only come through the dictionary
+            found.extend((key, "Any", False) for key in decl.components()
+                         if isinstance(key, str) and key.isidentifier() and not iskeyword(key))
             continue
         metadata = decl.metadata
         optional = metadata.get("optional", False)
@@ -134,23 +140,33 @@ def _declaration(head, parameters, indent):
             + [inner + parameter + "," for parameter in parameters] + [indent + ") -> None: ..."])
 
 
+def _free(name, taken):
+    """`name`, or with underscores after it until no keyword has it."""
+    while name in taken:
+        name += "_"
+    return name
+
+
 def constructor_stub(model_class, indent="    ", modules=None):
     """The `if TYPE_CHECKING:` block of `__init__` declarations that types the constructor of `model_class`,
     indented for a class body by `indent`; the modules it names are added to the set `modules`, if given."""
     found = keywords(model_class, modules)
+    taken = {name for name, _, _ in found}
+    me, data = _free("self", taken), _free("data", taken)  # a field may be named so
     inner = indent + "    "
     lines = [indent + "if TYPE_CHECKING:"]
     every = ["%s: %s = ..." % (name, kind) for name, kind, _ in found]
     star = ["/", "*"] if found else ["/"]
     if not any(needed for _, _, needed in found):
-        return "\n".join(lines + _declaration(["self", "data: Dict[str, Any] = ..."] + star, every, inner)) + "\n"
+        return "\n".join(lines + _declaration([me, data + ": Dict[str, Any] = ..."] + star, every, inner)) + "\n"
     bare = ["%s: %s%s" % (name, kind, "" if needed else " = ...")
             for name, kind, needed in found]
     lines.append(inner + "@overload")
-    lines += _declaration(["self", "data: Dict[str, Any]"] + star, every, inner)
+    lines += _declaration([me, data + ": Dict[str, Any]"] + star, every, inner)
     lines.append(inner + "@overload")
-    lines += _declaration(["self", "*"], bare, inner)
-    lines.append(inner + "def __init__(self, *args: Any, **keywords: Any) -> None: ...")
+    lines += _declaration([me, "*"], bare, inner)
+    lines.append(inner + "def __init__(%s, *%s: Any, **%s: Any) -> None: ..."
+                 % (me, _free("args", taken), _free("keywords", taken)))
     return "\n".join(lines) + "\n"
 
 

@@ -163,9 +163,11 @@ class TypeCheckTest(unittest.TestCase):
         self.assertEqual((names["height"], names["city"], names["previous"], names["values"]), (42, "London", None,
                                                                                                [51.5, 0.3]))
         self.assertIs(names["data_again"], names["data"])
-        # The constructor block the checkers read is the one quenlory.typed_init writes for the class.
+        # The constructor blocks the checkers read are the ones quenlory.typed_init writes for the classes.
         with open(os.path.join(HERE, "typing_usage.py"), encoding="utf-8") as handle:
-            self.assertIn(constructor_stub(names["Sensor"]), handle.read())
+            text = handle.read()
+        for name in ("Sensor", "Tag"):
+            self.assertIn(constructor_stub(names[name]), text)
 
 
 class IntrospectionTest(unittest.TestCase):

@@ -173,6 +173,13 @@ class Sensor(Model):
         ) -> None: ...
         def __init__(self, *args: Any, **keywords: Any) -> None: ...
 
+@model
+class Tag(Model):
+    label = Field(str, default="")
+
+    if TYPE_CHECKING:
+        def __init__(self, data: Dict[str, Any] = ..., /, *, label: str = ...) -> None: ...
+
 sensor = Sensor(code="S1", site={"city": "Ely"}, readings=[{"value": 1}, Reading(value=2)], installed="2024-05-01",
                 spot=(1, 2))
 readout: Dict[str, Any] = {"code": "S2", "x": 0, "y": 0}
@@ -181,3 +188,4 @@ extra: Dict[str, Any] = {"height": 2.5}
 sensor_both = Sensor(dict(readout), **extra)
 sensor_placed = Sensor(code="S3", height=1, kind="metar", x=1, y=2, site=Address(city="Ely"), installed=None)
 sensor_site: Optional[Address] = sensor.site
+tags = [Tag(), Tag({"label": "a"}), Tag(label="b")]
