@@ -16,6 +16,8 @@ The names here are re-exported from their modules of record: `quenlory.model_dec
 `quenlory.fields.bases` (the declarations, the values `ListValue` and `MultiValue` that list and multi-fields read
 as, and `Model`, a base for type checkers without the mypy plugin), `quenlory._helpers` (`replace`, `asdict`,
 `fields_of`) and `quenlory._options` (`FrozenModelError`, of models declared with the option frozen=True).
+`python -m quenlory.typed_init MODULE` writes, for each model class of a module, the `if TYPE_CHECKING:` block of
+`__init__` declarations that lets a checker without a plugin (pyright) check its keywords.
 """
 
 __version__ = "0.1.0"
