@@ -620,11 +620,11 @@ class Model(metaclass=_ModelMeta):
     """An optional base for a class given to `model`, for type checkers that take no plugin.
 
     `model` builds the model class from the decorated class's own namespace, so
-    this base adds nothing at run time, where every model class counts as a
-    subclass of it, but a `__signature__` that names the fields (unless the
-    class defines `__init__` or `__signature__` itself).  Its type stubs give
-    it the model constructor, `(data: dict[str, Any] = ..., /, **keywords: Any)`,
-    which a checker without the mypy plugin then accepts for the subclass; see
+    at run time this base adds only a `__signature__` that names the fields
+    (unless the class defines `__init__` or `__signature__` itself), and every
+    model class counts as a subclass of it.  Its type stubs give it the model
+    constructor, `(data: dict[str, Any] = ..., /, **keywords: Any)`, which a
+    checker without the mypy plugin then accepts for the subclass; see
     quenlory.typed_init for a constructor that checks the keywords too.
     """
 
