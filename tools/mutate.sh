@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Apply each single-line fault of a list to a copy of the tree, one at a time, build it, run the suite, and print
-# one table: fault, whether the suite caught it, and the first test that failed.
+# one table: fault, the seconds its build and runs took, whether the suite caught it, and the first test that failed.
 #
 #   tools/mutate.sh [--list FILE] [--python 3.13] [--jobs 1] [--only NAME[,NAME...]] [--no-check] [--fuzz N]
 #                   [--asan] [-- RUN_ARGS...]
@@ -206,7 +206,7 @@ rm -rf "$results" && mkdir -p "$results"
 
 # worker N: runs every jobs-th fault from the N-th in copy N.
 worker() {
-  local n=$1 tree i name file line versions v verdict
+  local n=$1 tree i name file line versions v verdict started
   tree=$(copy "$n")
   if [[ -n $check ]]; then
     for v in $(cut -f4 "$plan" | tr ' ,' '\n\n' | sort -u); do
@@ -221,6 +221,7 @@ worker() {
   for ((i = n; i < ${#faults[@]}; i += jobs)); do
     IFS=$'\t' read -r name file line versions <<<"${faults[$i]}"
     echo "== $name ($file:$line)" >&2
+    started=$SECONDS
     apply "$name" "$tree"
     for v in ${versions//,/ }; do  # caught on any of them is caught
       verdict=$(suite "$tree" "$v")
@@ -230,7 +231,7 @@ worker() {
       fi
       [[ $verdict == missed* ]] && v=$versions || break
     done
-    printf '%s\t%s\t%s\t%s\n' "$i" "$name" "$v" "$verdict" >>"$results/$n"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$i" "$name" "$v" "$((SECONDS - started))" "$verdict" >>"$results/$n"
     cp "$root/$file" "$tree/$file"
   done
 }
@@ -242,11 +243,11 @@ for pid in "${pids[@]}"; do wait "$pid" || status=1; done
 if compgen -G "$results/check-*" >/dev/null; then exit 1; fi
 
 echo
-printf '%-34s %-6s %-9s %s\n' fault python verdict "caught by"
-sort -n -t $'\t' -k1,1 "$results"/[0-9]* | while IFS=$'\t' read -r _ name v verdict test; do
-  printf '%-34s %-6s %-9s %s\n' "$name" "$v" "$verdict" "$test"
+printf '%-34s %-6s %7s %-9s %s\n' fault python seconds verdict "caught by"
+sort -n -t $'\t' -k1,1 "$results"/[0-9]* | while IFS=$'\t' read -r _ name v seconds verdict test; do
+  printf '%-34s %-6s %7s %-9s %s\n' "$name" "$v" "$seconds" "$verdict" "$test"
 done
-missed=$(cat "$results"/[0-9]* | cut -f4 | grep -cv '^caught$' || true)
+missed=$(cat "$results"/[0-9]* | cut -f5 | grep -cv '^caught$' || true)
 total=${#faults[@]}
 echo "$((total - missed)) of $total faults caught"
 [[ $missed -eq 0 && $status -eq 0 ]]
