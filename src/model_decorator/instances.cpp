@@ -9,10 +9,10 @@
 // Python can change: each of those ends `quiet` and drops the noted values.
 // So does testing a keyword under a name of a str subclass, whose __hash__
 // and __eq__ run on the way.  The stretches that trust them are marked
-// (memo.hpp).  What outlives that is owned.  The collector may clear the schema, its
-// tables, the model class (its MRO) or the keyword dict's neighbours while an
-// instance is still reached: what can be cleared is checked and raises
-// RuntimeError.  A dict that Python code can reach (the keywords, through the
+// (memo.hpp).  What outlives that is owned.  The collector may clear the
+// schema, its tables, the model class (its MRO) or the keyword dict's
+// neighbours while an instance is still reached: what can be cleared is
+// checked and raises RuntimeError.  A dict that Python code can reach (the keywords, through the
 // collector's referrers) may change under any call that runs code: walks of
 // it notice, and keyword consumption is checked against its keys.
 #include <algorithm>
