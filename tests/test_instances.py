@@ -302,6 +302,24 @@ class ConstructionTest(unittest.TestCase):
         with self.assertRaisesRegex(ValueError, r"^Missing key \[x\] to construct Point$"):
             Sub()
 
+    def test_field_name_whose_hash_empties_the_data(self):
+        # Testing the keywords for the name runs its __hash__, which empties the data: the key is missing then,
+        # whatever the data's key check saw of it before.
+        data = {}
+
+        class Name(str):
+            def __hash__(self):
+                data.clear()
+                return str.__hash__(self)
+
+            __eq__ = str.__eq__
+
+        M = make("M", **{Name("a"): Field(key="A"), "b": Field()})
+        for _ in range(3):
+            data.update({"A": "".join(["x"] * 50), "b": "y"})
+            with self.assertRaisesRegex(ValueError, r"^Missing key \[A\] to construct M$"):
+                M(data, b="kw")
+
     def test_errors_stop_at_once_and_leave_writes(self):
         log = []
         M = make("Point", c=compound(log, "c", pair), x=RecordingField(log, "x", tagged))

@@ -11,10 +11,26 @@ ATTRIBUTES = r"(?:\[\[[^\]]*\]\]\s*|inline\s+|__attribute__\(\([^)]*\)\)\s*)*"
 SIGNATURE_START = re.compile(r"^%s(?!%s)[A-Za-z_][\w:<>,*& ]*\b(\w+)\(" % (ATTRIBUTES, NOT_A_FUNCTION))
 
 
-def sources():
+# Calls known to run no Python code and to free nothing, allowed in every window.
+RUNS_NOTHING = {
+    "if", "while", "for", "return", "sizeof", "static_cast", "reinterpret_cast", "__builtin_expect",
+    "QUENLORY_LOCKED", "QUENLORY_UNLOCKED", "Py_TYPE", "Py_IS_TYPE", "PyErr_Occurred",
+    "PyDict_Next", "PyDict_GET_SIZE", "PyDict_CheckExact", "PyUnicode_Check", "PyUnicode_CheckExact",
+    "PyTuple_GET_ITEM", "PyTuple_GET_SIZE",
+    "borrow", "steal",  # Ref: an incref, or a reference taken over
+    "find",  # KeyIndex::find, called only with an exact str
+    "dict_get",  # in a window, only an exact str looked up among exact strs
+    "plain_value", "cast_runs_no_code", "str_keys_only",  # tests of types
+    "owner_dict",  # the entry's owner, or the memo of offsets
+}
+
+
+def sources(raw=False):
     for path in sorted(glob.glob(os.path.join(SRC, "*.cpp")) + glob.glob(os.path.join(SRC, "*.hpp"))):
         with open(path) as f:
-            code = re.sub(r"//[^\n]*", "", f.read())  # comments may name anything
+            code = f.read()
+        if not raw:
+            code = re.sub(r"//[^\n]*", "", code)  # comments may name anything
         yield os.path.basename(path), code.split("\n")
 
 
@@ -98,9 +114,7 @@ class Lint(unittest.TestCase):
 
     def test_no_call_out_while_walking_a_dict_by_borrowed_items(self):
         # Inside a PyDict_Next step, only calls that run no Python code.
-        harmless = {"PyDict_Next", "PyUnicode_Check", "PyUnicode_CheckExact", "same_name", "PyErr_SetString",
-                    "raise_duplicate", "borrow", "PySet_Contains", "if", "while", "for",
-                    "find"}  # KeyIndex::find, called only with an exact str
+        harmless = RUNS_NOTHING | {"same_name", "PyErr_SetString", "raise_duplicate", "PySet_Contains"}
         wrong = []
         for file, lines in sources():
             for name, start, body in functions(lines):
@@ -118,9 +132,9 @@ class Lint(unittest.TestCase):
 
     def test_nothing_runs_between_a_stamp_and_its_store(self):
         # A memo entry is filled by type lookups and reads of plain data only.
-        harmless = {"stamp_of", "store", "our_function", "name_in_instance_dict", "lookup_offset", "closure_peek",
-                    "closure_peek_cast", "lasting_cast", "has", "static_cast", "if", "for", "while", "Entered",
-                    "GetInfo", "SetInfo", "Offsets", "Stamp"}
+        harmless = RUNS_NOTHING | {"stamp_of", "store", "our_function", "name_in_instance_dict", "lookup_offset",
+                                   "closure_peek", "closure_peek_cast", "lasting_cast", "has", "Entered", "GetInfo",
+                                   "SetInfo", "Offsets", "Stamp"}
         wrong = []
         for file, lines in sources():
             for name, start, body in functions(lines):
@@ -131,6 +145,38 @@ class Lint(unittest.TestCase):
                     if calls:
                         wrong.append("%s: %s calls %s" % (file, name, sorted(calls)))
         self.assertEqual(wrong, [])
+
+    def test_windows_call_only_what_runs_nothing(self):
+        # A stretch between "// window begins: NAME" and "// window ends: NAME" (in one function) uses
+        # borrowed references or trusts a memo: every call in it is one known to run nothing.
+        wrong, seen = [], set()
+        for (file, raw), (_, lines) in zip(sources(raw=True), sources()):
+            owner = {}
+            for name, start, body in functions(lines):
+                owner.update((start + i, name) for i in range(len(body)))
+            opened = {}
+            for number, line in enumerate(raw, 1):
+                marker = re.search(r"//\s*window (begins|ends): (.+?)\s*$", line)
+                if not marker:
+                    continue
+                what, window = marker.groups()
+                where = "%s: %s: window %s" % (file, owner.get(number, "?"), window)
+                if what == "begins":
+                    if window in opened:
+                        wrong.append(where + " begins twice")
+                    opened[window] = number
+                    continue
+                begun = opened.pop(window, None)
+                if begun is None or owner.get(begun) != owner.get(number):
+                    wrong.append(where + " ends where it did not begin")
+                    continue
+                seen.add(window)
+                stretch = "\n".join(lines[begun:number - 1])
+                wrong += ["%s calls %s" % (where, call)
+                          for call in sorted(set(re.findall(r"\b(\w+)\s*\(", stretch)) - RUNS_NOTHING)]
+            wrong += ["%s: window %s does not end" % (file, window) for window in opened]
+        self.assertEqual(wrong, [])
+        self.assertLessEqual({"quiet", "quiet keywords", "noted values", "quiet write"}, seen)
 
     def test_references_are_released_by_owners_only(self):
         def allowed(file, function):

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Apply each single-line fault of a list to a copy of the tree, one at a time, build it, run the suite, and print
-# one table: fault, whether the suite caught it, and the first test that failed.
+# one table: fault, the seconds its build and runs took, whether the suite caught it, and the first test that failed.
 #
 #   tools/mutate.sh [--list FILE] [--python 3.13] [--jobs 1] [--only NAME[,NAME...]] [--no-check] [--fuzz N]
 #                   [--asan] [-- RUN_ARGS...]
@@ -13,7 +13,9 @@
 # to tests/run.py (a pattern such as 'test_fast*.py'). --fuzz N also plays N hostile fuzz cases (tests/fuzzgen.py
 # --hostile, from seed 1) on a fault the suite missed. --asan runs a fault the release build missed again on the
 # AddressSanitizer build (a memory fault need not crash a release build), the fuzz cases too; a sanitizer report
-# fails the run. Exit status: 0 when every fault was caught.
+# fails the run. The runs get the pinned test packages as tools/suite.sh gives them (tools/test_deps.sh): the
+# package's own below 3.11 (and SUITE_DEPS's) after the build on PYTHONPATH, and the type checkers through
+# QUENLORY_TYPING_BIN unless SUITE_TYPING=0. Exit status: 0 when every fault was caught.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 list=$root/tools/mutations.txt python=3.13 jobs=1 only= check=1 fuzz=0 asan=
@@ -130,11 +132,28 @@ copy() {
   echo "$tree"
 }
 
+# The pinned test packages of each interpreter the plan names, and the type checkers, installed once before any
+# worker starts (the venvs are the working tree's, shared by every copy): "VERSION<TAB>site-packages or nothing".
+deps=$work/deps.tsv
+: >"$deps"
+typing=()
+if [[ ${SUITE_TYPING:-1} != 0 ]]; then
+  typing_bin=$("$root/tools/test_deps.sh" --typing) || { echo "$0: the type checkers could not be installed" >&2; exit 2; }
+  typing=(QUENLORY_TYPING_BIN="$typing_bin")
+fi
+for v in $(cut -f4 "$plan" | tr ' ,' '\n\n' | sort -u); do
+  # shellcheck disable=SC2086  # SUITE_DEPS is a word list
+  site=$("$root/tools/test_deps.sh" "$(resolve "$v")" ${SUITE_DEPS-}) ||
+    { echo "$0: the pinned test packages could not be installed for $v" >&2; exit 2; }
+  printf '%s\t%s\n' "$v" "$site" >>"$deps"
+done
+
 # suite TREE VERSION [KIND]: build the copy (release, or asan) and run the suite; prints
 # "caught|missed|no build<TAB>first failing test".
 suite() {
-  local tree=$1 py site out rc kind=${3:-release} env=()
+  local tree=$1 py site out rc kind=${3:-release} env=() packages
   py=$(resolve "$2")
+  packages=$(awk -F '\t' -v v="$2" '$1 == v { print $2 }' "$deps")
   out=$(mktemp)
   if [[ $kind == asan ]]; then
     env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0
@@ -147,10 +166,11 @@ suite() {
     return
   fi
   rc=0
-  (cd "$tree" && env "${env[@]}" PYTHONPATH="$site:$tree" PYTHONDONTWRITEBYTECODE=1 timeout 1200 "$py" -X faulthandler tests/run.py \
-    "${RUN_ARGS[@]}" >"$out" 2>&1) || rc=$?
+  site="$site:$tree${packages:+:$packages}"
+  (cd "$tree" && env "${env[@]}" PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 "${typing[@]}" timeout 1200 "$py" \
+    -X faulthandler tests/run.py "${RUN_ARGS[@]}" >"$out" 2>&1) || rc=$?
   if [[ $rc -eq 0 && $fuzz -gt 0 ]]; then
-    (cd "$tree" && env "${env[@]}" PYTHONPATH="$site:$tree" PYTHONDONTWRITEBYTECODE=1 "$py" tests/fuzzgen.py --hostile --seed 1 \
+    (cd "$tree" && env "${env[@]}" PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 "$py" tests/fuzzgen.py --hostile --seed 1 \
       --count "$fuzz" >"$out" 2>&1) && rc=0 || rc=$?
     if [[ $rc -ne 0 ]]; then
       printf 'caught\tfuzzgen --hostile: %s\n' "$(grep -m1 -oE '^seed [0-9]+' "$out" || echo "exit status $rc")"
@@ -186,7 +206,7 @@ rm -rf "$results" && mkdir -p "$results"
 
 # worker N: runs every jobs-th fault from the N-th in copy N.
 worker() {
-  local n=$1 tree i name file line versions v verdict
+  local n=$1 tree i name file line versions v verdict started
   tree=$(copy "$n")
   if [[ -n $check ]]; then
     for v in $(cut -f4 "$plan" | tr ' ,' '\n\n' | sort -u); do
@@ -201,6 +221,7 @@ worker() {
   for ((i = n; i < ${#faults[@]}; i += jobs)); do
     IFS=$'\t' read -r name file line versions <<<"${faults[$i]}"
     echo "== $name ($file:$line)" >&2
+    started=$SECONDS
     apply "$name" "$tree"
     for v in ${versions//,/ }; do  # caught on any of them is caught
       verdict=$(suite "$tree" "$v")
@@ -210,7 +231,7 @@ worker() {
       fi
       [[ $verdict == missed* ]] && v=$versions || break
     done
-    printf '%s\t%s\t%s\t%s\n' "$i" "$name" "$v" "$verdict" >>"$results/$n"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$i" "$name" "$v" "$((SECONDS - started))" "$verdict" >>"$results/$n"
     cp "$root/$file" "$tree/$file"
   done
 }
@@ -222,11 +243,11 @@ for pid in "${pids[@]}"; do wait "$pid" || status=1; done
 if compgen -G "$results/check-*" >/dev/null; then exit 1; fi
 
 echo
-printf '%-34s %-6s %-9s %s\n' fault python verdict "caught by"
-sort -n -t $'\t' -k1,1 "$results"/[0-9]* | while IFS=$'\t' read -r _ name v verdict test; do
-  printf '%-34s %-6s %-9s %s\n' "$name" "$v" "$verdict" "$test"
+printf '%-34s %-6s %7s %-9s %s\n' fault python seconds verdict "caught by"
+sort -n -t $'\t' -k1,1 "$results"/[0-9]* | while IFS=$'\t' read -r _ name v seconds verdict test; do
+  printf '%-34s %-6s %7s %-9s %s\n' "$name" "$v" "$seconds" "$verdict" "$test"
 done
-missed=$(cat "$results"/[0-9]* | cut -f4 | grep -cv '^caught$' || true)
+missed=$(cat "$results"/[0-9]* | cut -f5 | grep -cv '^caught$' || true)
 total=${#faults[@]}
 echo "$((total - missed)) of $total faults caught"
 [[ $missed -eq 0 && $status -eq 0 ]]

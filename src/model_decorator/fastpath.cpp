@@ -209,6 +209,7 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   // Deletion takes the generic path, which reports the missing __delete__.
   if (!value) return g_generic_set(self, obj, value);
   const SetInfo* info = g_set.peek(Py_TYPE(self));
+  // window begins: quiet write
   if (__builtin_expect(info && info->key, 1)) {
     // The field's write: the cast first, so that a failing cast leaves the data untouched.
     Ref key = Ref::borrow(info->key);  // the entry may go once code runs
@@ -217,12 +218,15 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
     // only the entry's owner is read after it, and an owner names its class
     // and that class's tag, so it is used only for an instance of that class.
     bool quiet = plain_value(value);
+    // window ends: quiet write
     Ref converted = Ref::steal(info->convert(info->cast, value));
     if (!converted) return -1;
+    // window begins: quiet write
     // Where the cast ran nothing, the entry still holds: the data dictionary
     // is taken in line through its owner, and held across the store, whose
     // key comparisons may run code.
     Ref data = Ref::borrow(quiet ? owner_dict(info, self, obj) : nullptr);
+    // window ends: quiet write
     if (data) return PyDict_SetItem(data.get(), key.get(), converted.get());
     data = get_data(obj);
     return data ? set_item(data.get(), key.get(), converted.get()) : -1;

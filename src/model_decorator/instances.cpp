@@ -7,10 +7,12 @@
 // freeing decref, a comparison or hash of anything but exact strs and ints, an
 // int<->str conversion (cast_runs_no_code refuses them), or a lookup on a class
 // Python can change: each of those ends `quiet` and drops the noted values.
-// What outlives that is owned.  The collector may clear the schema, its
-// tables, the model class (its MRO) or the keyword dict's neighbours while an
-// instance is still reached: what can be cleared is checked and raises
-// RuntimeError.  A dict that Python code can reach (the keywords, through the
+// So does testing a keyword under a name of a str subclass, whose __hash__
+// and __eq__ run on the way.  The stretches that trust them are marked
+// (memo.hpp).  What outlives that is owned.  The collector may clear the
+// schema, its tables, the model class (its MRO) or the keyword dict's
+// neighbours while an instance is still reached: what can be cleared is
+// checked and raises RuntimeError.  A dict that Python code can reach (the keywords, through the
 // collector's referrers) may change under any call that runs code: walks of
 // it notice, and keyword consumption is checked against its keys.
 #include <algorithm>
@@ -53,6 +55,8 @@ struct Build {
   // value in `data` (nullptr: absent), read by the key check, borrowed from
   // `data`.  nullptr when the key check did not read them.
   PyObject** values = nullptr;
+  // Every key in `taken` is an exact str: testing a name against them runs no code.
+  bool taken_plain = true;
 
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
@@ -62,6 +66,7 @@ struct Build {
     if (remember) {
       if (!taken && !(taken = Ref::steal(PySet_New(nullptr)))) return {};
       if (PySet_Add(taken.get(), name) < 0) return {};
+      taken_plain = taken_plain && PyUnicode_CheckExact(name);
     }
     return value;
   }
@@ -343,34 +348,56 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
   return PyDict_SetItem(b.compounds, name, result.get());
 }
 
+// The lookups that trust the construction's windows; kUnknown where a window
+// does not hold, and the ordinary tests decide.
+constexpr int kUnknown = 2;
+
+// `name in kwargs` and taking it in one lookup, where the keywords' keys are
+// all exact strs and the name is one too, which runs no code.  Once every
+// keyword is taken (each by a name of its own), no other name is among them.
+QUENLORY_HOT int quiet_keyword(Build& b, PyObject* name, Ref& value) noexcept {
+  // window begins: quiet keywords
+  if (!b.quiet_keywords || b.taken || !PyUnicode_CheckExact(name)) return kUnknown;
+  if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = compat::dict_get(b.kwargs, name))) ++b.consumed;
+  return value ? 1 : PyErr_Occurred() ? -1 : 0;
+  // window ends: quiet keywords
+}
+
+// The field's value in the data (1), none there (0), or an error: what the
+// key check noted, where nothing has run since, or `key in data` and
+// `data[key]` in one lookup, which runs no code.
+QUENLORY_HOT int quiet_data(Build& b, Py_ssize_t row, PyObject* key, Ref& value) noexcept {
+  // window begins: quiet
+  if (!b.quiet) return kUnknown;
+  if (b.values) {
+    value = Ref::borrow(b.values[row]);
+    return value ? 1 : 0;
+  }
+  if (!PyUnicode_CheckExact(key)) return kUnknown;
+  if ((value = compat::dict_get(b.data, key))) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+  // window ends: quiet
+}
+
 // Plain field: the cast of its value lands in the data dictionary.
 int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast, PyObject* key) noexcept {
   Source source;
   Ref value;
-  int r;
-  if (b.quiet_keywords && !b.taken && PyUnicode_CheckExact(name)) {
-    // `name in kwargs` and taking it in one lookup, which runs no code.  Once
-    // every keyword is taken (each by a name of its own), no other name is
-    // among them.
-    if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = compat::dict_get(b.kwargs, name))) ++b.consumed;
-    r = value ? 1 : PyErr_Occurred() ? -1 : 0;
-  } else {
+  int r = quiet_keyword(b, name, value);
+  if (r == kUnknown) {
+    // A name of a str subclass runs its own __hash__ and __eq__ on the way,
+    // and so does a key that multi-fields took of one: that ends the windows.
+    if (b.kwargs && (!PyUnicode_CheckExact(name) || !b.taken_plain)) {
+      b.quiet = b.quiet_keywords = false;
+      b.values = nullptr;
+    }
     r = b.has_keyword(name);
   }
   if (r < 0) return -1;
   if (r) {
     source = Source::Keyword;
-  } else if (b.quiet && b.values) {
-    // What the key check read: nothing has run since.
-    value = Ref::borrow(b.values[row]);
-    source = value ? Source::Data : fallback_source(decl);
-  } else if (b.quiet && PyUnicode_CheckExact(key)) {
-    // `key in data` and `data[key]` in one lookup: it runs no code, so nothing can change between them.
-    if ((value = compat::dict_get(b.data, key))) {
-      source = Source::Data;
-    } else {
-      source = PyErr_Occurred() ? Source::Error : fallback_source(decl);
-    }
+  } else if ((r = quiet_data(b, row, key, value)) != kUnknown) {
+    source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl);
   } else if ((r = b.data_contains(key))) {
     if (r < 0) return -1;
     source = Source::Data;
@@ -407,6 +434,7 @@ int check_data_keys(Build& b) noexcept {
     bool stray = false;
     bool plain_keys = true;
     PyObject** values = b.values;
+    // window begins: noted values
     QUENLORY_LOCKED(b.data)
     PyObject *key, *value;
     Py_ssize_t pos = 0;
@@ -425,6 +453,7 @@ int check_data_keys(Build& b) noexcept {
       if (!b.quiet) b.values = nullptr;
       return 0;
     }
+    // window ends: noted values
   }
   b.values = nullptr;
   if (b.s->ignore_extra) return 0;  // undeclared keys stay in the data as they are
@@ -507,7 +536,10 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
     if (b.values) std::fill_n(b.values, nrows, nullptr);
   }
   if (data_arg && check_data_keys(b) < 0) return -1;
+  // window begins: noted values
   if (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) {
+    // window ends: noted values
+    // Casts and proxies run here: the noted values are dropped, and `quiet` is looked at again, below.
     // A failure carries the field's name in its path note.
     if (for_each_item(s->compounds, [&](PyObject* n, PyObject* d) {
           Ref key = raw_key(s, n);
@@ -528,9 +560,11 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
     b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
     b.values = nullptr;  // what the key check read may be gone
   }
+  // window begins: noted values
   // Known from the keywords' check, unless casts or proxies have run since.
   b.quiet_keywords = kwargs && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
                                 str_keys_only(kwargs));
+  // window ends: noted values
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2),

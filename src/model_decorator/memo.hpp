@@ -43,8 +43,12 @@
 //     call the replaceable _pylong module;
 //   - an attribute or type lookup on a class that Python code can change.
 // Where a window must contain one, what it uses afterwards is owned (an
-// incref is two instructions) or read again.  tests/test_lint.py checks the
-// calls of the windows it knows against the calls known to run nothing.
+// incref is two instructions) or read again.  In the source a window's
+// stretches are marked by a "window begins: NAME" comment and its "window
+// ends: NAME" in the same function; code that must run one of the above ends
+// the window first, or drops what it trusts.  tests/test_lint.py checks every
+// call of a marked stretch, and of each PyDict_Next step and each stamp to
+// its store, against the calls known to run nothing.
 #pragma once
 
 #include <cstdint>
