@@ -69,13 +69,13 @@ class Lint(unittest.TestCase):
 
     def test_includes_go_down_the_stack(self):
         # Each file includes only files of lower layers; the direct slots sit above every feature file.
-        layer = {"ref": 0, "compat": 1, "module": 2, "casts": 2, "memo": 3, "function": 3, "schema": 4, "storage": 4,
-                 "runtime": 5, "copying": 5, "nested": 5.5, "accessors": 6, "instances": 6, "decorator": 6,
-                 "serialisation": 6, "fastpath": 7}
+        layer = {"ref": 0, "compat": 1, "names": 2, "function": 3, "memo": 3, "casts": 4, "schema": 4, "storage": 4,
+                 "runtime": 5, "copying": 5, "nested": 6, "accessors": 7, "instances": 7, "serialisation": 7,
+                 "decorator": 8, "fastpath": 9}
         wrong = []
         for file, lines in sources():
             stem = file.rsplit(".", 1)[0]
-            mine = 8 if file == "module.cpp" else layer[stem]  # the entry point sits on top
+            mine = 10 if file == "module.cpp" else layer[stem]  # the entry point sits on top
             for line in lines:
                 match = re.match(r'#include "(\w+)\.hpp"', line)
                 if match and match.group(1) != stem and layer.get(match.group(1), 9) >= mine:

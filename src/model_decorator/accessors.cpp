@@ -2,6 +2,8 @@
 // data dictionary, compound properties over the compound dictionary (written
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
+#include "accessors.hpp"
+
 #include "memo.hpp"
 #include "nested.hpp"
 #include "runtime.hpp"

@@ -218,6 +218,31 @@ PyMethodDef check_cast_methods[] = {
 
 PyTypeObject CheckCastType{};
 
+// ---- the optional wrapper and calls of any cast ------------------------------------------------
+
+namespace {
+
+// _cast(value), the optional wrapper: None passes through; anything else goes to the wrapped cast.
+PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
+  if (params[0] == Py_None) return new_none();
+  PyObject* cast = closure_object(f);
+  return cast ? call_cast(cast, params[0]) : nullptr;
+}
+
+}  // namespace
+
+const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
+
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
+  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return new_none();
+    if (!(cast = closure_object(wrapper))) return nullptr;
+  }
+  if (const KnownCast* known = in_line_cast(cast)) return known->convert(cast, value);
+  return compat::call_one(cast, value);
+}
+
 // ---- the conversions -----------------------------------------------------------------------------
 
 // int(s) of an exact str is PyLong_FromUnicodeObject(s, 10), reached after asking str for __int__, __index__ and

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "function.hpp"
 
 namespace quenlory {
 
@@ -119,7 +120,12 @@ inline Convert lasting_cast(PyObject* cast) noexcept {
   return !c || c->lasting ? k->convert : nullptr;
 }
 
-// cast(value), with the known casts run in line (defined in runtime.cpp).
+// The optional wrapper made for optional fields (closure: the wrapped cast):
+// None passes through, anything else goes to the wrapped cast.
+extern const FuncSpec kOptionalCast;
+
+// cast(value), with the known casts and our optional wrapper run in line.  A
+// checking cast of items calls it for each item.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
 
 // The checking twin of a built-in int, str, float, bool, list or dict cast

@@ -6,7 +6,7 @@
 #include "copying.hpp"
 
 #include "memo.hpp"
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory {
 

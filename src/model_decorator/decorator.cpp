@@ -1,7 +1,11 @@
 // model and capture, the maker of optional wrappers, the walk of a decorated
 // class into a model schema with its collision check, and the assembly of the
 // model class.
+#include "decorator.hpp"
+
+#include "accessors.hpp"
 #include "copying.hpp"
+#include "instances.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 

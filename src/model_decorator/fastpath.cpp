@@ -30,6 +30,7 @@
 
 #include "compat.hpp"
 #include "memo.hpp"
+#include "accessors.hpp"
 #include "runtime.hpp"
 
 namespace quenlory::fastpath {

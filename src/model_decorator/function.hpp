@@ -8,7 +8,7 @@
 // description and the interpreter's own wording is used for every argument error.
 #pragma once
 
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory {
 
@@ -68,6 +68,9 @@ struct Func {
 };
 
 extern PyTypeObject FuncType;
+
+// Make the function type ready; once, at initialisation.
+int init_function_type() noexcept;
 
 // A new function of the given kind.  `qualname` defaults to the plain name;
 // the closure references are borrowed and stored as new references.

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "copying.hpp"
+#include "instances.hpp"
 #include "nested.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"

@@ -50,7 +50,7 @@
 #include <cstdint>
 
 #include "compat.hpp"
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory::memo {
 

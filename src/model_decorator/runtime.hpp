@@ -13,21 +13,6 @@ namespace quenlory {
 // For the few helpers of the attribute hot paths.
 #define QUENLORY_HOT inline __attribute__((always_inline))
 
-// The optional wrapper made for optional fields (closure: the wrapped cast).
-extern const FuncSpec kOptionalCast;
-// Field properties (closure: name; __set__ also the cast).
-extern const FuncSpec kFieldGet;
-extern const FuncSpec kFieldGetOptional;
-extern const FuncSpec kFieldSet;
-// Compound and multi-value properties (__set__ closure: the schema).
-extern const FuncSpec kPropertyInit;
-extern const FuncSpec kCompoundGet;
-extern const FuncSpec kCompoundSet;
-extern const FuncSpec kMultiGet;
-extern const FuncSpec kMultiSet;
-// The model class (closure: the schema).
-extern const FuncSpec kModelInit;
-extern const FuncSpec kModelEq;
 
 // instance.<compound or multi-field> through its property `self`: the compound
 // dictionary's item under the property's current name.  `name_in_dict` says

@@ -96,6 +96,9 @@ struct Schema {
 
 extern PyTypeObject SchemaType;
 
+// Make the schema type ready; once, at initialisation.
+int init_schema_type() noexcept;
+
 // A schema for `cls` with the given metadata and empty tables.
 Ref make_schema(PyObject* cls, PyObject* metadata) noexcept;
 

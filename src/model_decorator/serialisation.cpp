@@ -1,4 +1,6 @@
 // raw and dumps: the data dictionary of an instance and its JSON text.
+#include "serialisation.hpp"
+
 #include <vector>
 
 #include "compat.hpp"

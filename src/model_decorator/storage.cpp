@@ -2,7 +2,7 @@
 #include "storage.hpp"
 
 #include "memo.hpp"
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory {
 namespace {
