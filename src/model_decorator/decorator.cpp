@@ -5,6 +5,7 @@
 
 #include "accessors.hpp"
 #include "copying.hpp"
+#include "fastpath.hpp"
 #include "instances.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
@@ -352,7 +353,7 @@ PyObject* field_property_impl(Func*, PyObject* const* params, Py_ssize_t, PyObje
   Ref cls =
       make_class(N.FieldProperty, N.q_field_property, {{N.dunder_get, get.get()}, {N.dunder_set, set.get()}});
   if (!cls) return nullptr;
-  g_class_slots.descriptor(cls.get());
+  fastpath::install_descriptor_slots(cls.get());
   return PyObject_CallNoArgs(cls.get());
 }
 
@@ -370,7 +371,7 @@ Ref make_property_class(PyObject* name, PyObject* qualname, const FuncSpec& get,
   Ref cls = make_class(
       name, qualname,
       {{N.dunder_init, init_fn.get()}, {N.dunder_get, get_fn.get()}, {N.dunder_set, set_fn.get()}});
-  if (cls) g_class_slots.descriptor(cls.get());
+  if (cls) fastpath::install_descriptor_slots(cls.get());
   return cls;
 }
 
@@ -384,7 +385,7 @@ Ref make_model_class(PyObject* schema) noexcept {
   Ref cls =
       make_class(N.ModelClass, N.q_model_class,
                  {{N.dunder_slots, slots.get()}, {N.dunder_init, init_fn.get()}, {N.dunder_eq, eq_fn.get()}});
-  if (cls) g_class_slots.model(cls.get());
+  if (cls) fastpath::install_init_slot(cls.get());
   return cls;
 }
 

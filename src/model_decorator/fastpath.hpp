@@ -20,9 +20,8 @@ void install_descriptor_slots(PyObject* cls) noexcept;
 // Direct tp_init on a freshly made model class, under the same rule for __init__.
 void install_init_slot(PyObject* cls) noexcept;
 
-// A module of questions the tests ask the shortcuts (version tags, memo
-// entries, installed slots), so that they need no layout of their own.  It is
-// kept in sys.modules only, as "quenlory._probe", and bound to no namespace.
-Ref make_probe() noexcept;
+// The cast that writes through the descriptor class `tp` run in line now
+// (borrowed), or nullptr: for the probe's questions.
+PyObject* remembered_write_cast(PyTypeObject* tp) noexcept;
 
 }  // namespace quenlory::fastpath

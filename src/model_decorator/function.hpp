@@ -39,6 +39,11 @@ using InitBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* kwar
 // dictionary's item under the property's own `name`.
 enum class InlineRead : unsigned char { None, Key, Property };
 
+// How a write through a __set__ of this kind may run in line: not at all, or
+// as the store of cast(value) in the data dictionary under the closure's key,
+// the cast being the closure's second reference.
+enum class InlineWrite : unsigned char { None, Key };
+
 struct FuncSpec {
   const char* name;  // __name__, also the name used in argument errors
   Shape shape;
@@ -50,6 +55,7 @@ struct FuncSpec {
   DescrSet set = nullptr;
   InitBody init = nullptr;
   InlineRead inline_read = InlineRead::None;
+  InlineWrite inline_write = InlineWrite::None;
 };
 
 struct Func {

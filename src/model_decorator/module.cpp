@@ -8,6 +8,7 @@
 #include "fastpath.hpp"
 #include "function.hpp"
 #include "nested.hpp"
+#include "probe.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 #include "serialisation.hpp"
@@ -149,9 +150,7 @@ int module_exec(PyObject* module) noexcept {
   if (compat::init_shared_counting() < 0) return -1;
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
   if (fastpath::init() < 0 || compat::tag_epoch_init() < 0) return -1;
-  g_class_slots.descriptor = fastpath::install_descriptor_slots;
-  g_class_slots.model = fastpath::install_init_slot;
-  Ref probe = fastpath::make_probe();
+  Ref probe = make_probe();
   if (!probe || PyDict_SetItemString(PyImport_GetModuleDict(), "quenlory._probe", probe.get()) < 0) return -1;
   if (check_version() < 0) return -1;
   if (cache_builtins() < 0) return -1;

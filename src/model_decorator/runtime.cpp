@@ -3,8 +3,6 @@
 
 namespace quenlory {
 
-ClassSlots g_class_slots;
-
 bool str_keys_only(PyObject* d) noexcept {
   bool only = true;
   QUENLORY_LOCKED(d)
