@@ -3,13 +3,13 @@
 // imports, the two registries of model classes and the introspection functions.
 #include <cstring>
 
+#include "casts.hpp"
 #include "compat.hpp"
 #include "decorator.hpp"
 #include "fastpath.hpp"
 #include "function.hpp"
 #include "nested.hpp"
 #include "probe.hpp"
-#include "runtime.hpp"
 #include "schema.hpp"
 #include "serialisation.hpp"
 
