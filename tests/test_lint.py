@@ -195,11 +195,16 @@ class Lint(unittest.TestCase):
     def test_includes_go_down_the_stack(self):
         # Each file includes only files of lower layers, and its own unit's header.
         wrong = []
+        head = {file: "\n".join(lines[:next(i for i, l in enumerate(lines) if not l.startswith("//"))])
+                for file, lines in sources(comments=True)}
         for file, lines in sources():
             for line in lines:
                 match = re.match(r'#include "(\w+)\.hpp"', line)
                 if match and match.group(1) != unit(file) and layer_of(match.group(1) + ".hpp") >= layer_of(file):
                     wrong.append("%s includes %s.hpp" % (file, match.group(1)))
+            # and its head names the layer, as the table has it
+            if "// Layer %s (docs/architecture.md)" % ("top" if file == "module.cpp" else LAYER[unit(file)]) not in head[file]:
+                wrong.append("%s: its head does not name layer %s" % (file, layer_of(file)))
         self.assertEqual(wrong, [])
 
     def test_calls_go_down_the_stack(self):

@@ -2,6 +2,11 @@
 // data dictionary, compound properties over the compound dictionary (written
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
+//
+// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after the collector, what it may
+//   have cleared is checked (schema.hpp).
 #include "accessors.hpp"
 
 #include "compound_reads.hpp"

@@ -1,6 +1,10 @@
 // The known casts (see casts.hpp): the built-in conversions run in line, the
 // checking casts of quenlory.types, and the path notes that the failures of
 // a construction carry.
+//
+// Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #include "casts.hpp"
 
 namespace quenlory {

@@ -3,6 +3,10 @@
 // it is or refuse it instead of converting it.  One table tells, per cast, how
 // it runs in line, whether it can run code for a given value, and which
 // checking cast stands in for a built-in one in a strict field.
+//
+// Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 
 #include "compat.hpp"

@@ -1,4 +1,8 @@
 // The reads of a compound or multi-value property (see compound_reads.hpp).
+//
+// Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #include "compound_reads.hpp"
 
 #include "memo.hpp"

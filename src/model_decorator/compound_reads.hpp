@@ -1,6 +1,10 @@
 // The reads of a compound or multi-value property: its current `name`, and
 // the compound dictionary's item under it.  The property's __get__ bodies
 // (accessors.cpp) and the direct slots (fastpath.cpp) both read this way.
+//
+// Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #pragma once
 
 #include "ref.hpp"

@@ -1,6 +1,11 @@
 // model and capture, the maker of optional wrappers, the walk of a decorated
 // class into a model schema with its collision check, and the assembly of the
 // model class.
+//
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+//   direct-slot rules (fastpath.cpp); after the collector, what it may have cleared is checked (schema.hpp);
+//   tables built during a decoration are private, or immutable once published (schema.hpp).
 #include "decorator.hpp"
 
 #include "accessors.hpp"

@@ -26,6 +26,11 @@
 //    between (a field named __getattribute__, or __getattr__ with the slot
 //    unset) counts the depth, as a Python descriptor's frames would, where it
 //    takes the ordinary route; the in-line paths never come back.
+//
+// Layer 7 (docs/architecture.md): includes layers 0-6; calls layers 0-6, and the feature files' bodies only
+//   through the function kinds' FuncSpec members.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); the rules above.
 #include "fastpath.hpp"
 
 #include "compat.hpp"

@@ -6,6 +6,10 @@
 // __defaults__, __annotations__) and up to two captured references, its closure.
 // Calls arrive through vectorcall; the parameters are checked against the
 // description and the interpreter's own wording is used for every argument error.
+//
+// Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 
 #include "names.hpp"

@@ -45,6 +45,9 @@
 // Where a window must contain one, what it uses afterwards is owned (an
 // incref is two instructions) or read again.  tests/test_lint.py checks the
 // calls of the windows it knows against the calls known to run nothing.
+//
+// Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp.
 #pragma once
 
 #include <cstdint>

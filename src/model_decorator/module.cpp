@@ -1,6 +1,9 @@
 // Entry point and initialisation of quenlory.model_decorator: the one-interpreter
 // and re-initialisation guards, the interned names and cached built-ins, the
 // imports, the two registries of model classes and the introspection functions.
+//
+// Layer top (docs/architecture.md): includes and calls any file; nothing includes it.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp.
 #include <cstring>
 
 #include "casts.hpp"

@@ -1,3 +1,7 @@
+// The interned names, the cached built-ins and the shared helpers of names.hpp.
+//
+// Layer 2 (docs/architecture.md): includes ref.hpp; calls compat and the interpreter.
+// Bound by: owners release references (ref.hpp).
 #include "names.hpp"
 
 namespace quenlory {

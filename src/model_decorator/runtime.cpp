@@ -1,4 +1,8 @@
 // The helpers the feature files share.
+//
+// Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #include "runtime.hpp"
 
 namespace quenlory {

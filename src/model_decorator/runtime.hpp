@@ -1,5 +1,9 @@
 // The helpers the feature files share: item access, whether a cast runs code,
 // the optional flag, and the loop over a dict's entries.
+//
+// Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #pragma once
 
 #include "casts.hpp"
