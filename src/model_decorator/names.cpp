@@ -1,8 +1,10 @@
 // The interned names, the cached built-ins and the shared helpers of names.hpp.
 //
-// Layer 2 (docs/architecture.md): includes ref.hpp; calls compat and the interpreter.
+// Layer 2 (docs/architecture.md): includes ref.hpp and compat.hpp; calls compat and the interpreter.
 // Bound by: owners release references (ref.hpp).
 #include "names.hpp"
+
+#include "compat.hpp"
 
 namespace quenlory {
 

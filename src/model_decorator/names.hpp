@@ -4,7 +4,7 @@
 // The module is made once per process (a second interpreter is refused), so
 // this state is plain static data that lives until the process ends.
 //
-// Layer 2 (docs/architecture.md): includes ref.hpp; calls compat and the interpreter.
+// Layer 2 (docs/architecture.md): includes ref.hpp and compat.hpp; calls compat and the interpreter.
 // Bound by: owners release references (ref.hpp).
 #pragma once
 
