@@ -25,11 +25,11 @@ RUNS_NOTHING = {
 }
 
 
-def sources(raw=False):
+def sources(raw=False, comments=False):  # raw, comments: with the comments kept
     for path in sorted(glob.glob(os.path.join(SRC, "*.cpp")) + glob.glob(os.path.join(SRC, "*.hpp"))):
         with open(path) as f:
             code = f.read()
-        if not raw:
+        if not (raw or comments):
             code = re.sub(r"//[^\n]*", "", code)  # comments may name anything
         yield os.path.basename(path), code.split("\n")
 
@@ -51,6 +51,131 @@ def functions(lines):
             if re.match(r"^}\s*$", line) or (len(body) == 1 and line.rstrip().endswith("}")):
                 yield name, start, body
                 name = None
+
+
+
+# The layers, lowest first: a file includes and calls only files of lower layers (and its own unit, the .hpp and
+# .cpp of one name); module.cpp, the entry point, sits on top. docs/architecture.md gives the table and the graph.
+LAYER = {"ref": 0, "compat": 1, "names": 2, "function": 3, "memo": 3, "casts": 4, "schema": 4, "storage": 4,
+         "runtime": 5, "copying": 5, "nested": 6, "compound_reads": 6, "fastpath": 7, "accessors": 8,
+         "instances": 8, "serialisation": 8, "probe": 8, "decorator": 9}
+TOP = 10
+
+
+def unit(file):
+    return file.rsplit(".", 1)[0]
+
+
+def layer_of(file):
+    return TOP if file == "module.cpp" else LAYER[unit(file)]
+
+
+STRING = re.compile(r'"(?:\\.|[^"\\\n])*"')
+DECLARATION_START = re.compile(r"^%s(?!%s|static\b)[A-Za-z_][\w:<>,*& ]*\b(\w+)\(" % (ATTRIBUTES, NOT_A_FUNCTION))
+
+
+def namespaces(lines):
+    """Per line: the named namespace it is in ("" for quenlory itself, "fastpath", "compat", ...) and whether it is
+    inside an anonymous one.  Namespaces open and close at column 0, each closed by `}  // namespace ...`."""
+    stack, out = [], []
+    for line in lines:
+        match = re.match(r"^namespace\s*([\w:]*)\s*\{", line)
+        if match:
+            stack.append(match.group(1).split("::")[-1] if match.group(1) else None)
+        elif re.match(r"^\}\s*//\s*namespace", line):
+            stack.pop()
+        named = [n for n in stack if n is not None]
+        out.append(("" if not named or named[-1] == "quenlory" else named[-1], None in stack))
+    if stack:
+        raise AssertionError("namespaces left open: %s" % stack)
+    return out
+
+
+def program():
+    """What every file defines, declares and refers to.
+
+    Returns (defined, declared, local, code, variables): defined maps (namespace, name) of every non-static function and
+    every extern to the file that defines it (functions defined at column 0 outside an anonymous namespace,
+    variables declared `extern` in a header and defined at column 0); declared maps them to the header that
+    declares them; local gives each file's names of its own (anonymous or static); code holds each file's lines
+    without comments or string literals, with their namespaces; variables holds the keys of the externs."""
+    defined, declared, local, code, externs = {}, {}, {}, {}, set()
+    commented = dict(sources(comments=True))
+    for file, lines in sources():
+        lines = [STRING.sub('""', line) for line in lines]
+        scope = namespaces(commented[file])
+        code[file] = (lines, scope)
+        local[file] = set()
+        for name, start, body in functions(lines):
+            ns, anonymous = scope[start - 1]
+            if anonymous or lines[start - 1].startswith("static ") or ("::" + name + "(") in lines[start - 1]:
+                local[file].add(name)
+            else:
+                defined[(ns, name)] = file
+        if file.endswith(".hpp"):
+            statement = ""
+            for number, line in enumerate(lines):
+                statement = statement + " " + line if statement else line
+                if not re.match(DECLARATION_START, statement) and not statement.startswith("extern "):
+                    statement = ""
+                    continue
+                if "{" in statement:
+                    statement = ""
+                elif ";" in statement:
+                    ns, anonymous = scope[number]
+                    match = (re.match(r"^extern\s+[\w:<>*&\s]+?\b(\w+)\s*;", statement)
+                             or re.match(DECLARATION_START, statement))
+                    if match and not anonymous:
+                        declared[(ns, match.group(1))] = file
+                        if statement.startswith("extern "):
+                            externs.add((ns, match.group(1)))
+                    statement = ""
+    for file, (lines, scope) in code.items():
+        for number, line in enumerate(lines):
+            for ns, name in externs:
+                if (scope[number][0] == ns and not line.startswith("extern ") and
+                        re.match(r"^(?:const\s+|constexpr\s+)?[\w:<>]+[\s*&]+%s\s*(?:[=;{\[]|$)" % name, line)):
+                    defined[(ns, name)] = file
+    return defined, declared, local, code, externs
+
+
+def references(defined, local, code):
+    """(file, line number, referring text, defining file, is a call, key) for every use of another file's function or
+    extern: unqualified names resolve in the file's own namespace first, then in quenlory's."""
+    names = {name for _, name in defined}
+    for file, (lines, scope) in code.items():
+        for number, line in enumerate(lines, 1):
+            for match in re.finditer(r"(?<![\w.>:])((?:\w+::)*)(\w+)\b(\s*(?:<[^;()]*>)?\s*\()?", line):
+                qualifier, name, call = match.group(1).rstrip(":").split("::")[-1], match.group(2), match.group(3)
+                if name not in names or (not qualifier and name in local[file]):
+                    continue
+                ns = scope[number - 1][0]
+                if qualifier:
+                    key = ("" if qualifier == "quenlory" else qualifier, name)
+                else:
+                    key = (ns, name) if (ns, name) in defined else ("", name)
+                where = defined.get(key)
+                if where and unit(where) != unit(file):
+                    yield file, number, match.group(0).strip(), where, bool(call), key
+
+
+def call_graph():
+    """Each file and the files whose functions and externs it uses, highest layer first, as docs show it."""
+    defined, _, local, code, _ = program()
+    edges = {}
+    for file, _, _, where, _, _ in references(defined, local, code):
+        edges.setdefault(file, set()).add(where)
+    order = sorted(edges, key=lambda f: (-layer_of(f), f))
+    width = max(len(f) for f in order)
+    return "\n".join("%s  %s" % (f.ljust(width), ", ".join(sorted(edges[f], key=lambda w: (-layer_of(w), w))))
+                     for f in order)
+
+
+def documented_graph():
+    with open(os.path.join(os.path.dirname(os.path.dirname(SRC)), "docs", "architecture.md")) as f:
+        text = f.read()
+    match = re.search(r"<!-- call graph: tests/test_lint\.py --graph -->\n```text\n(.*?)\n```", text, re.S)
+    return match.group(1) if match else None
 
 
 @unittest.skipUnless(os.path.isdir(SRC), "the extension's sources are not beside these tests (an installed package)")
@@ -84,19 +209,64 @@ class Lint(unittest.TestCase):
         self.assertEqual(self.offences(r"->c[01]\b", lambda file, fn: file == "function.cpp"), [])
 
     def test_includes_go_down_the_stack(self):
-        # Each file includes only files of lower layers; the direct slots sit above every feature file.
-        layer = {"ref": 0, "compat": 1, "module": 2, "casts": 2, "memo": 3, "function": 3, "schema": 4, "storage": 4,
-                 "runtime": 5, "copying": 5, "nested": 5.5, "accessors": 6, "instances": 6, "decorator": 6,
-                 "serialisation": 6, "fastpath": 7}
+        # Each file includes only files of lower layers, and its own unit's header.
         wrong = []
+        head = {file: "\n".join(lines[:next(i for i, l in enumerate(lines) if not l.startswith("//"))])
+                for file, lines in sources(comments=True)}
         for file, lines in sources():
-            stem = file.rsplit(".", 1)[0]
-            mine = 8 if file == "module.cpp" else layer[stem]  # the entry point sits on top
             for line in lines:
                 match = re.match(r'#include "(\w+)\.hpp"', line)
-                if match and match.group(1) != stem and layer.get(match.group(1), 9) >= mine:
+                if match and match.group(1) != unit(file) and layer_of(match.group(1) + ".hpp") >= layer_of(file):
                     wrong.append("%s includes %s.hpp" % (file, match.group(1)))
+            # and its head names the layer, as the table has it
+            if "// Layer %s (docs/architecture.md)" % ("top" if file == "module.cpp" else LAYER[unit(file)]) not in head[file]:
+                wrong.append("%s: its head does not name layer %s" % (file, layer_of(file)))
         self.assertEqual(wrong, [])
+
+    def test_calls_go_down_the_stack(self):
+        # Every use of another file's function or extern goes to a lower layer and, for a function, is a call: no
+        # function of ours is handed on as a value, so no call can go up a layer unseen. A header declares only
+        # what its own unit defines. The graph in docs/architecture.md is this one.
+        defined, declared, local, code, variables = program()
+        wrong = ["%s:%d: %s (%s) is a layer up" % (file, number, text, where)
+                 for file, number, text, where, _, _ in references(defined, local, code)
+                 if layer_of(where) >= layer_of(file)]
+        wrong += ["%s:%d: %s (%s) is taken as a value" % (file, number, text, where)
+                  for file, number, text, where, call, key in references(defined, local, code)
+                  if not call and key not in variables]
+        wrong += ["%s declares %s, defined in %s" % (header, name, defined.get(key, "no file"))
+                  for key, header in declared.items() for name in [key[1]]
+                  if unit(defined.get(key, "")) != unit(header)]
+        self.assertEqual(wrong, [])
+        self.assertGreater(len(defined), 100, "few definitions found: has the parser gone wrong?")
+        self.assertEqual(documented_graph(), call_graph(), "regenerate it: python3 tests/test_lint.py --graph")
+
+    def test_no_global_tables_of_function_pointers(self):
+        # A global that holds our function pointers is const, filled where the lint sees every name it points to:
+        # a table filled at run time would let a lower layer call a higher one unseen. (The interpreter's own
+        # types, such as PyTypeObject and its slot types, are how it calls us.) The one table filled at run time is
+        # memo.hpp's registry of the memo tables, whose entries are each table's own clear: memo calls only memo.
+        own_registry = "memo.hpp: inline Registered g_registered[kMaxTables] = {};"
+        kinds, wrong = set(), []
+        for _, lines in sources():
+            kinds |= {m.group(1) for line in lines for m in [re.match(r"^using (\w+) = [^;]*\(\s*\*\s*\)", line)] if m}
+        for _, lines in sources():
+            text = "\n".join(lines)
+            for m in re.finditer(r"^struct (\w+)[^;{]*\{(.*?)^\};", text, re.S | re.M):
+                if re.search(r"\(\s*\*\s*\w+\s*\)\s*\(|\b(%s)\b" % "|".join(sorted(kinds)), m.group(2)):
+                    kinds.add(m.group(1))
+        table = re.compile(r"^(?=\S)(?!using |typedef |extern |template |return )(?:static\s+|inline\s+)*(?:(%s)\b[\s*&]*\w+|"
+                           r"[\w:<>*& ]+\(\s*\*\s*\w+\s*\)\s*\()" % "|".join(sorted(kinds)))
+        for file, lines in sources():
+            inside = set()
+            for name, start, body in functions(lines):
+                inside.update(range(start, start + len(body)))
+            for number, line in enumerate(lines, 1):
+                if (number not in inside and table.match(line) and "%s: %s" % (file, line) != own_registry and
+                        not re.match(r"^(static\s+)?(inline\s+)?(const|constexpr)\b", line)):
+                    wrong.append("%s:%d: %s" % (file, number, line.strip()))
+        self.assertEqual(wrong, [])
+        self.assertGreaterEqual(kinds, {"Convert", "Impl", "FuncSpec", "KnownCast"})
 
     def test_containers_are_whole_before_code_runs(self):
         # A list or tuple made with room for items is filled at once, by stores that run nothing.
@@ -201,3 +371,11 @@ class Lint(unittest.TestCase):
     def test_parser_finds_the_functions(self):
         found = {name for _, lines in sources() for name, _, _ in functions(lines)}
         self.assertLessEqual({"func_dealloc", "func_clear", "schema_clear", "construct", "func_vectorcall"}, found)
+
+
+if __name__ == "__main__":
+    import sys
+    if sys.argv[1:] == ["--graph"]:
+        print(call_graph())
+    else:
+        unittest.main()

@@ -17,6 +17,12 @@
 // list items): those keys come out as the schema's own str objects, and the other keys of one call are made once
 // and shared, as json.loads shares them. The objects built are all new and reachable from nothing else until
 // decode returns; on failure they are released, so nothing half-built escapes.
+//
+// Beside the core's layers (docs/architecture.md): a module of its own that includes only Python.h, the C++
+// library and yyjson.h, and calls only the interpreter and yyjson; nothing of the core includes it or is included
+// by it. Bound by the core's rules in its own terms: its interpreter-version tests stay in this file's few #if
+// blocks; every object it builds is new and owned until decode returns (above), and its releases are the failure
+// paths' own.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -2,7 +2,14 @@
 // data dictionary, compound properties over the compound dictionary (written
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
-#include "memo.hpp"
+//
+// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after the collector, what it may
+//   have cleared is checked (schema.hpp).
+#include "accessors.hpp"
+
+#include "compound_reads.hpp"
 #include "nested.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
@@ -50,53 +57,6 @@ int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) no
 
 // ---- compound and multi-value properties -------------------------------------------------------
 
-// The property's attribute `name`, as an ordinary attribute read gives it (read
-// anew on every use: outside code may change it).  Where that read ends in the
-// instance dictionary, the dictionary is asked directly.
-// The "name" of recently read property dictionaries, each with the version
-// the dict had then (see compat::kDictVersions): a hit means the dict is
-// unchanged since, so it still holds that value.  The entry owns the name.
-struct NameMemo {
-  PyObject* dict = nullptr;
-  uint64_t version = 0;
-  PyObject* name = nullptr;
-};
-NameMemo g_names[64];
-
-NameMemo& name_memo(PyObject* dict) noexcept {
-  return g_names[(reinterpret_cast<uintptr_t>(dict) >> 6) % (sizeof g_names / sizeof g_names[0])];
-}
-
-Ref property_name(PyObject* self, bool name_in_dict) noexcept {
-  if (compat::kDictVersions && memo::switched_on(memo::Table::Names) && name_in_dict) {
-    if (PyObject* dict = compat::plain_instance_dict(self)) {
-      NameMemo& memo = name_memo(dict);
-      uint64_t version = compat::dict_version(dict);
-      if (memo.dict == dict && memo.version == version) return Ref::borrow(memo.name);
-      if (PyDict_CheckExact(dict)) {
-        Ref held = Ref::borrow(dict);
-        Ref name = compat::dict_get(dict, N.name);
-        if (!name) return PyErr_Occurred() ? Ref() : Ref::steal(PyObject_GetAttr(self, N.name));
-        // Unchanged by the lookup, and no key whose comparison could run code.
-        if (compat::dict_version(dict) == version && str_keys_only(dict)) {
-          Ref old = Ref::steal(memo.name);  // released last: it may run code
-          memo = NameMemo{dict, version, Py_NewRef(name.get())};
-        }
-        return name;
-      }
-    }
-  }
-  if (name_in_dict) {
-    if (Ref dict = compat::instance_dict(self)) {
-      if (PyDict_CheckExact(dict.get())) {
-        if (Ref name = compat::dict_get(dict.get(), N.name)) return name;
-        if (PyErr_Occurred()) return {};
-      }
-    }
-  }
-  return Ref::steal(PyObject_GetAttr(self, N.name));
-}
-
 PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
   if (PyObject_SetAttr(params[0], N.name, params[1]) < 0 ||
       PyObject_SetAttr(params[0], N.field, params[2]) < 0)
@@ -104,7 +64,6 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
   return new_none();
 }
 
-Ref property_name(PyObject* self) noexcept { return property_name(self, name_in_instance_dict(Py_TYPE(self))); }
 
 // Both kinds read the compound dictionary under the property's current name.
 PyObject* property_get(Func*, PyObject* self, PyObject* instance) noexcept {
@@ -186,21 +145,6 @@ PyObject* set_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noex
 
 }  // namespace
 
-bool name_in_instance_dict(PyTypeObject* tp) noexcept {
-  return tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_has(tp, N.name);
-}
-
-PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_dict) noexcept {
-  Ref name = property_name(self, name_in_dict);
-  if (!name) return nullptr;
-  return get_item(compounds, name.get()).release();
-}
-
-PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept {
-  Ref compounds = get_compounds(instance);
-  return compounds ? read_compound_from(self, compounds.get(), name_in_dict) : nullptr;
-}
-
 // The two descriptor signatures, shared by all three kinds.
 template <DescrGet get>
 constexpr FuncSpec descriptor_get(InlineRead inline_read) noexcept {
@@ -216,7 +160,7 @@ constexpr FuncSpec descriptor_get(InlineRead inline_read) noexcept {
           inline_read};
 }
 template <DescrSet set>
-constexpr FuncSpec descriptor_set() noexcept {
+constexpr FuncSpec descriptor_set(InlineWrite inline_write) noexcept {
   return {"__set__",
           Shape::Fixed,
           3,
@@ -224,18 +168,21 @@ constexpr FuncSpec descriptor_set() noexcept {
           "(self, instance, value)",
           set_impl<set>,
           nullptr,
-          set};
+          set,
+          nullptr,
+          InlineRead::None,
+          inline_write};
 }
 
 const FuncSpec kFieldGet = descriptor_get<field_get_direct>(InlineRead::Key);
 const FuncSpec kFieldGetOptional = descriptor_get<field_get_optional_direct>(InlineRead::None);
-const FuncSpec kFieldSet = descriptor_set<field_set_direct>();
+const FuncSpec kFieldSet = descriptor_set<field_set_direct>(InlineWrite::Key);
 const FuncSpec kPropertyInit{
     "__init__",        Shape::Fixed, 3, {&Names::p_self, &Names::name, &Names::field}, "(self, name, field)",
     property_init_impl};
 const FuncSpec kCompoundGet = descriptor_get<property_get>(InlineRead::Property);
-const FuncSpec kCompoundSet = descriptor_set<compound_set>();
+const FuncSpec kCompoundSet = descriptor_set<compound_set>(InlineWrite::None);
 const FuncSpec kMultiGet = descriptor_get<property_get>(InlineRead::Property);
-const FuncSpec kMultiSet = descriptor_set<multi_set>();
+const FuncSpec kMultiSet = descriptor_set<multi_set>(InlineWrite::None);
 
 }  // namespace quenlory

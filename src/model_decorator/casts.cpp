@@ -1,6 +1,10 @@
 // The known casts (see casts.hpp): the built-in conversions run in line, the
 // checking casts of quenlory.types, and the path notes that the failures of
 // a construction carry.
+//
+// Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #include "casts.hpp"
 
 namespace quenlory {
@@ -217,6 +221,31 @@ PyMethodDef check_cast_methods[] = {
 }  // namespace
 
 PyTypeObject CheckCastType{};
+
+// ---- the optional wrapper and calls of any cast ------------------------------------------------
+
+namespace {
+
+// _cast(value), the optional wrapper: None passes through; anything else goes to the wrapped cast.
+PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
+  if (params[0] == Py_None) return new_none();
+  PyObject* cast = closure_object(f);
+  return cast ? call_cast(cast, params[0]) : nullptr;
+}
+
+}  // namespace
+
+const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
+
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
+  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return new_none();
+    if (!(cast = closure_object(wrapper))) return nullptr;
+  }
+  if (const KnownCast* known = in_line_cast(cast)) return known->convert(cast, value);
+  return compat::call_one(cast, value);
+}
 
 // ---- the conversions -----------------------------------------------------------------------------
 

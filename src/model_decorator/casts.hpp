@@ -3,9 +3,14 @@
 // it is or refuse it instead of converting it.  One table tells, per cast, how
 // it runs in line, whether it can run code for a given value, and which
 // checking cast stands in for a built-in one in a strict field.
+//
+// Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 
 #include "compat.hpp"
+#include "function.hpp"
 
 namespace quenlory {
 
@@ -119,7 +124,12 @@ inline Convert lasting_cast(PyObject* cast) noexcept {
   return !c || c->lasting ? k->convert : nullptr;
 }
 
-// cast(value), with the known casts run in line (defined in runtime.cpp).
+// The optional wrapper made for optional fields (closure: the wrapped cast):
+// None passes through, anything else goes to the wrapped cast.
+extern const FuncSpec kOptionalCast;
+
+// cast(value), with the known casts and our optional wrapper run in line.  A
+// checking cast of items calls it for each item.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
 
 // The checking twin of a built-in int, str, float, bool, list or dict cast

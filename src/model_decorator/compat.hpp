@@ -1,6 +1,9 @@
 // The one place for interpreter-version shims, private CPython calls and reads
 // of the interpreter's private fields.  Everything else asks for a named
 // capability here and never tests PY_VERSION_HEX or Py_GIL_DISABLED itself.
+//
+// Layer 1 (docs/architecture.md): includes ref.hpp; calls only the interpreter.
+// Bound by: owners release references (ref.hpp); the rules of each capability, written beside it.
 #pragma once
 
 #include "ref.hpp"

@@ -3,10 +3,14 @@
 // Nothing is added to the model class: pickle and copy find the instances' reducer in copyreg.dispatch_table,
 // under a key that holds the class weakly. The package's Python module quenlory._pickling owns that table entry,
 // the reducer and the reconstructor; this file only hands it every new model class.
+//
+// Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #include "copying.hpp"
 
 #include "memo.hpp"
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory {
 

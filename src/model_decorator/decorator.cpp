@@ -1,7 +1,17 @@
 // model and capture, the maker of optional wrappers, the walk of a decorated
 // class into a model schema with its collision check, and the assembly of the
 // model class.
+//
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+//   direct-slot rules (fastpath.cpp); after the collector, what it may have cleared is checked (schema.hpp);
+//   tables built during a decoration are private, or immutable once published (schema.hpp).
+#include "decorator.hpp"
+
+#include "accessors.hpp"
 #include "copying.hpp"
+#include "fastpath.hpp"
+#include "instances.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"
 
@@ -348,7 +358,7 @@ PyObject* field_property_impl(Func*, PyObject* const* params, Py_ssize_t, PyObje
   Ref cls =
       make_class(N.FieldProperty, N.q_field_property, {{N.dunder_get, get.get()}, {N.dunder_set, set.get()}});
   if (!cls) return nullptr;
-  g_class_slots.descriptor(cls.get());
+  fastpath::install_descriptor_slots(cls.get());
   return PyObject_CallNoArgs(cls.get());
 }
 
@@ -366,7 +376,7 @@ Ref make_property_class(PyObject* name, PyObject* qualname, const FuncSpec& get,
   Ref cls = make_class(
       name, qualname,
       {{N.dunder_init, init_fn.get()}, {N.dunder_get, get_fn.get()}, {N.dunder_set, set_fn.get()}});
-  if (cls) g_class_slots.descriptor(cls.get());
+  if (cls) fastpath::install_descriptor_slots(cls.get());
   return cls;
 }
 
@@ -380,7 +390,7 @@ Ref make_model_class(PyObject* schema) noexcept {
   Ref cls =
       make_class(N.ModelClass, N.q_model_class,
                  {{N.dunder_slots, slots.get()}, {N.dunder_init, init_fn.get()}, {N.dunder_eq, eq_fn.get()}});
-  if (cls) g_class_slots.model(cls.get());
+  if (cls) fastpath::install_init_slot(cls.get());
   return cls;
 }
 

@@ -26,18 +26,25 @@
 //    between (a field named __getattribute__, or __getattr__ with the slot
 //    unset) counts the depth, as a Python descriptor's frames would, where it
 //    takes the ordinary route; the in-line paths never come back.
+//
+// Layer 7 (docs/architecture.md): includes layers 0-6; calls layers 0-6, and the feature files' bodies only
+//   through the function kinds' FuncSpec members.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); the rules above.
 #include "fastpath.hpp"
 
 #include "compat.hpp"
 #include "memo.hpp"
+#include "compound_reads.hpp"
 #include "runtime.hpp"
 
 namespace quenlory::fastpath {
 namespace {
 
-// Only its class's slots are used.
-PyObject* probe_impl(Func*, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return new_none(); }
-const FuncSpec kProbe{"probe", Shape::One, 1, {&Names::p_value}, "(value, /)", probe_impl};
+// A plain function, set as __get__, __set__ and __init__ of a class made only
+// to read the generic slots the interpreter gives it; it is never called.
+PyObject* plain_dunder_impl(Func*, PyObject* const*, Py_ssize_t, PyObject*) noexcept { return new_none(); }
+const FuncSpec kPlainDunder{"probe", Shape::One, 1, {&Names::p_value}, "(value, /)", plain_dunder_impl};
 
 descrgetfunc g_generic_get = nullptr;
 descrsetfunc g_generic_set = nullptr;
@@ -186,7 +193,7 @@ bool has_set(const FuncSpec& s) noexcept { return s.set != nullptr; }
   Func* f = our_function(tp, N.dunder_set, held, has_set);
   if (learn) {
     SetInfo info;
-    Convert convert = f && f->spec == &kFieldSet && closure_peek(f) ? lasting_cast(closure_peek_cast(f)) : nullptr;
+    Convert convert = f && f->spec->inline_write == InlineWrite::Key && closure_peek(f) ? lasting_cast(closure_peek_cast(f)) : nullptr;
     if (convert) {
       info.key = closure_peek(f);
       info.cast = closure_peek_cast(f);
@@ -258,7 +265,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
 // The interpreter's generic slots, as it gives them to a class whose dunders
 // are plain attributes; read from a class made for the purpose.
 int save_generic_slots() noexcept {
-  Ref probe_fn = make_function(kProbe);
+  Ref probe_fn = make_function(kPlainDunder);
   Ref ns = Ref::steal(probe_fn ? PyDict_New() : nullptr);
   if (!ns) return -1;
   for (PyObject* name : {N.dunder_get, N.dunder_set, N.dunder_init})
@@ -288,63 +295,9 @@ void install_init_slot(PyObject* cls) noexcept {
 
 int init() noexcept { return save_generic_slots(); }
 
-// ---- the probe: what the tests may ask of the shortcuts ----------------------------------------
-
-namespace {
-
-PyTypeObject* type_arg(PyObject* arg) noexcept {
-  if (PyType_Check(arg)) return reinterpret_cast<PyTypeObject*>(arg);
-  PyErr_SetString(PyExc_TypeError, "a class is required");
-  return nullptr;
-}
-
-// The class's version tag while it is valid, else 0.
-PyObject* probe_type_tag(PyObject*, PyObject* arg) noexcept {
-  PyTypeObject* tp = type_arg(arg);
-  return tp ? PyLong_FromUnsignedLong(compat::type_tag(tp)) : nullptr;
-}
-
-// The entry of every memo table that the class would use.
-PyObject* probe_memo_index(PyObject*, PyObject* arg) noexcept {
-  PyTypeObject* tp = type_arg(arg);
-  return tp ? PyLong_FromSize_t(memo::index_of(tp)) : nullptr;
-}
-
-// The class's tp_descr_get, tp_descr_set and tp_init, as addresses.
-PyObject* probe_slots(PyObject*, PyObject* arg) noexcept {
-  PyTypeObject* tp = type_arg(arg);
-  if (!tp) return nullptr;
-  return Py_BuildValue("(NNN)", PyLong_FromVoidPtr(reinterpret_cast<void*>(tp->tp_descr_get)),
-                       PyLong_FromVoidPtr(reinterpret_cast<void*>(tp->tp_descr_set)),
-                       PyLong_FromVoidPtr(reinterpret_cast<void*>(tp->tp_init)));
-}
-
-// How writes through a descriptor class run in line now: the cast they call, or None.
-PyObject* probe_write_cast(PyObject*, PyObject* arg) noexcept {
-  PyTypeObject* tp = type_arg(arg);
-  if (!tp) return nullptr;
+PyObject* remembered_write_cast(PyTypeObject* tp) noexcept {
   const SetInfo* info = g_set.peek(tp);
-  return Py_NewRef(info && info->key ? info->cast : Py_None);
-}
-
-PyMethodDef g_probe_methods[] = {
-    {"type_tag", probe_type_tag, METH_O, nullptr},
-    {"memo_index", probe_memo_index, METH_O, nullptr},
-    {"slots", probe_slots, METH_O, nullptr},
-    {"write_cast", probe_write_cast, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-Ref make_probe() noexcept {
-  Ref probe = Ref::steal(PyModule_New("quenlory._probe"));
-  if (!probe) return {};
-  for (PyMethodDef* def = g_probe_methods; def->ml_name; ++def) {
-    Ref fn = Ref::steal(PyCFunction_New(def, nullptr));
-    if (!fn || PyObject_SetAttrString(probe.get(), def->ml_name, fn.get()) < 0) return {};
-  }
-  return probe;
+  return info && info->key ? info->cast : nullptr;
 }
 
 }  // namespace quenlory::fastpath

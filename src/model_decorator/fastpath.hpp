@@ -1,7 +1,12 @@
 // The direct type slots of the classes `model` makes (see fastpath.cpp for
-// their rules).  This layer sits above the feature files: it calls their
-// bodies through the function kinds' descriptions, and nothing below it
-// includes this header.
+// their rules).  This layer sits below the feature files: it knows a function
+// kind by its tags and calls its bodies through its FuncSpec, and the class
+// assembly (decorator.cpp) installs the slots.
+//
+// Layer 7 (docs/architecture.md): includes layers 0-6; calls layers 0-6, and the feature files' bodies only
+//   through the function kinds' FuncSpec members.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp).
 #pragma once
 
 #include "ref.hpp"
@@ -20,9 +25,8 @@ void install_descriptor_slots(PyObject* cls) noexcept;
 // Direct tp_init on a freshly made model class, under the same rule for __init__.
 void install_init_slot(PyObject* cls) noexcept;
 
-// A module of questions the tests ask the shortcuts (version tags, memo
-// entries, installed slots), so that they need no layout of their own.  It is
-// kept in sys.modules only, as "quenlory._probe", and bound to no namespace.
-Ref make_probe() noexcept;
+// The cast that writes through the descriptor class `tp` run in line now
+// (borrowed), or nullptr: for the probe's questions.
+PyObject* remembered_write_cast(PyTypeObject* tp) noexcept;
 
 }  // namespace quenlory::fastpath

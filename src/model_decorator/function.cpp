@@ -1,4 +1,8 @@
 // The function object: argument checking, calls, binding and attributes.
+//
+// Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #include "function.hpp"
 
 #include <cstddef>

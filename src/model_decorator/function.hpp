@@ -6,9 +6,13 @@
 // __defaults__, __annotations__) and up to two captured references, its closure.
 // Calls arrive through vectorcall; the parameters are checked against the
 // description and the interpreter's own wording is used for every argument error.
+//
+// Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory {
 
@@ -39,6 +43,11 @@ using InitBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* kwar
 // dictionary's item under the property's own `name`.
 enum class InlineRead : unsigned char { None, Key, Property };
 
+// How a write through a __set__ of this kind may run in line: not at all, or
+// as the store of cast(value) in the data dictionary under the closure's key,
+// the cast being the closure's second reference.
+enum class InlineWrite : unsigned char { None, Key };
+
 struct FuncSpec {
   const char* name;  // __name__, also the name used in argument errors
   Shape shape;
@@ -50,6 +59,7 @@ struct FuncSpec {
   DescrSet set = nullptr;
   InitBody init = nullptr;
   InlineRead inline_read = InlineRead::None;
+  InlineWrite inline_write = InlineWrite::None;
 };
 
 struct Func {
@@ -68,6 +78,9 @@ struct Func {
 };
 
 extern PyTypeObject FuncType;
+
+// Make the function type ready; once, at initialisation.
+int init_function_type() noexcept;
 
 // A new function of the given kind.  `qualname` defaults to the plain name;
 // the closure references are borrowed and stored as new references.

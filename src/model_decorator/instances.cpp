@@ -15,11 +15,17 @@
 // checked and raises RuntimeError.  A dict that Python code can reach (the keywords, through the
 // collector's referrers) may change under any call that runs code: walks of
 // it notice, and keyword consumption is checked against its keys.
+//
+// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+//   windows above; the memo invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after
+//   the collector, what it may have cleared is checked (schema.hpp).
 #include <algorithm>
 #include <memory>
 #include <new>
 
 #include "copying.hpp"
+#include "instances.hpp"
 #include "nested.hpp"
 #include "runtime.hpp"
 #include "schema.hpp"

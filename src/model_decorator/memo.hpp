@@ -49,12 +49,15 @@
 // the window first, or drops what it trusts.  tests/test_lint.py checks every
 // call of a marked stretch, and of each PyDict_Next step and each stamp to
 // its store, against the calls known to run nothing.
+//
+// Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp.
 #pragma once
 
 #include <cstdint>
 
 #include "compat.hpp"
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory::memo {
 

@@ -18,6 +18,10 @@
 // 4. Everything used across a nested construction (which runs casts, that is
 //    any code) is owned.  The recursion of nested constructions is guarded by
 //    the class call itself.
+//
+// Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #include "nested.hpp"
 
 #include "runtime.hpp"

@@ -3,6 +3,8 @@
 // Feature code never calls Py_DECREF by hand: a Ref owns one strong reference
 // (or none) and releases it on every path out of a scope.  An empty Ref returned
 // from a function means that a Python exception is set.
+//
+// Layer 0 (docs/architecture.md): includes only Python.h; calls only the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

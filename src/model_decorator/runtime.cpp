@@ -1,21 +1,11 @@
 // The helpers the feature files share.
+//
+// Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #include "runtime.hpp"
 
 namespace quenlory {
-namespace {
-
-// _cast(value), the optional wrapper: None passes through; anything else goes to the wrapped cast.
-PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
-  if (params[0] == Py_None) return new_none();
-  PyObject* cast = closure_object(f);
-  return cast ? call_cast(cast, params[0]) : nullptr;
-}
-
-}  // namespace
-
-const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
-
-ClassSlots g_class_slots;
 
 bool str_keys_only(PyObject* d) noexcept {
   bool only = true;
@@ -35,16 +25,6 @@ Ref get_item(PyObject* mapping, PyObject* key) noexcept {
 int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
   if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
   return PyObject_SetItem(mapping, key, value);
-}
-
-PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
-  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
-  while (Func* wrapper = as_function(cast, kOptionalCast)) {
-    if (value == Py_None) return new_none();
-    if (!(cast = closure_object(wrapper))) return nullptr;
-  }
-  if (const KnownCast* known = in_line_cast(cast)) return known->convert(cast, value);
-  return compat::call_one(cast, value);
 }
 
 int optional_flag(PyObject* metadata) noexcept {

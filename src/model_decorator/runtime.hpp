@@ -1,6 +1,9 @@
-// The helpers the feature files share: the kinds of function the class
-// assembly installs, item access, casts, the optional flag, and the loop over a
-// dict's entries.
+// The helpers the feature files share: item access, whether a cast runs code,
+// the optional flag, and the loop over a dict's entries.
+//
+// Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #pragma once
 
 #include "casts.hpp"
@@ -12,33 +15,6 @@ namespace quenlory {
 
 // For the few helpers of the attribute hot paths.
 #define QUENLORY_HOT inline __attribute__((always_inline))
-
-// The optional wrapper made for optional fields (closure: the wrapped cast).
-extern const FuncSpec kOptionalCast;
-// Field properties (closure: name; __set__ also the cast).
-extern const FuncSpec kFieldGet;
-extern const FuncSpec kFieldGetOptional;
-extern const FuncSpec kFieldSet;
-// Compound and multi-value properties (__set__ closure: the schema).
-extern const FuncSpec kPropertyInit;
-extern const FuncSpec kCompoundGet;
-extern const FuncSpec kCompoundSet;
-extern const FuncSpec kMultiGet;
-extern const FuncSpec kMultiSet;
-// The model class (closure: the schema).
-extern const FuncSpec kModelInit;
-extern const FuncSpec kModelEq;
-
-// instance.<compound or multi-field> through its property `self`: the compound
-// dictionary's item under the property's current name.  `name_in_dict` says
-// that an ordinary read of self.name ends in self's instance dictionary.
-PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept;
-// The same from the instance's compound dictionary, which the caller holds.
-PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_dict) noexcept;
-
-// An ordinary read of o.name on instances of `tp` ends in the instance
-// dictionary: no custom lookup, nothing of that name on the class.
-bool name_in_instance_dict(PyTypeObject* tp) noexcept;
 
 // cast(value).  The known casts that run in line (the built-in types int, str
 // and float called with one value, and the checking casts), and our optional
@@ -57,14 +33,6 @@ QUENLORY_HOT bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
 
 // The truth of metadata.get("optional", False); an exact dict is asked directly.
 int optional_flag(PyObject* metadata) noexcept;
-
-// The direct type slots of the classes `model` makes, handed down by the layer
-// above at initialisation (never changed afterwards).
-struct ClassSlots {
-  void (*descriptor)(PyObject* cls) noexcept = nullptr;
-  void (*model)(PyObject* cls) noexcept = nullptr;
-};
-extern ClassSlots g_class_slots;
 
 // Every key of the exact dict `d` is an exact str, so looking a str up in it
 // runs no code.

@@ -2,6 +2,10 @@
 // clear sets `cleared` first and frees the key index, which holds its own
 // references to the names (see schema.hpp); a use after a partial clear by the
 // collector meets an owned lookup's error, never a freed name.
+//
+// Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #include "schema.hpp"
 
 #include "compat.hpp"

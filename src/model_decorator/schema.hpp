@@ -14,6 +14,10 @@
 // table.  The windows of memo.hpp hold here too: nothing that reads the index
 // or the rows borrowed allocates a tracked object, compares anything but
 // exact strs, or converts between int and str.
+//
+// Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #pragma once
 
 #include <cstring>
@@ -95,6 +99,9 @@ struct Schema {
 };
 
 extern PyTypeObject SchemaType;
+
+// Make the schema type ready; once, at initialisation.
+int init_schema_type() noexcept;
 
 // A schema for `cls` with the given metadata and empty tables.
 Ref make_schema(PyObject* cls, PyObject* metadata) noexcept;

@@ -1,8 +1,12 @@
 // Slot storage of model instances.
+//
+// Layer 4 (docs/architecture.md): includes memo.hpp, function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #include "storage.hpp"
 
 #include "memo.hpp"
-#include "module.hpp"
+#include "names.hpp"
 
 namespace quenlory {
 namespace {

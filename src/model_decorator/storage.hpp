@@ -1,6 +1,10 @@
 // The two instance slots of a model instance: `_data`, the raw-data
 // dictionary, and `_compounds`, the dictionary of compound and multi-field
 // values.  Every read and write of them goes through here.
+//
+// Layer 4 (docs/architecture.md): includes memo.hpp, function.hpp and below; calls layers 0-3.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+//   invariants and windows (memo.hpp).
 #pragma once
 
 #include "compat.hpp"

@@ -1,8 +1,11 @@
-// Module-wide state shared by the subsystems: interned names, the built-ins
+// Module-wide state shared by every layer above: interned names, the built-ins
 // cached at initialisation, and the lookup of module-level names at each use.
 //
 // The module is made once per process (a second interpreter is refused), so
 // this state is plain static data that lives until the process ends.
+//
+// Layer 2 (docs/architecture.md): includes ref.hpp and compat.hpp; calls compat and the interpreter.
+// Bound by: owners release references (ref.hpp).
 #pragma once
 
 #include <initializer_list>
@@ -145,11 +148,9 @@ void raise_value_error(std::initializer_list<PyObject*> pieces) noexcept;
 // exact tuples and lists by length, anything else by iteration.
 int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept;
 
-// Entry points of the subsystems, called from the module's execution step.
-int init_function_type() noexcept;
-int init_schema_type() noexcept;
-Ref make_raw() noexcept;
-Ref make_dumps() noexcept;
-Ref make_model() noexcept;
+// Once, at initialisation: intern the names, then (with g_builtins set) cache
+// the built-ins.
+int intern_names() noexcept;
+int cache_builtins() noexcept;
 
 }  // namespace quenlory

@@ -1,0 +1,15 @@
+// The module function `model` (decorator.cpp), made by the module's
+// initialisation.
+//
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
+// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+//   direct-slot rules (fastpath.cpp); after the collector, what it may have cleared is checked (schema.hpp).
+#pragma once
+
+#include "ref.hpp"
+
+namespace quenlory {
+
+Ref make_model() noexcept;
+
+}  // namespace quenlory
