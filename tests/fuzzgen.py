@@ -29,7 +29,6 @@ import io
 import json
 import os
 import random
-import re
 import select
 import signal
 import subprocess
@@ -49,6 +48,7 @@ import quenlory.model_decorator as native  # noqa: E402
 from quenlory.fields.bases import Field  # noqa: E402
 from quenlory.types import Choice, Float, Int, List, Str  # noqa: E402
 from recording import RecordingField, RecordingMultiField, RecordingProxyField  # noqa: E402
+from observe import first_difference, normal, outcome as observed, raised, show, slot  # noqa: E402
 
 LOG = []  # the calls seen by everything a scenario builds
 NAMES = ("a", "b", "c", "d", "e", "f")
@@ -162,56 +162,6 @@ LONG_VALUES = [lambda: 7 ** 9000, lambda: "9" * 7000]
 PLAIN_CASTS = [None, None, int, float, str, picky, boxed, Int(ge=0), Str(min_length=1), Float(), Choice("x", 1)]
 MULTI_CASTS = [None, None, picky, list, List(Int())]
 OPTIONAL = [True, True, 1, "yes", 0, "", None, False]
-
-
-# ---- observation -------------------------------------------------------------------------------
-
-def is_model(v):
-    return any("_compounds" in vars(k) for k in type(v).__mro__)
-
-
-def slot(v, name):
-    for k in type(v).__mro__:
-        if name in vars(k):
-            try:
-                return vars(k)[name].__get__(v, type(v))
-            except AttributeError:
-                return "<unset>"
-
-
-def show(v, depth=0):
-    """A comparable picture of a value that never calls back into it."""
-    if depth > 5:
-        return "..."
-    t = type(v)
-    if issubclass(t, dict):
-        return (t.__name__, [(show(k, depth + 1), show(x, depth + 1)) for k, x in dict.items(v)])
-    if t in (list, tuple):
-        return (t.__name__, [show(x, depth + 1) for x in v])
-    if is_model(v):
-        return ("model", t.__name__, show(slot(v, "_data"), depth + 1), show(slot(v, "_compounds"), depth + 1))
-    if t.__name__ == "MultiValue":
-        return ("MultiValue", v._keys, show(v._data, depth + 1))
-    if t.__name__ in ("function", "native_function"):
-        return ("function", v.__qualname__)
-    return (t.__name__, repr(v))
-
-
-_NORMAL = [
-    (re.compile(r" at 0x[0-9a-fA-F]+"), " at 0x?"),
-    (re.compile(r"\b(quenlory\.model_decorator|baseline)\."), "M."),
-    (re.compile(r"\bnative_function\b"), "function"),
-    (re.compile(r"\"(maximum recursion depth exceeded)[^\"]*\""), r"'\1'"),  # a message with an apostrophe
-    (re.compile(r"(maximum recursion depth exceeded)[^'\"]*"), r"\1"),
-    # the wording of argument errors differs between native and Python functions
-    (re.compile(r"TypeError', '[^']*(keywords must be strings|got multiple values for)[^']*'"), r"TypeError', '\1'"),
-]
-
-
-def normal(text):
-    for pattern, repl in _NORMAL:
-        text = pattern.sub(repl, text)
-    return text
 
 
 # ---- hostile mode ------------------------------------------------------------------------------
@@ -489,7 +439,7 @@ class Scenario:
             error = exc
         if self.kit:
             self.kit.armed = False
-        return ("raise", type(error).__name__, str(error)) if error is not None else ("ok", show(self.made))
+        return raised(error) if error is not None else ("ok", show(self.made))
 
     # In hostile mode: hooked names, dictionaries, values, declaration classes and callables.
     def s(self, name):
@@ -720,10 +670,7 @@ def outcome(fn, kit=None):
     if kit:
         kit.armed = True
     try:
-        made = fn()
-        return ("ok", show(made))
-    except Exception as exc:
-        return ("raise", type(exc).__name__, str(exc), [str(n) for n in getattr(exc, "__notes__", ())])
+        return observed(fn, notes=True)
     finally:
         if kit:
             kit.armed = False
@@ -826,12 +773,8 @@ def divergence(seed, hostile=False):
         checked = strict_divergence(seed)
         if checked:
             return checked
-    if mine == theirs:
-        return None
-    i = next((i for i, (a, b) in enumerate(zip(mine, theirs)) if a != b), min(len(mine), len(theirs)))
-    context = "\n".join("  " + line for line in mine[max(0, i - 3):i])
-    return "seed %d, step %d\n%s\n  native:   %s\n  baseline: %s" % (
-        seed, i, context, mine[i] if i < len(mine) else "<end>", theirs[i] if i < len(theirs) else "<end>")
+    parted = first_difference(mine, theirs)
+    return "seed %d, %s" % (seed, parted) if parted else None
 
 
 def fuzz(start, count, budget=None, stop_after=5, hostile=False):
