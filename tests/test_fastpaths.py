@@ -13,7 +13,7 @@ import warnings
 
 import support
 from support import Field, MultiField, ProxyField, md
-from quenlory.fields.bases import ListField, ListValue
+from quenlory.fields.bases import ListField
 from recording import RecordingField, RecordingMultiField, RecordingProxyField
 from observe import outcome as attempt, show, slot as slot_value
 
