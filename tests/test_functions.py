@@ -186,23 +186,3 @@ class ArgumentErrorTest(unittest.TestCase):
                 ("...keywords must be strings", lambda: md.model(**{1: 2}), (), {}),
                 ("...keywords must be strings", lambda: init(cls.__new__(cls), **{1: 2}), (), {})]:
             self.assert_error(text, fn, *args, **kwargs)
-
-    @support.before_threads
-    def test_no_leaks(self):
-        calls = []
-        for fn in self.one_argument():
-            calls += [lambda fn=fn: fn(), lambda fn=fn: fn(1, 2), lambda fn=fn: fn(1, obj=2)]
-        for fn, names in self.fixed():
-            n, first, last = len(names), names[0], names[-1]
-            calls += [lambda fn=fn, n=n: fn(*range(n + 1)), lambda fn=fn, k=first: fn(**{k: 1}),
-                      lambda fn=fn, n=n, k=last: fn(*range(n), **{k: 1}), lambda fn=fn, n=n: fn(*range(n), zzz=1)]
-        init, cls = sample().__dict__["__init__"], sample()
-        calls += [lambda: md.model(1, 2), lambda: md.model(None, cls=None), lambda: md.model(tag=1),
-                  lambda: init(), lambda: init(cls.__new__(cls), self=1), lambda: init(cls.__new__(cls), x=1)]
-        for call in calls:
-            support.assert_no_leak(self, call, n=500)
-        # decoration settles caches slowly, and the interpreter grows by itself as classes come and go (see
-        # test_leaks); a real leak would still cost a block per call (2,000 calls on the free-threaded build, whose
-        # collector settles a few hundred blocks more)
-        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500,
-                               slack=600 if support.FREE_THREADED else 300)
