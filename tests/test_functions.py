@@ -48,28 +48,6 @@ def shown_signature(fn):
 
 
 class AttributeTest(unittest.TestCase):
-    def check(self, fn, name, qualname, signature, annotations=None, defaults=None):
-        self.assertEqual((fn.__name__, fn.__qualname__), (name, qualname))
-        self.assertEqual(fn.__module__, "quenlory.model_decorator" if support.NATIVE else md.__name__)
-        self.assertEqual((fn.__doc__, fn.__annotations__, fn.__defaults__), (None, annotations or {}, defaults))
-        self.assertEqual(shown_signature(fn), signature, qualname)
-        self.assertIsInstance(fn.__dict__, dict)
-
-    def test_module_level_functions(self):
-        for name in ("model_fields", "model_fields_flat"):
-            self.check(getattr(md, name), name, name, "(cls, /)", {"cls": "type"})
-            self.assertEqual(str(inspect.signature(getattr(md, name))), "(cls: 'type', /)")
-        for name in ("raw", "dumps"):
-            self.check(getattr(md, name), name, name, "(obj, /)")
-        self.check(md.model, "model", "model", "(cls=None, **metadata)", defaults=(None,))
-
-    def test_functions_made_by_model(self):
-        for fn, qualname, signature in made_functions():
-            self.check(fn, qualname.rpartition(".")[2], qualname, signature)
-        if support.NATIVE:
-            kinds = {type(fn) for fn, _, _ in made_functions()} | {type(getattr(md, n)) for n in MODULE_LEVEL}
-            self.assertEqual(len(kinds), 1)
-
     def test_names_are_writable_strings(self):
         fn = md.model()
         fn.__name__, fn.__qualname__ = "renamed", "Somewhere.renamed"
