@@ -5,7 +5,6 @@ Python descriptor gives, or the Python exception raised).
 
     python tests/crashes.py [NAME...]   # the named scenarios (every one without a name), one line each
     python tests/crashes.py --list      # the names
-    python tests/crashes.py --code NAME # the script a scenario's child runs
 
 tests/test_crashes.py runs them all.
 """
@@ -493,25 +492,19 @@ def skipped(name):
     return name in INTERPRETER_CRASHES and (3, 11) <= sys.version_info[:2] <= (3, 12)
 
 
-def script(name):
-    return PRELUDE + textwrap.dedent(SCENARIOS[name][0])
-
-
 def run(name, timeout=300):
     """(exit status, what the child printed, the end of its errors) for scenario `name`, and what it must print."""
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(os.path.abspath, sys.path)))
-    proc = subprocess.run([sys.executable, "-c", script(name)], env=env, capture_output=True, text=True,
-                          timeout=timeout, cwd=here)
+    script = PRELUDE + textwrap.dedent(SCENARIOS[name][0])
+    proc = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=timeout,
+                          cwd=here)
     return (proc.returncode, proc.stdout.strip(), proc.stderr[-2000:]), SCENARIOS[name][1].replace("\\n", "\n")
 
 
 def main(argv):
     if argv[:1] == ["--list"]:
         print("\n".join(SCENARIOS))
-        return 0
-    if argv[:1] == ["--code"]:
-        print(script(argv[1]))
         return 0
     unknown = [name for name in argv if name not in SCENARIOS]
     if unknown:

@@ -8,7 +8,8 @@ import tempfile
 
 
 def supervise(script, start, count, case_seconds, stop_after=20):
-    """Hostile cases in a child process (`script --work START COUNT`), started again after a crash or a hang, which count as failures.
+    """Hostile cases in a child process (`script --work START COUNT`), started again after a crash or a hang,
+    which count as failures.
 
     Returns (cases run, problems found)."""
     found, seed, end, ran = [], start, start + count, 0

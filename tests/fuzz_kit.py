@@ -6,20 +6,15 @@ call, which stirs the process wherever the module lets code run (see Hostile).
 import contextlib
 import copy
 import gc
-import os
 import random
 import signal
 import sys
 import types
 import weakref
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-if _HERE not in sys.path:
-    sys.path.insert(0, _HERE)
-
-import quenlory.model_decorator as native  # noqa: E402
-from observe import show, slot  # noqa: E402
-from recording import RecordingField, RecordingMultiField, RecordingProxyField  # noqa: E402
+import quenlory.model_decorator as native
+from observe import show, slot
+from recording import RecordingField, RecordingMultiField, RecordingProxyField
 
 LOG = []  # the calls seen by everything a scenario builds
 

@@ -6,21 +6,16 @@ proxies, factories and data dictionaries saw (tests/fuzz_kit.py's LOG).
 """
 import contextlib
 import io
-import os
 import random
 import sys
 import types
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-if _HERE not in sys.path:
-    sys.path.insert(0, _HERE)
-
-import fuzz_kit  # noqa: E402
-from fuzz_kit import DUNDER_FIELDS, LOG, MDict, RDict, Harness, hook  # noqa: E402
-from observe import normal, raised, show, slot  # noqa: E402
-from quenlory.fields.bases import Field  # noqa: E402
-from quenlory.types import Choice, Float, Int, List, Str  # noqa: E402
-from recording import RecordingField, RecordingMultiField, RecordingProxyField  # noqa: E402
+import fuzz_kit
+from fuzz_kit import DUNDER_FIELDS, LOG, MDict, RDict, Harness, hook
+from observe import normal, raised, show, slot
+from quenlory.fields.bases import Field
+from quenlory.types import Choice, Float, Int, List, Str
+from recording import RecordingField, RecordingMultiField, RecordingProxyField
 
 NAMES = ("a", "b", "c", "d", "e", "f")
 KEYS = NAMES + ("p", "q", "zz", "a.v", "c.w")

@@ -2,19 +2,13 @@
 as tests/strict_reading.py reads the same values."""
 import builtins
 import enum
-import os
 import random
-import sys
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-if _HERE not in sys.path:
-    sys.path.insert(0, _HERE)
-
-import quenlory.model_decorator as native  # noqa: E402
-import strict_reading  # noqa: E402
-from fuzz_scenario import NAMES  # noqa: E402
-from observe import outcome as observed, show  # noqa: E402
-from quenlory.fields.bases import Field  # noqa: E402
+import quenlory.model_decorator as native
+import strict_reading
+from fuzz_scenario import NAMES
+from observe import outcome as observed, show
+from quenlory.fields.bases import Field
 
 Colour = enum.Enum("Colour", {"RED": "red", "TWO": 2})
 Count = type("Count", (int,), {})

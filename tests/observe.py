@@ -1,17 +1,7 @@
-"""What "the same outcome" means wherever two runs are held against each other.
-
-The fuzz (tests/fuzzgen.py), the fast-path differential (tests/test_fastpaths.py) and the hostile tests
-(tests/test_hostile.py) all compare runs through these functions:
-
-- `show(v)`: a picture of a value that never calls back into it (dictionaries by their items, models by their
-  slots, multi-field and list views by what they hold);
-- `outcome(fn)`: ("ok", picture of the result), or ("raise", exception type, words[, notes]);
-- `normal(text)`: a record's text with what differs between the implementations for no reason of theirs
-  (addresses, module names, the interpreter's own wordings) put one way;
-- `first_difference(mine, theirs)`: where two records part, with the steps before it.
-
-A call trace is a list of texts that each harness appends to as it goes; it is compared as it is.
-"""
+"""What "the same outcome" means wherever two runs are held against each other: the fuzz (tests/fuzzgen.py), the
+fast-path differential (tests/test_fastpaths.py) and the hostile tests (tests/test_hostile.py) picture values with
+`show`, results and exceptions with `outcome`, normalise texts with `normal` and report with `first_difference`.
+A call trace is a list of texts each harness appends to as it goes, compared as it is."""
 import re
 
 DEPTH = 8  # deeper than any value a harness builds, shallow enough for a dictionary that holds itself
