@@ -2,8 +2,9 @@
 
 Same behaviour, same order of calls on declarations and data dictionaries,
 same messages (the interpreter's own wording for wrong calls aside).  It is the
-interpreted peer in the benchmarks and the reference in cross-checks, so it is
-kept close to the native module's steps while staying plain, fast Python.
+reference in cross-checks, so it is written as the behaviour reads, step for
+step, and is never tuned: the benchmarks import it as it is, and a faster
+Python peer they may want belongs in bench/.
 
 Like the native module, its functions look up `Field`, `ProxyField`,
 `MultiField`, `_fields`, `_flat_fields`, `model`, `raw` and `json` in this
@@ -174,12 +175,6 @@ def model(cls=None, **metadata):
         proxies[name] = decl.proxy
         keys.add(name)
 
-    # The schema is complete and never changes from here on, so construction
-    # can walk prepared sequences instead of re-reading the tables.
-    compound_items = tuple(compounds.items())
-    multi_items = tuple((name, decl, multi_field_components[name]) for name, decl in multi_fields.items())
-    basic_items = tuple((name, decl, casts[name]) for name, decl in basic.items())
-
     def missing(name):
         return _ValueError(f"Missing key [{name}] to construct {cls.__name__}")
 
@@ -203,10 +198,7 @@ def model(cls=None, **metadata):
         })()
 
     def compound_set(self, instance, value):
-        pair = casts[self.name](value)
-        if type(pair) is not tuple or len(pair) != 2:
-            pair = _split_pair(pair)
-        value, data = pair
+        value, data = _split_pair(casts[self.name](value))
         instance._compounds[self.name] = value
         instance._data[self.name] = data
 
@@ -246,7 +238,7 @@ def model(cls=None, **metadata):
         if set(data.keys()) - field_names:
             raise _ValueError(f"Unexpected key provided: {set(data.keys()) - field_names}")
 
-        for name, decl in compound_items:
+        for name, decl in compounds.items():
             if name in kwargs:
                 cast = decl.cast
                 value = kwargs.pop(name)
@@ -264,12 +256,10 @@ def model(cls=None, **metadata):
                 continue
             else:
                 raise missing(name)
-            pair = cast(value)
-            if type(pair) is not tuple or len(pair) != 2:
-                pair = _split_pair(pair)
-            found[name], data[name] = pair
+            found[name], data[name] = _split_pair(cast(value))
 
-        for name, decl, components in multi_items:
+        for name, decl in multi_fields.items():
+            components = multi_field_components[name]
             for key in components:
                 if key not in kwargs:
                     break
@@ -308,7 +298,8 @@ def model(cls=None, **metadata):
                     raise missing(name)
             found[name] = proxy(data, cast(value))
 
-        for name, decl, cast in basic_items:
+        for name, decl in basic.items():
+            cast = casts[name]
             if name in kwargs:
                 data[name] = cast(kwargs.pop(name))
             elif name in data:

@@ -3,9 +3,7 @@ import collections
 import unittest
 
 import support
-from support import Field, MultiField, ProxyField, md, model, raw
-
-MOD, LOCALS = md.__name__, "model.<locals>."
+from support import Field, MultiField, ProxyField, model, raw
 
 
 class Pair(ProxyField):
@@ -67,24 +65,11 @@ def blank(M, data=None, compounds=None):
 
 
 class Accessors(unittest.TestCase):
-    def check_shape(self, M, names, cls, name, members):
-        """Reads on the class fail; `cls` is the descriptor class, with its functions."""
+    def check_class_reads(self, M, names):
+        """Reads of the fields on the class fail (the property classes' shapes are in test_shapes)."""
         for attr in names:
             self.assertRaises(AttributeError, getattr, M, attr)
             self.assertFalse(hasattr(M, attr))
-        qualname = LOCALS + ("field_property.<locals>." if name == "FieldProperty" else "") + name
-        self.assertEqual((cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__, cls.__bases__),
-                         (name, qualname, MOD, None, (object,)))
-        self.assertEqual(list(vars(cls))[:1 + len(members)], ["__module__"] + members)
-        self.assertFalse({"__slots__", "__delete__"} & set(vars(cls)))
-        for member in members:
-            fn = vars(cls)[member]
-            self.assertEqual((fn.__name__, fn.__qualname__, fn.__module__, fn.__doc__),
-                             (member, qualname + "." + member, MOD, None))
-            with self.assertRaises(TypeError) as cm:
-                fn(1, 2)
-            if support.NATIVE:
-                self.assertEqual(str(cm.exception), member + "() takes exactly 3 positional arguments (2 given)")
 
     def test_field_reads(self):
         M, ns, _ = fixture()
@@ -134,7 +119,7 @@ class Accessors(unittest.TestCase):
         props = [vars(M)["x"], vars(M)["label"], vars(M2)["x"]]
         self.assertEqual(len({type(p) for p in props}), 3)
         for prop in props:
-            self.check_shape(M, ["x", "label"], type(prop), "FieldProperty", ["__get__", "__set__"])
+            self.check_class_reads(M, ["x", "label"])
             self.assertEqual((vars(prop), "__init__" in vars(type(prop))), ({}, False))
         inst = blank(M, {"x": 1})
         get, put = vars(type(props[0]))["__get__"], vars(type(props[0]))["__set__"]
@@ -200,7 +185,7 @@ class Accessors(unittest.TestCase):
         (M, ns, _), (M2, _, _) = fixture(), fixture()
         prop, CP = vars(M)["c"], type(vars(M)["c"])
         self.assertEqual((type(vars(M)["oc"]) is CP, type(vars(M2)["c"]) is CP), (True, False))
-        self.check_shape(M, ["c", "oc"], CP, "CompoundProperty", ["__init__", "__get__", "__set__"])
+        self.check_class_reads(M, ["c", "oc"])
         self.assertEqual(list(vars(prop).items()), [("name", "c"), ("field", ns["c"])])
         self.assertEqual((vars(vars(M)["oc"]), vars(CP(field=1, name="z"))),
                          ({"name": "oc", "field": ns["oc"]}, {"name": "z", "field": 1}))
@@ -325,7 +310,7 @@ class Accessors(unittest.TestCase):
         (M, ns, _), (M2, _, _) = fixture(), fixture()
         prop, MV = vars(M)["m"], type(vars(M)["m"])
         self.assertEqual([type(p) is MV for p in (vars(M)["om"], vars(M2)["m"], vars(M)["c"])], [True, False, False])
-        self.check_shape(M, ["m", "om"], MV, "MultiValueProperty", ["__init__", "__get__", "__set__"])
+        self.check_class_reads(M, ["m", "om"])
         self.assertEqual(list(vars(prop).items()), [("name", "m"), ("field", multi_cast)])
         MV.__set__ = lambda self, instance, value: instance._compounds.update({self.name: value})
         inst = blank(M, {}, {})

@@ -218,35 +218,6 @@ class Walk(unittest.TestCase):
 
 
 class Assembly(unittest.TestCase):
-    def test_model_class_shape(self):
-        class Base:
-            inherited = Field()
-
-        class Point(Base):
-            """A point."""
-            x: int = Field(int)
-            label: str = Field(optional=True)
-
-        M = model(Point)
-        inst = object.__new__(M)
-        self.assertEqual((M.__bases__, M.__name__, M.__qualname__, M.__module__, M.__doc__, M.__slots__),
-                         ((object,), "Point", LOCALS + "ModelClass", MOD, "A point.", ["_data", "_compounds"]))
-        self.assertEqual(repr(M), "<class '%s.model.<locals>.ModelClass'>" % MOD)
-        self.assertFalse(issubclass(M, Point) or isinstance(inst, (Point, Base)))
-        self.assertIs(M.__annotations__, Point.__annotations__)
-        self.assertEqual((list(model_fields(M)), "inherited" in vars(M)), (["x", "label"], False))
-        for name in ("__init__", "__eq__"):
-            fn = vars(M)[name]
-            self.assertEqual((fn.__name__, fn.__qualname__, fn.__module__, fn.__doc__),
-                             (name, LOCALS + "ModelClass." + name, MOD, None))
-        self.assertIsNone(M.__hash__)
-        for call in (hash, weakref.ref, vars):
-            self.assertRaises(TypeError, call, inst)
-        E = build("E")
-        self.assertEqual((E.__doc__, model_fields(E), model_fields_flat(E)), (None, {}, {}))
-        if sys.version_info < (3, 10):  # later versions give every class an annotations dict on demand
-            self.assertNotIn("__annotations__", vars(E))
-
     @unittest.skipUnless(sys.version_info >= (3, 14), "annotations are evaluated on demand from 3.14")
     def test_annotations_may_name_a_class_defined_later(self):
         @model

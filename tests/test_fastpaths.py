@@ -13,48 +13,13 @@ import warnings
 
 import support
 from support import Field, MultiField, ProxyField, md
-from quenlory.fields.bases import ListField, ListValue
+from quenlory.fields.bases import ListField
 from recording import RecordingField, RecordingMultiField, RecordingProxyField
+from observe import outcome as attempt, show, slot as slot_value
 
 
 def make(name, **members):
     return md.model(type(name, (), members))
-
-
-def is_model(obj):
-    return any("_compounds" in vars(k) for k in type(obj).__mro__)
-
-
-def slot_value(obj, slot):
-    """A slot read past any attribute hooks; "<unset>" when it holds nothing."""
-    for k in type(obj).__mro__:
-        if slot in vars(k):
-            try:
-                return vars(k)[slot].__get__(obj, type(obj))
-            except AttributeError:
-                return "<unset>"
-
-
-def show(v):
-    """A comparable picture of a value, which never calls back into it."""
-    if isinstance(v, dict):
-        return (type(v).__name__, [(show(k), show(x)) for k, x in dict.items(v)])
-    if isinstance(v, (list, tuple)):
-        return (type(v).__name__, [show(x) for x in v])
-    if is_model(v):
-        return ("model", type(v).__name__, show(slot_value(v, "_data")), show(slot_value(v, "_compounds")))
-    if isinstance(v, ListValue):
-        return ("ListValue", v._model.__name__, v._name, show(v._data), show(v._items))
-    if type(v).__name__ == "MultiValue":
-        return ("MultiValue", v._keys, [dict.get(v._data, k, "<missing>") for k in v._keys])
-    return (type(v).__name__, repr(v))
-
-
-def attempt(fn):
-    try:
-        return ("ok", show(fn()))
-    except Exception as exc:
-        return ("raise", type(exc).__name__, str(exc))
 
 
 class LogDict(dict):

@@ -48,28 +48,6 @@ def shown_signature(fn):
 
 
 class AttributeTest(unittest.TestCase):
-    def check(self, fn, name, qualname, signature, annotations=None, defaults=None):
-        self.assertEqual((fn.__name__, fn.__qualname__), (name, qualname))
-        self.assertEqual(fn.__module__, "quenlory.model_decorator" if support.NATIVE else md.__name__)
-        self.assertEqual((fn.__doc__, fn.__annotations__, fn.__defaults__), (None, annotations or {}, defaults))
-        self.assertEqual(shown_signature(fn), signature, qualname)
-        self.assertIsInstance(fn.__dict__, dict)
-
-    def test_module_level_functions(self):
-        for name in ("model_fields", "model_fields_flat"):
-            self.check(getattr(md, name), name, name, "(cls, /)", {"cls": "type"})
-            self.assertEqual(str(inspect.signature(getattr(md, name))), "(cls: 'type', /)")
-        for name in ("raw", "dumps"):
-            self.check(getattr(md, name), name, name, "(obj, /)")
-        self.check(md.model, "model", "model", "(cls=None, **metadata)", defaults=(None,))
-
-    def test_functions_made_by_model(self):
-        for fn, qualname, signature in made_functions():
-            self.check(fn, qualname.rpartition(".")[2], qualname, signature)
-        if support.NATIVE:
-            kinds = {type(fn) for fn, _, _ in made_functions()} | {type(getattr(md, n)) for n in MODULE_LEVEL}
-            self.assertEqual(len(kinds), 1)
-
     def test_names_are_writable_strings(self):
         fn = md.model()
         fn.__name__, fn.__qualname__ = "renamed", "Somewhere.renamed"
@@ -186,23 +164,3 @@ class ArgumentErrorTest(unittest.TestCase):
                 ("...keywords must be strings", lambda: md.model(**{1: 2}), (), {}),
                 ("...keywords must be strings", lambda: init(cls.__new__(cls), **{1: 2}), (), {})]:
             self.assert_error(text, fn, *args, **kwargs)
-
-    @support.before_threads
-    def test_no_leaks(self):
-        calls = []
-        for fn in self.one_argument():
-            calls += [lambda fn=fn: fn(), lambda fn=fn: fn(1, 2), lambda fn=fn: fn(1, obj=2)]
-        for fn, names in self.fixed():
-            n, first, last = len(names), names[0], names[-1]
-            calls += [lambda fn=fn, n=n: fn(*range(n + 1)), lambda fn=fn, k=first: fn(**{k: 1}),
-                      lambda fn=fn, n=n, k=last: fn(*range(n), **{k: 1}), lambda fn=fn, n=n: fn(*range(n), zzz=1)]
-        init, cls = sample().__dict__["__init__"], sample()
-        calls += [lambda: md.model(1, 2), lambda: md.model(None, cls=None), lambda: md.model(tag=1),
-                  lambda: init(), lambda: init(cls.__new__(cls), self=1), lambda: init(cls.__new__(cls), x=1)]
-        for call in calls:
-            support.assert_no_leak(self, call, n=500)
-        # decoration settles caches slowly, and the interpreter grows by itself as classes come and go (see
-        # test_leaks); a real leak would still cost a block per call (2,000 calls on the free-threaded build, whose
-        # collector settles a few hundred blocks more)
-        support.assert_no_leak(self, lambda: md.model()(type("Leak", (), {"a": Field(int)})), n=500,
-                               slack=600 if support.FREE_THREADED else 300)

@@ -10,7 +10,7 @@ import unittest
 
 import support
 import fuzzgen
-from fuzzgen import normal, show
+from observe import normal, show
 from quenlory.fields.bases import Field
 
 COUNT = int(os.environ.get("QUENLORY_FUZZ_COUNT", "2500"))

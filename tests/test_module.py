@@ -188,9 +188,3 @@ class RegistryTest(unittest.TestCase):
         self.assertEqual((list(mine), list(mine[later])), ([later], ["b"]))
         self.assertNotIn(later, md._fields)
         self.assertIn(later, md._flat_fields)
-
-    def test_no_leaks(self):
-        sample = sample_model()
-        for arg in (sample, type("Plain", (), {}), None, 5, abc.ABC):
-            for fn in (model_fields, model_fields_flat):
-                support.assert_no_leak(self, lambda: fn(arg))

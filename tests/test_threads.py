@@ -65,6 +65,7 @@ def fresh(k):
 class Threads(unittest.TestCase):
     def test_shared_models_instances_and_dictionaries(self):
         source = {"a": "1", "o": "2", "c": {"v": "3"}, "x": 4, "y": 5}
+        common = {"a": "1", "x": 1, "y": 2, "c": {"v": "2"}}  # every thread writes through instances over it
         shared = Shared(a=0, x=0, y=0)
         hostile = model(type("Hostile", (), {"x": Field(int)}))
         accessor = type(vars(hostile)["x"])
@@ -161,6 +162,17 @@ class Threads(unittest.TestCase):
             h.x = "3"
             assert raw(h) == {"x": 3}, raw(h)
 
+        def keywords(k, rnd):
+            # Constructions from keywords, a compound and a multi-field given whole, beside others over `common`.
+            i = rnd.randrange(300)
+            one, other = Shared(common), Shared(a=i % 3, c={"v": i}, m=(k, i))
+            one.a = str(i % 3)
+            other.m = [i, k]
+            assert (other.a, other.c.v, list(other.m)) == (i % 3, i, [i, k]), raw(other)
+            assert type(one.a) is int and type(dumps(one)) is str, raw(one)
+            assert (one == other) in (True, False) and (one != other) in (True, False)
+            printed.take()
+
         def json_text(k, rnd):
             # Key tables made for classes that another thread may be decorating or decoding into at once.
             cls = rnd.choice(made)
@@ -169,7 +181,7 @@ class Threads(unittest.TestCase):
             assert raw(m) == json.loads(dumped) and list(raw(m)) == list(json.loads(dumped)), raw(m)
 
         ops = [construct_shared_dict, write_shared, read_shared, equality, copies, decorate, hostile_changes,
-               json_text]
+               keywords, json_text]
 
         def work(k):
             rnd = random.Random(k)

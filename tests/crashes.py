@@ -1,16 +1,17 @@
-"""Python code that tries to make the shortcuts use a stale or freed object.
+"""Child-interpreter crash scenarios: Python code that tries to make the native module use a stale or freed
+object, or to end the process. Each runs in a child interpreter of its own, so that a crash shows as a failure of
+that scenario instead of ending the run; it must end normally and print exactly what the table gives (what a plain
+Python descriptor gives, or the Python exception raised).
 
-Each scenario runs in a child interpreter of its own, so that a crash shows as
-a failure of that scenario instead of ending the run; it must print what a
-plain Python descriptor gives, or raise a Python exception.
+    python tests/crashes.py [NAME...]   # the named scenarios (every one without a name), one line each
+    python tests/crashes.py --list      # the names
+
+tests/test_crashes.py runs them all.
 """
 import os
 import subprocess
 import sys
 import textwrap
-import unittest
-
-import support
 
 PRELUDE = """
 import ctypes, gc, sys, weakref
@@ -482,6 +483,34 @@ SCENARIOS = {
         hasattr(Sub, "x")
         print(s.a, tag(Sub) == T or sys.version_info >= (3, 11))
         """, "through the property True"),
+    # A cast deletes the class's __init__ and __eq__ while the construction runs.
+    "construction after a cast removes __init__ and __eq__": ("""
+        def cast(v):
+            del P.__init__, P.__eq__
+            gc.collect()
+            junk = [object() for _ in range(1000)]
+            return v
+        P = model(type("P", (), {"a": Field(cast), "b": Field(int), "c": Field(str)}))
+        P({"a": 1, "b": "5", "c": 3})._data
+        print("survived")
+        """, "survived"),
+    # A __getattribute__ hook deletes the setters while a multi-field assignment runs.
+    "assignment after a hook removes the setters": ("""
+        armed = []
+        def getattribute(self, name):
+            if name == "_data" and armed:
+                armed.clear()
+                del P.__init__, P.__eq__, type(vars(P)["m"]).__set__
+                gc.collect()
+                junk = [{} for _ in range(1000)]
+            return object.__getattribute__(self, name)
+        P = model(type("P", (), {"m": MultiField(("x", "y")), "__getattribute__": getattribute}))
+        p = P(x=1, y=2)
+        armed.append(1)
+        p.m = (3, 4)
+        p._data
+        print("survived")
+        """, "survived"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
@@ -489,20 +518,42 @@ SCENARIOS = {
 INTERPRETER_CRASHES = {"function freed under a read", "function freed under a construction"}
 
 
-@unittest.skipUnless(support.NATIVE, "the shortcuts belong to the extension")
-class StaleShortcuts(unittest.TestCase):
-    def test_scenarios(self):
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-        for name, (code, expected) in SCENARIOS.items():
-            if name in INTERPRETER_CRASHES and (3, 11) <= sys.version_info[:2] <= (3, 12):
-                continue
-            with self.subTest(name):
-                script = PRELUDE + textwrap.dedent(code)
-                run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                                     timeout=300, cwd=os.path.dirname(os.path.abspath(__file__)))
-                self.assertEqual((run.returncode, run.stdout.strip()), (0, expected.replace("\\n", "\n")),
-                                 run.stderr[-2000:])
+def skipped(name):
+    return name in INTERPRETER_CRASHES and (3, 11) <= sys.version_info[:2] <= (3, 12)
+
+
+def run(name, timeout=300):
+    """(exit status, what the child printed, the end of its errors) for scenario `name`, and what it must print."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(os.path.abspath, sys.path)))
+    script = PRELUDE + textwrap.dedent(SCENARIOS[name][0])
+    proc = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=timeout,
+                          cwd=here)
+    return (proc.returncode, proc.stdout.strip(), proc.stderr[-2000:]), SCENARIOS[name][1].replace("\\n", "\n")
+
+
+def main(argv):
+    if argv[:1] == ["--list"]:
+        print("\n".join(SCENARIOS))
+        return 0
+    unknown = [name for name in argv if name not in SCENARIOS]
+    if unknown:
+        print("no such scenario: " + ", ".join(unknown), file=sys.stderr)
+        return 2
+    passed = failed = 0
+    for name in argv or list(SCENARIOS):
+        if skipped(name):
+            print("skipped  %s (the interpreter itself crashes here)" % name)
+            continue
+        (rc, out, err), expected = run(name)
+        ok = (rc, out) == (0, expected)
+        passed, failed = passed + ok, failed + (not ok)
+        print("%s %s" % ("ok      " if ok else "FAILED  ", name))
+        if not ok:
+            print("  exit status %d, printed %r, expected %r\n%s" % (rc, out, expected, textwrap.indent(err, "  ")))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    unittest.main()
+    sys.exit(main(sys.argv[1:]))
