@@ -12,7 +12,7 @@ import types
 
 import fuzz_kit
 from fuzz_kit import DUNDER_FIELDS, LOG, MDict, RDict, Harness, hook
-from observe import normal, raised, show, slot
+from observe import normal, raised, show, slot, without_repeats
 from quenlory.fields.bases import Field
 from quenlory.types import Choice, Float, Int, List, Str
 from recording import RecordingField, RecordingMultiField, RecordingProxyField
@@ -141,6 +141,8 @@ class Scenario(Harness):
 
     def note(self, *what):
         calls, LOG[:] = LOG[:], []
+        if "RecursionError" in repr(what):
+            calls = without_repeats(calls)
         self.out.append(normal(repr(what + (calls,) if calls else what)))
 
     def chance(self, p):

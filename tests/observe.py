@@ -77,6 +77,13 @@ def normal(text):
     return text
 
 
+def without_repeats(calls):
+    """A call log with each run of one repeated entry written once. How deep a runaway recursion goes before its
+    RecursionError depends on the frames each implementation spends on a level, so such a step compares the
+    calls it made, not how often."""
+    return [c for i, c in enumerate(calls) if not i or c != calls[i - 1]]
+
+
 def first_difference(mine, theirs, names=("native", "baseline")):
     """None when the two records are equal, else the first step where they part, with the three before it."""
     if mine == theirs:
