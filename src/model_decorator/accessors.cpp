@@ -4,7 +4,10 @@
 // come from the multi-field's proxy.
 #include "memo.hpp"
 #include "nested.hpp"
-#include "runtime.hpp"
+#include "casts.hpp"
+#include "kinds.hpp"
+#include "mapping.hpp"
+#include "storage.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -18,10 +21,10 @@ PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept 
   if (!data) return nullptr;
   if (!optional) return get_item(data.get(), name).release();
   if (PyDict_CheckExact(data.get())) {
-    if (Ref v = compat::dict_get(data.get(), name)) return v.release();
+    if (Ref v = interp::dict_get(data.get(), name)) return v.release();
     return PyErr_Occurred() ? nullptr : new_none();
   }
-  return compat::call_method(data.get(), N.get, name);
+  return call_method(data.get(), N.get, name);
 }
 
 // The cast runs first, so a failing cast leaves the data dictionary untouched.
@@ -54,7 +57,7 @@ int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) no
 // anew on every use: outside code may change it).  Where that read ends in the
 // instance dictionary, the dictionary is asked directly.
 // The "name" of recently read property dictionaries, each with the version
-// the dict had then (see compat::kDictVersions): a hit means the dict is
+// the dict had then (see interp::kDictVersions): a hit means the dict is
 // unchanged since, so it still holds that value.  The entry owns the name.
 struct NameMemo {
   PyObject* dict = nullptr;
@@ -68,17 +71,17 @@ NameMemo& name_memo(PyObject* dict) noexcept {
 }
 
 Ref property_name(PyObject* self, bool name_in_dict) noexcept {
-  if (compat::kDictVersions && memo::switched_on(memo::Table::Names) && name_in_dict) {
-    if (PyObject* dict = compat::plain_instance_dict(self)) {
+  if (interp::kDictVersions && memo::switched_on(memo::Table::Names) && name_in_dict) {
+    if (PyObject* dict = interp::plain_instance_dict(self)) {
       NameMemo& memo = name_memo(dict);
-      uint64_t version = compat::dict_version(dict);
+      uint64_t version = interp::dict_version(dict);
       if (memo.dict == dict && memo.version == version) return Ref::borrow(memo.name);
       if (PyDict_CheckExact(dict)) {
         Ref held = Ref::borrow(dict);
-        Ref name = compat::dict_get(dict, N.name);
+        Ref name = interp::dict_get(dict, N.name);
         if (!name) return PyErr_Occurred() ? Ref() : Ref::steal(PyObject_GetAttr(self, N.name));
         // Unchanged by the lookup, and no key whose comparison could run code.
-        if (compat::dict_version(dict) == version && str_keys_only(dict)) {
+        if (interp::dict_version(dict) == version && str_keys_only(dict)) {
           Ref old = Ref::steal(memo.name);  // released last: it may run code
           memo = NameMemo{dict, version, Py_NewRef(name.get())};
         }
@@ -87,9 +90,9 @@ Ref property_name(PyObject* self, bool name_in_dict) noexcept {
     }
   }
   if (name_in_dict) {
-    if (Ref dict = compat::instance_dict(self)) {
+    if (Ref dict = instance_dict(self)) {
       if (PyDict_CheckExact(dict.get())) {
-        if (Ref name = compat::dict_get(dict.get(), N.name)) return name;
+        if (Ref name = interp::dict_get(dict.get(), N.name)) return name;
         if (PyErr_Occurred()) return {};
       }
     }
@@ -132,7 +135,7 @@ int store_under_key(Schema* s, PyObject* self, PyObject* instance, PyObject* val
 Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
   Ref name = property_name(self);
   if (!name) return {};
-  return compat::dict_getitem(table, name.get());
+  return dict_getitem(table, name.get());
 }
 
 // The compound's cast gives a pair: item 0 for the compound dictionary, item 1
@@ -187,7 +190,7 @@ PyObject* set_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noex
 }  // namespace
 
 bool name_in_instance_dict(PyTypeObject* tp) noexcept {
-  return tp->tp_getattro == PyObject_GenericGetAttr && !compat::type_has(tp, N.name);
+  return tp->tp_getattro == PyObject_GenericGetAttr && !interp::type_has(tp, N.name);
 }
 
 PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_dict) noexcept {

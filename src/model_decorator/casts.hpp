@@ -5,7 +5,8 @@
 // checking cast stands in for a built-in one in a strict field.
 #pragma once
 
-#include "compat.hpp"
+#include "function.hpp"
+#include "interp.hpp"
 
 namespace quenlory {
 
@@ -119,8 +120,24 @@ inline Convert lasting_cast(PyObject* cast) noexcept {
   return !c || c->lasting ? k->convert : nullptr;
 }
 
-// cast(value), with the known casts run in line (defined in runtime.cpp).
+// The optional wrapper made for optional fields (closure: the wrapped cast).
+extern const FuncSpec kOptionalCast;
+
+// cast(value).  The known casts that run in line (the built-in types int, str
+// and float called with one value, and the checking casts), and our optional
+// wrapper, are run directly: the same operations a call makes, without
+// building an argument tuple.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
+
+// cast(value) runs no Python code and frees nothing: a known cast (or our
+// optional wrapper of one) that says so for the value.
+inline __attribute__((always_inline)) bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return true;
+    if (!(cast = closure_peek(wrapper))) return false;  // cleared: the cast raises
+  }
+  return known_cast_runs_no_code(cast, value);
+}
 
 // The checking twin of a built-in int, str, float, bool, list or dict cast
 // (borrowed, kept for good), or `cast` itself.

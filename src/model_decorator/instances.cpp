@@ -19,7 +19,10 @@
 
 #include "copying.hpp"
 #include "nested.hpp"
-#include "runtime.hpp"
+#include "casts.hpp"
+#include "kinds.hpp"
+#include "mapping.hpp"
+#include "storage.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -56,7 +59,7 @@ struct Build {
 
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
-    Ref value = compat::dict_getitem(kwargs, name);
+    Ref value = dict_getitem(kwargs, name);
     if (!value) return {};
     ++consumed;
     if (remember) {
@@ -86,11 +89,11 @@ struct Build {
   // data.get(name) is not None
   int data_has_value(PyObject* name) const noexcept {
     if (PyDict_CheckExact(data)) {
-      Ref v = compat::dict_get(data, name);
+      Ref v = interp::dict_get(data, name);
       if (!v) return PyErr_Occurred() ? -1 : 0;
       return v.get() != Py_None;
     }
-    Ref v = Ref::steal(compat::call_method(data, N.get, name));
+    Ref v = Ref::steal(call_method(data, N.get, name));
     if (!v) return -1;
     return v.get() != Py_None;
   }
@@ -124,7 +127,7 @@ int is_optional(PyObject* decl) noexcept {
 Ref default_value(PyObject* decl, PyObject* which) noexcept {
   Ref value = Ref::steal(PyObject_GetItem(decl, which));
   if (!value || which == N.default_) return value;
-  return Ref::steal(compat::call_none(value.get()));
+  return Ref::steal(call_none(value.get()));
 }
 
 // Where the value of a field comes from, in the order the rules test them;
@@ -147,28 +150,28 @@ struct SettledRules {
 
 // An exact str key is the name: by identity, or by equal text (runs no code).
 bool is_name(PyObject* key, PyObject* name) noexcept {
-  return key == name || (!compat::known_unequal(key, name) && KeyIndex::same_text(key, name));
+  return key == name || (!interp::known_unequal(key, name) && KeyIndex::same_text(key, name));
 }
 
 SettledRules settled_rules(PyObject* decl) noexcept {
   SettledRules rules;
   PyTypeObject* tp = Py_TYPE(decl);
   if (tp->tp_getattro != PyObject_GenericGetAttr) return rules;
-  Ref descr = compat::type_lookup(tp, N.metadata);
-  Py_ssize_t offset = compat::object_slot_offset(descr.get(), tp, false);
+  Ref descr = interp::type_lookup(tp, N.metadata);
+  Py_ssize_t offset = interp::object_slot_offset(descr.get(), tp, false);
   if (!offset) return rules;
   // What the read finds: the slot's value, read as the slot member reads it.
   Ref metadata;
-  QUENLORY_LOCKED(decl)
+  Py_BEGIN_CRITICAL_SECTION(decl);
   metadata = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
                                          __ATOMIC_ACQUIRE));
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   // An empty slot: the rules' own first read raises.
   if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
   bool exact_keys = true;
   PyObject* optional = nullptr;
   PyObject* dict = metadata.get();
-  QUENLORY_LOCKED(dict)
+  Py_BEGIN_CRITICAL_SECTION(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (exact_keys && PyDict_Next(dict, &pos, &key, &value)) {
@@ -182,7 +185,7 @@ SettledRules settled_rules(PyObject* decl) noexcept {
       optional = Py_NewRef(value);
     }
   }
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   Ref held = Ref::steal(optional);
   if (!exact_keys) return SettledRules{};
   rules.settled = true;
@@ -300,7 +303,7 @@ Ref component_values(Build& b, PyObject* components, Source where) noexcept {
 // Multi-field: the proxy is called with the data dictionary and either the raw
 // component values or the cast value of the field itself.
 int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
-  Ref components = compat::dict_getitem(b.s->multi_field_components, name);
+  Ref components = dict_getitem(b.s->multi_field_components, name);
   if (!components) return -1;
   PyObject* keys = components.get();
   if (!PyTuple_Check(keys)) {
@@ -352,7 +355,7 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
     // `name in kwargs` and taking it in one lookup, which runs no code.  Once
     // every keyword is taken (each by a name of its own), no other name is
     // among them.
-    if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = compat::dict_get(b.kwargs, name))) ++b.consumed;
+    if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = interp::dict_get(b.kwargs, name))) ++b.consumed;
     r = value ? 1 : PyErr_Occurred() ? -1 : 0;
   } else {
     r = b.has_keyword(name);
@@ -366,7 +369,7 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
     source = value ? Source::Data : fallback_source(decl);
   } else if (b.quiet && PyUnicode_CheckExact(key)) {
     // `key in data` and `data[key]` in one lookup: it runs no code, so nothing can change between them.
-    if ((value = compat::dict_get(b.data, key))) {
+    if ((value = interp::dict_get(b.data, key))) {
       source = Source::Data;
     } else {
       source = PyErr_Occurred() ? Source::Error : fallback_source(decl);
@@ -407,7 +410,7 @@ int check_data_keys(Build& b) noexcept {
     bool stray = false;
     bool plain_keys = true;
     PyObject** values = b.values;
-    QUENLORY_LOCKED(b.data)
+    Py_BEGIN_CRITICAL_SECTION(b.data);
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     // An exact str key looked up among exact strs runs no code, and the index never changes.
@@ -417,7 +420,7 @@ int check_data_keys(Build& b) noexcept {
       stray = plain_keys && row == KeyIndex::kAbsent && !b.s->ignore_extra;
       if (row >= 0 && values) values[row] = value;
     }
-    QUENLORY_UNLOCKED()
+    Py_END_CRITICAL_SECTION();
     if (!stray && plain_keys) {
       // Every key was an exact str, and the loop ran no code.  A merged lookup
       // only pays where data has keys.
@@ -429,7 +432,7 @@ int check_data_keys(Build& b) noexcept {
   b.values = nullptr;
   if (b.s->ignore_extra) return 0;  // undeclared keys stay in the data as they are
   auto difference = [&]() -> Ref {
-    Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
+    Ref keys = Ref::steal(call_method(b.data, N.keys));
     Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
     return Ref::steal(set ? PyNumber_Subtract(set.get(), b.s->field_names) : nullptr);
   };
@@ -457,7 +460,7 @@ int raise_leftover_keywords(Build& b) noexcept {
       return -1;
   }
   if (PyDict_GET_SIZE(left.get()) == 0) return 0;
-  Ref view = Ref::steal(compat::call_method(left.get(), N.keys));
+  Ref view = Ref::steal(call_method(left.get(), N.keys));
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
 
@@ -469,12 +472,12 @@ bool keywords_all_known(const Build& b) noexcept {
   const Schema* s = b.s;
   if (!s->key_index || s->raw_keys || PyDict_GET_SIZE(s->multi_fields)) return false;
   bool known = true;
-  QUENLORY_LOCKED(b.kwargs)
+  Py_BEGIN_CRITICAL_SECTION(b.kwargs);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (known && PyDict_Next(b.kwargs, &pos, &key, &value))
     known = PyUnicode_CheckExact(key) && s->key_index->find(key) != KeyIndex::kAbsent;
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return known;
 }
 
@@ -501,7 +504,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   std::unique_ptr<PyObject*[]> many;
   if (!data_arg) {
     // A dict of our own making, still empty: no key to check, none to note.
-  } else if (!compat::kFreeThreaded) {
+  } else if (!interp::kFreeThreaded) {
     if (nrows > kFewRows) many.reset(new (std::nothrow) PyObject*[nrows]);  // none: looked up one by one
     b.values = nrows > kFewRows ? many.get() : few;
     if (b.values) std::fill_n(b.values, nrows, nullptr);

@@ -3,11 +3,12 @@
 // imports, the two registries of model classes and the introspection functions.
 #include <cstring>
 
-#include "compat.hpp"
+#include "interp.hpp"
 #include "fastpath.hpp"
 #include "nested.hpp"
 #include "function.hpp"
-#include "runtime.hpp"
+#include "casts.hpp"
+#include "kinds.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -258,9 +259,9 @@ int module_exec(PyObject* module) noexcept {
   g_globals = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
   g_builtins = PyEval_GetBuiltins();
   if (!g_globals || !g_builtins) return -1;
-  if (compat::init_shared_counting() < 0) return -1;
+  if (interp::init_shared_counting() < 0) return -1;
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
-  if (fastpath::init() < 0 || compat::tag_epoch_init() < 0) return -1;
+  if (fastpath::init() < 0 || interp::init() < 0) return -1;
   g_class_slots.descriptor = fastpath::install_descriptor_slots;
   g_class_slots.model = fastpath::install_init_slot;
   Ref probe = fastpath::make_probe();

@@ -18,7 +18,7 @@
 
 #include <cstring>
 
-#include "compat.hpp"
+#include "mapping.hpp"
 #include "function.hpp"
 
 namespace quenlory {
@@ -107,7 +107,7 @@ inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*
 // The key in the data of the field `name`: its raw key, else the name itself.
 inline Ref raw_key(Schema* s, PyObject* name) noexcept {
   if (!s->raw_keys) return Ref::borrow(name);
-  Ref key = compat::dict_get(s->raw_keys, name);
+  Ref key = interp::dict_get(s->raw_keys, name);
   if (!key && !PyErr_Occurred()) key = Ref::borrow(name);
   return key;
 }

@@ -3,7 +3,7 @@
 // values.  Every read and write of them goes through here.
 #pragma once
 
-#include "compat.hpp"
+#include "interp.hpp"
 
 namespace quenlory {
 
