@@ -57,6 +57,15 @@ struct Build {
   // `data`.  nullptr when the key check did not read them.
   PyObject** values = nullptr;
 
+  // Whether this construction may take the shortcut rather than the rules'
+  // separate tests: looking a str up in `data` and in the keywords runs no
+  // code, since every key of each is an exact str and nothing has run since
+  // that was seen.  `walked`: the key check has just seen every key of `data`
+  // an exact str (and the merged lookups only pay where it has some).
+  bool lookups_run_no_code(bool walked) const noexcept {
+    return (walked ? PyDict_GET_SIZE(data) != 0 : str_keys_only(data)) && (!kwargs || str_keys_only(kwargs));
+  }
+
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
     Ref value = dict_getitem(kwargs, name);
@@ -424,7 +433,7 @@ int check_data_keys(Build& b) noexcept {
     if (!stray && plain_keys) {
       // Every key was an exact str, and the loop ran no code.  A merged lookup
       // only pays where data has keys.
-      b.quiet = PyDict_GET_SIZE(b.data) && (!b.kwargs || str_keys_only(b.kwargs));
+      b.quiet = b.lookups_run_no_code(true);
       if (!b.quiet) b.values = nullptr;
       return 0;
     }
@@ -528,7 +537,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
       return -1;
     b.remember = false;
     // Casts and proxies have run: look again.
-    b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
+    b.quiet = b.quiet && b.lookups_run_no_code(false);
     b.values = nullptr;  // what the key check read may be gone
   }
   // Known from the keywords' check, unless casts or proxies have run since.
