@@ -70,7 +70,7 @@ class Lint(unittest.TestCase):
 
     def test_includes_go_down_the_stack(self):
         # Each file includes only files of lower layers; the direct slots sit above every feature file.
-        layer = {"ref": 0, "compat": 1, "interp": 1.5, "module": 2, "memo": 3, "function": 3,
+        layer = {"ref": 0, "debug": 0.5, "compat": 1, "interp": 1.5, "module": 2, "memo": 3, "function": 3,
                  "mapping": 3, "casts": 4, "schema": 4, "storage": 4, "kinds": 5, "copying": 5, "nested": 5.5,
                  "accessors": 6, "instances": 6, "decorator": 6, "serialisation": 6, "fastpath": 7}
         wrong = []

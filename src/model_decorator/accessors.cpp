@@ -2,6 +2,7 @@
 // data dictionary, compound properties over the compound dictionary (written
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
+#include "debug.hpp"
 #include "memo.hpp"
 #include "nested.hpp"
 #include "casts.hpp"
@@ -12,6 +13,12 @@
 
 namespace quenlory {
 namespace {
+
+// What a body takes for granted on entry: its own function, of a kind that has
+// this body, its arguments, and no exception pending.
+inline bool entered_as(Func* f, const FuncSpec& kind, PyObject* self, PyObject* instance) noexcept {
+  return as_function(reinterpret_cast<PyObject*>(f), kind) == f && self && instance && !PyErr_Occurred();
+}
 
 // ---- field properties ------------------------------------------------------------------------
 
@@ -36,15 +43,18 @@ int field_set(PyObject* name, PyObject* cast, PyObject* instance, PyObject* valu
   return set_item(data.get(), name, converted.get());
 }
 
-PyObject* field_get_direct(Func* f, PyObject*, PyObject* instance) noexcept {
+PyObject* field_get_direct(Func* f, PyObject* self, PyObject* instance) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kFieldGet, self, instance));
   PyObject* name = closure_object(f);
   return name ? field_get(name, instance, false) : nullptr;
 }
-PyObject* field_get_optional_direct(Func* f, PyObject*, PyObject* instance) noexcept {
+PyObject* field_get_optional_direct(Func* f, PyObject* self, PyObject* instance) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kFieldGetOptional, self, instance));
   PyObject* name = closure_object(f);
   return name ? field_get(name, instance, true) : nullptr;
 }
-int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) noexcept {
+int field_set_direct(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kFieldSet, self, instance) && value);
   // The caller holds the function, and with it its closure.
   PyObject* name = closure_object(f);
   PyObject* cast = name ? closure_cast(f) : nullptr;
@@ -110,7 +120,8 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
 Ref property_name(PyObject* self) noexcept { return property_name(self, name_in_instance_dict(Py_TYPE(self))); }
 
 // Both kinds read the compound dictionary under the property's current name.
-PyObject* property_get(Func*, PyObject* self, PyObject* instance) noexcept {
+PyObject* property_get(Func* f, PyObject* self, PyObject* instance) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kCompoundGet, self, instance) || entered_as(f, kMultiGet, self, instance));
   return read_compound(self, instance, name_in_instance_dict(Py_TYPE(self)));
 }
 
@@ -141,6 +152,7 @@ Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
 // The compound's cast gives a pair: item 0 for the compound dictionary, item 1
 // for the data dictionary.  Nothing is stored unless the pair unpacks.
 int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kCompoundSet, self, instance) && value);
   Schema* s = closure_schema(f);  // held by the function, which the caller holds
   if (!s) return -1;
   Ref cast = lookup_by_name(self, s->casts);
@@ -161,6 +173,7 @@ int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) n
 // The proxy receives the data dictionary itself and the cast value; what it
 // returns is what the attribute reads.
 int multi_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kMultiSet, self, instance) && value);
   Schema* s = closure_schema(f);  // held by the function, which the caller holds
   if (!s) return -1;
   Ref proxy = lookup_by_name(self, s->proxies);
@@ -194,12 +207,14 @@ bool name_in_instance_dict(PyTypeObject* tp) noexcept {
 }
 
 PyObject* read_compound_from(PyObject* self, PyObject* compounds, bool name_in_dict) noexcept {
+  QUENLORY_ASSERT(self && compounds && !PyErr_Occurred());
   Ref name = property_name(self, name_in_dict);
   if (!name) return nullptr;
   return get_item(compounds, name.get()).release();
 }
 
 PyObject* read_compound(PyObject* self, PyObject* instance, bool name_in_dict) noexcept {
+  QUENLORY_ASSERT(self && instance && !PyErr_Occurred());
   Ref compounds = get_compounds(instance);
   return compounds ? read_compound_from(self, compounds.get(), name_in_dict) : nullptr;
 }

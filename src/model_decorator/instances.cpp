@@ -18,6 +18,7 @@
 #include <new>
 
 #include "copying.hpp"
+#include "debug.hpp"
 #include "nested.hpp"
 #include "casts.hpp"
 #include "kinds.hpp"
@@ -497,6 +498,8 @@ constexpr Py_ssize_t kFewRows = 32;
 // The caller holds the function whose closure holds the schema.
 // `str_keys`: every key of kwargs is known to be an exact str.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
+  QUENLORY_ASSERT(s && self && !PyErr_Occurred());
+  QUENLORY_ASSERT(!kwargs || (PyDict_Check(kwargs) && (!str_keys || str_keys_only(kwargs))));
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
@@ -568,6 +571,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
 }
 
 int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept {
+  QUENLORY_ASSERT(as_function(reinterpret_cast<PyObject*>(f), kModelInit) == f && self && !PyErr_Occurred());
   Schema* s = closure_schema(f);
   if (!s) return -1;
   // A model class's MRO is (model class, object): anything longer is a subclass's instance.  The collector

@@ -49,6 +49,7 @@
 
 #include <cstdint>
 
+#include "debug.hpp"
 #include "interp.hpp"
 #include "module.hpp"
 
@@ -116,6 +117,9 @@ class TypeMemo {
 
   // Remember `info` for `tp`, found under `stamp` by lookups that ran no code.
   void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
+    // A ready class, looked up without an error, under a stamp of this epoch or an earlier one.
+    QUENLORY_ASSERT(tp && PyType_Check(reinterpret_cast<PyObject*>(tp)) && (tp->tp_flags & Py_TPFLAGS_READY));
+    QUENLORY_ASSERT(!PyErr_Occurred() && stamp.epoch <= interp::tag_epoch_count());
     if constexpr (!kEnabled) return;
     if (!usable_) return;
     // A stamp of an earlier epoch may name another state of the type now.
