@@ -10,12 +10,12 @@
 // at initialisation, and the import fails with the name of the one that broke.
 #pragma once
 
-#include <structmember.h>
+#include "compat.hpp"
+
+#include <structmember.h>  // after Python.h, which 3.9's needs first
 
 #include <cstdint>
 #include <type_traits>
-
-#include "compat.hpp"
 
 // The module slot that declares the module safe without the global lock,
 // where the interpreter knows the slot (3.13 on; an older one refuses it).
