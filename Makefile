@@ -107,8 +107,10 @@ test-all:
 docs:
 	@tools/docs.sh
 
-# Sanitizer frames are large: CPython 3.13 lets C recursion go deep enough before its RecursionError to need more
-# than the default 8 MB of stack under ASan, so the run gets 64 MB where the shell allows it.
+# make sanitize: the suite on the asan flavour (address and undefined-behaviour sanitizers, and the debug
+# assertions of QUENLORY_ASSERT). Sanitizer frames are large: CPython 3.13 lets C recursion go deep enough before
+# its RecursionError to need more than the default 8 MB of stack under ASan, so the run gets 64 MB where the shell
+# allows it.
 sanitize:
 	@ulimit -s 65536 2>/dev/null || ulimit -s unlimited 2>/dev/null || true; \
 	  SUITE_ENV="$(ASAN_ENV)" tools/suite.sh asan "$(SANITIZE_PYTHON)"

@@ -3,7 +3,8 @@
 #
 #   tools/build.sh [--quiet] PYTHON release|asan|tsan
 #
-# The build folder is build/<tag>-<flavour> (tag like cp39, or cp313t for a free-threaded build). The flavour tsan
+# The build folder is build/<tag>-<flavour> (tag like cp39, or cp313t for a free-threaded build). The flavour asan
+# also turns on the debug assertions (QUENLORY_ASSERT, -DQUENLORY_DEBUG): `make sanitize` runs it. The flavour tsan
 # is for an interpreter built with ThreadSanitizer (tools/ft.sh ensure tsan). It is configured on first use, and again from
 # scratch when it was configured for another interpreter. --quiet hides the build log unless the build fails.
 set -euo pipefail

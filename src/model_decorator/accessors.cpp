@@ -4,18 +4,28 @@
 // come from the multi-field's proxy.
 //
 // Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after the collector, what it may
 //   have cleared is checked (schema.hpp).
 #include "accessors.hpp"
 
 #include "compound_reads.hpp"
+#include "debug.hpp"
+#include "memo.hpp"
 #include "nested.hpp"
-#include "runtime.hpp"
+#include "casts.hpp"
+#include "mapping.hpp"
+#include "storage.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
 namespace {
+
+// What a body takes for granted on entry: its own function, of a kind that has
+// this body, its arguments, and no exception pending.
+inline bool entered_as(Func* f, const FuncSpec& kind, PyObject* self, PyObject* instance) noexcept {
+  return as_function(reinterpret_cast<PyObject*>(f), kind) == f && self && instance && !PyErr_Occurred();
+}
 
 // ---- field properties ------------------------------------------------------------------------
 
@@ -25,10 +35,10 @@ PyObject* field_get(PyObject* name, PyObject* instance, bool optional) noexcept 
   if (!data) return nullptr;
   if (!optional) return get_item(data.get(), name).release();
   if (PyDict_CheckExact(data.get())) {
-    if (Ref v = compat::dict_get(data.get(), name)) return v.release();
+    if (Ref v = interp::dict_get(data.get(), name)) return v.release();
     return PyErr_Occurred() ? nullptr : new_none();
   }
-  return compat::call_method(data.get(), N.get, name);
+  return call_method(data.get(), N.get, name);
 }
 
 // The cast runs first, so a failing cast leaves the data dictionary untouched.
@@ -40,15 +50,18 @@ int field_set(PyObject* name, PyObject* cast, PyObject* instance, PyObject* valu
   return set_item(data.get(), name, converted.get());
 }
 
-PyObject* field_get_direct(Func* f, PyObject*, PyObject* instance) noexcept {
+PyObject* field_get_direct(Func* f, PyObject* self, PyObject* instance) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kFieldGet, self, instance));
   PyObject* name = closure_object(f);
   return name ? field_get(name, instance, false) : nullptr;
 }
-PyObject* field_get_optional_direct(Func* f, PyObject*, PyObject* instance) noexcept {
+PyObject* field_get_optional_direct(Func* f, PyObject* self, PyObject* instance) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kFieldGetOptional, self, instance));
   PyObject* name = closure_object(f);
   return name ? field_get(name, instance, true) : nullptr;
 }
-int field_set_direct(Func* f, PyObject*, PyObject* instance, PyObject* value) noexcept {
+int field_set_direct(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kFieldSet, self, instance) && value);
   // The caller holds the function, and with it its closure.
   PyObject* name = closure_object(f);
   PyObject* cast = name ? closure_cast(f) : nullptr;
@@ -66,7 +79,8 @@ PyObject* property_init_impl(Func*, PyObject* const* params, Py_ssize_t, PyObjec
 
 
 // Both kinds read the compound dictionary under the property's current name.
-PyObject* property_get(Func*, PyObject* self, PyObject* instance) noexcept {
+PyObject* property_get(Func* f, PyObject* self, PyObject* instance) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kCompoundGet, self, instance) || entered_as(f, kMultiGet, self, instance));
   return read_compound(self, instance, name_in_instance_dict(Py_TYPE(self)));
 }
 
@@ -91,12 +105,13 @@ int store_under_key(Schema* s, PyObject* self, PyObject* instance, PyObject* val
 Ref lookup_by_name(PyObject* self, PyObject* table) noexcept {
   Ref name = property_name(self);
   if (!name) return {};
-  return compat::dict_getitem(table, name.get());
+  return dict_getitem(table, name.get());
 }
 
 // The compound's cast gives a pair: item 0 for the compound dictionary, item 1
 // for the data dictionary.  Nothing is stored unless the pair unpacks.
 int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kCompoundSet, self, instance) && value);
   Schema* s = closure_schema(f);  // held by the function, which the caller holds
   if (!s) return -1;
   Ref cast = lookup_by_name(self, s->casts);
@@ -117,6 +132,7 @@ int compound_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) n
 // The proxy receives the data dictionary itself and the cast value; what it
 // returns is what the attribute reads.
 int multi_set(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept {
+  QUENLORY_ASSERT(entered_as(f, kMultiSet, self, instance) && value);
   Schema* s = closure_schema(f);  // held by the function, which the caller holds
   if (!s) return -1;
   Ref proxy = lookup_by_name(self, s->proxies);

@@ -3,7 +3,7 @@
 // a construction carry.
 //
 // Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #include "casts.hpp"
 
@@ -222,31 +222,6 @@ PyMethodDef check_cast_methods[] = {
 
 PyTypeObject CheckCastType{};
 
-// ---- the optional wrapper and calls of any cast ------------------------------------------------
-
-namespace {
-
-// _cast(value), the optional wrapper: None passes through; anything else goes to the wrapped cast.
-PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
-  if (params[0] == Py_None) return new_none();
-  PyObject* cast = closure_object(f);
-  return cast ? call_cast(cast, params[0]) : nullptr;
-}
-
-}  // namespace
-
-const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
-
-PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
-  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
-  while (Func* wrapper = as_function(cast, kOptionalCast)) {
-    if (value == Py_None) return new_none();
-    if (!(cast = closure_object(wrapper))) return nullptr;
-  }
-  if (const KnownCast* known = in_line_cast(cast)) return known->convert(cast, value);
-  return compat::call_one(cast, value);
-}
-
 // ---- the conversions -----------------------------------------------------------------------------
 
 // int(s) of an exact str is PyLong_FromUnicodeObject(s, 10), reached after asking str for __int__, __index__ and
@@ -291,7 +266,7 @@ PyObject* check_str(PyObject* cast, PyObject* value) noexcept {
   CheckCast* c = self_of(cast);
   if (!fits(c, "str", PyUnicode_GET_LENGTH(value))) return nullptr;
   if (c->pattern) {
-    Ref found = Ref::steal(compat::call_method(c->pattern, g_search, value));
+    Ref found = Ref::steal(call_method(c->pattern, g_search, value));
     if (!found) return nullptr;
     if (found.get() == Py_None) {
       raise_pattern(c, value);
@@ -389,23 +364,42 @@ namespace {
 // `segment` nullptr stands for the int `index`.
 void note(PyObject* segment, Py_ssize_t index) noexcept {
   if (!g_note_path || !PyErr_Occurred()) return;
-  PyObject* exc = compat::take_exception();
+  PyObject* exc = PyErr_GetRaisedException();
   if (exc) {
     Ref made = Ref::steal(segment ? Py_NewRef(segment) : PyLong_FromSsize_t(index));
     PyObject* args[] = {exc, made.get()};
     Ref r = Ref::steal(made ? PyObject_Vectorcall(g_note_path, args, 2, nullptr) : nullptr);
     if (!r) PyErr_Clear();  // a note that cannot be made is left out
   }
-  compat::raise_again(exc);
+  PyErr_SetRaisedException(exc);
+}
+
+// _cast(value), the optional wrapper: None passes through; anything else goes to the wrapped cast.
+PyObject* optional_cast_impl(Func* f, PyObject* const* params, Py_ssize_t, PyObject*) noexcept {
+  if (params[0] == Py_None) return new_none();
+  PyObject* cast = closure_object(f);
+  return cast ? call_cast(cast, params[0]) : nullptr;
 }
 
 }  // namespace
+
+const FuncSpec kOptionalCast{"_cast", Shape::One, 1, {&Names::p_value}, "(value, /)", optional_cast_impl};
+
+PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
+  // Wrappers of wrappers (a declaration shared by several optional models) are unwound in a loop.
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return new_none();
+    if (!(cast = closure_object(wrapper))) return nullptr;
+  }
+  if (const KnownCast* known = in_line_cast(cast)) return known->convert(cast, value);
+  return call_one(cast, value);
+}
 
 void note_path(PyObject* segment) noexcept { note(segment, 0); }
 void note_index(Py_ssize_t index) noexcept { note(nullptr, index); }
 
 int init_casts(PyObject* bases) noexcept {
-  compat::prepare_static_type(&CheckCastType);
+  interp::prepare_static_type(&CheckCastType);
   CheckCastType.tp_name = "quenlory.types._CheckCast";
   CheckCastType.tp_basicsize = sizeof(CheckCast);
   CheckCastType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;

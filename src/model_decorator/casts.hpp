@@ -5,12 +5,12 @@
 // checking cast stands in for a built-in one in a strict field.
 //
 // Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 
-#include "compat.hpp"
 #include "function.hpp"
+#include "interp.hpp"
 
 namespace quenlory {
 
@@ -124,13 +124,24 @@ inline Convert lasting_cast(PyObject* cast) noexcept {
   return !c || c->lasting ? k->convert : nullptr;
 }
 
-// The optional wrapper made for optional fields (closure: the wrapped cast):
-// None passes through, anything else goes to the wrapped cast.
+// The optional wrapper made for optional fields (closure: the wrapped cast).
 extern const FuncSpec kOptionalCast;
 
-// cast(value), with the known casts and our optional wrapper run in line.  A
-// checking cast of items calls it for each item.
+// cast(value).  The known casts that run in line (the built-in types int, str
+// and float called with one value, and the checking casts), and our optional
+// wrapper, are run directly: the same operations a call makes, without
+// building an argument tuple.
 PyObject* call_cast(PyObject* cast, PyObject* value) noexcept;
+
+// cast(value) runs no Python code and frees nothing: a known cast (or our
+// optional wrapper of one) that says so for the value.
+inline __attribute__((always_inline)) bool cast_runs_no_code(PyObject* cast, PyObject* value) noexcept {
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return true;
+    if (!(cast = closure_peek(wrapper))) return false;  // cleared: the cast raises
+  }
+  return known_cast_runs_no_code(cast, value);
+}
 
 // The checking twin of a built-in int, str, float, bool, list or dict cast
 // (borrowed, kept for good), or `cast` itself.

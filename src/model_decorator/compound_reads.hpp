@@ -3,7 +3,7 @@
 // (accessors.cpp) and the direct slots (fastpath.cpp) both read this way.
 //
 // Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #pragma once
 

@@ -5,7 +5,7 @@
 // the reducer and the reconstructor; this file only hands it every new model class.
 //
 // Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #include "copying.hpp"
 

@@ -1,7 +1,7 @@
 // Pickling and copying of model instances: the hook that `model` calls for every model class it returns.
 //
 // Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #pragma once
 

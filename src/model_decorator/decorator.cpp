@@ -3,16 +3,17 @@
 // model class.
 //
 // Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the
 //   direct-slot rules (fastpath.cpp); after the collector, what it may have cleared is checked (schema.hpp);
 //   tables built during a decoration are private, or immutable once published (schema.hpp).
 #include "decorator.hpp"
 
 #include "accessors.hpp"
 #include "copying.hpp"
+#include "casts.hpp"
 #include "fastpath.hpp"
 #include "instances.hpp"
-#include "runtime.hpp"
+#include "mapping.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -70,7 +71,7 @@ int is_dunder_like(PyObject* name) noexcept {
     return static_cast<int>(r);
   }
   for (PyObject* method : {N.startswith, N.endswith}) {
-    Ref r = Ref::steal(compat::call_method(name, method, N.dunder));
+    Ref r = Ref::steal(call_method(name, method, N.dunder));
     if (!r) return -1;
     int t = PyObject_IsTrue(r.get());
     if (t != 0) return t;
@@ -100,7 +101,7 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
   if (!flat) return -1;
   // dict.update itself: its keys' hashes are the ones stored, and it notices a dict changed by a key's __eq__.
   if (PyDict_CheckExact(flat.get())) return PyDict_Merge(w.flat_fields.get(), flat.get(), 1);
-  Ref items = Ref::steal(compat::call_method(flat.get(), N.items));
+  Ref items = Ref::steal(call_method(flat.get(), N.items));
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
@@ -116,7 +117,7 @@ int add_flat_fields(Walk& w, PyObject* decl, PyObject* name) noexcept {
 bool field_is_strict(PyObject* metadata) noexcept {
   if (!metadata || !PyDict_CheckExact(metadata)) return true;
   // A key of a str subclass may run its __eq__ here; the answer is held, and nothing borrowed is used after it.
-  Ref own = compat::dict_get(metadata, N.strict);
+  Ref own = interp::dict_get(metadata, N.strict);
   if (!own && PyErr_Occurred()) PyErr_Clear();     // a lookup that fails leaves the model's option
   return !own || own.get() != Py_False;
 }
@@ -125,7 +126,7 @@ bool field_is_strict(PyObject* metadata) noexcept {
 // exact dict and the key is not the name itself; else nothing, with no error.
 Ref given_key(PyObject* metadata, PyObject* name) noexcept {
   if (!metadata || !PyDict_CheckExact(metadata) || PyDict_GET_SIZE(metadata) == 0) return {};
-  Ref key = compat::dict_get(metadata, N.key);
+  Ref key = interp::dict_get(metadata, N.key);
   if (!key || !PyUnicode_CheckExact(key.get())) return {};
   int same = PyUnicode_Check(name) ? PyUnicode_Compare(key.get(), name) == 0 : 0;
   if (same) return {};
@@ -141,14 +142,14 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
   if (PyObject_SetAttr(decl, N.name, name) < 0) return -1;
   if (PyObject_SetAttr(decl, N.metadata_defaults, s->metadata) < 0) return -1;
   Ref metadata = Ref::steal(PyObject_GetAttr(decl, N.metadata));
-  if (metadata) compat::count_as_shared(metadata.get());  // every construction may read it, from any thread
+  if (metadata) interp::count_as_shared(metadata.get());  // every construction may read it, from any thread
   int is_optional = metadata ? optional_flag(metadata.get()) : -1;
   if (is_optional < 0) return -1;
   // A strict model checks where the built-in casts convert: its fields, unless one says strict=False in its
   // metadata (read only when that is an exact dict, which looking into runs no code), take the checking twins.
   bool strict = s->strict && field_is_strict(metadata.get());
   if (strict) {
-    Ref given = compat::dict_getitem(s->casts, name);
+    Ref given = dict_getitem(s->casts, name);
     if (!given) return -1;
     PyObject* twin = strict_twin(given.get());
     if (twin != given.get() && PyDict_SetItem(s->casts, name, twin) < 0) return -1;
@@ -157,7 +158,7 @@ int walk_field(Walk& w, PyObject* name, PyObject* decl) noexcept {
     Ref current = Ref::steal(PyObject_GetAttr(decl, N.cast));
     if (current && strict) current = Ref::borrow(strict_twin(current.get()));
     Ref maker = current ? make_function(kMakeOptionalCast, N.q_make_optional_cast) : Ref();
-    Ref wrapper = Ref::steal(maker ? compat::call_one(maker.get(), current.get()) : nullptr);
+    Ref wrapper = Ref::steal(maker ? call_one(maker.get(), current.get()) : nullptr);
     if (!wrapper || PyObject_SetAttr(decl, N.cast, wrapper.get()) < 0 ||
         PyDict_SetItem(s->casts, name, wrapper.get()) < 0)
       return -1;
@@ -216,7 +217,7 @@ int raise_collision(PyObject* cls, PyObject* key, PyObject* field) noexcept {
 int component_pass(Walk& w) noexcept {
   Schema* s = w.schema;
   return for_each_item(s->multi_fields, [&](PyObject* name, PyObject* decl) {
-    Ref given = Ref::steal(compat::call_method(decl, N.components));
+    Ref given = Ref::steal(call_method(decl, N.components));
     Ref keys = Ref::steal(given ? PySequence_Tuple(given.get()) : nullptr);
     if (!keys || PyDict_SetItem(s->multi_field_components, name, keys.get()) < 0) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.get()); ++i) {
@@ -237,12 +238,12 @@ int read_options(Schema* s) noexcept {
   PyObject* metadata = s->metadata;
   if (!PyDict_CheckExact(metadata) || PyDict_GET_SIZE(metadata) == 0) return 0;
   // Only these values mean anything: any other, as any other entry, is the model's own metadata.
-  if (Ref strict = compat::dict_get(metadata, N.strict)) {
+  if (Ref strict = interp::dict_get(metadata, N.strict)) {
     s->strict = strict.get() == Py_True;
   } else if (PyErr_Occurred()) {
     return -1;
   }
-  if (Ref extra = compat::dict_get(metadata, N.extra)) {
+  if (Ref extra = interp::dict_get(metadata, N.extra)) {
     s->ignore_extra = PyUnicode_CheckExact(extra.get()) && PyUnicode_CompareWithASCIIString(extra.get(), "ignore") == 0;
   } else if (PyErr_Occurred()) {
     return -1;
@@ -314,7 +315,7 @@ int collect(Walk& w) noexcept {
   if (read_options(s) < 0) return -1;
   Ref ns = options_of(s->metadata).inherit ? call_options("namespace", {s->cls, s->metadata})
                                           : Ref::steal(PyObject_GetAttr(s->cls, N.dunder_dict));
-  Ref items = Ref::steal(ns ? compat::call_method(ns.get(), N.items) : nullptr);
+  Ref items = Ref::steal(ns ? call_method(ns.get(), N.items) : nullptr);
   Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
@@ -341,7 +342,7 @@ Ref make_class(PyObject* name, PyObject* qualname,
     return {};
   for (auto& kv : body) {
     if (!kv.second || PyDict_SetItem(ns.get(), kv.first, kv.second) < 0) return {};
-    if (Py_IS_TYPE(kv.second, &FuncType)) compat::count_as_shared(kv.second);  // read by every thread
+    if (Py_IS_TYPE(kv.second, &FuncType)) interp::count_as_shared(kv.second);  // read by every thread
   }
   PyObject* args[] = {name, N.empty_tuple, ns.get()};
   return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
@@ -422,7 +423,7 @@ template <typename Make>
 int install_group(PyObject* model_class, PyObject* table, Make make) noexcept {
   return for_each_item(table, [&](PyObject* name, PyObject* decl) {
     Ref descriptor = make(name, decl);
-    if (descriptor) compat::count_as_shared(descriptor.get());  // found by every thread's attribute lookups
+    if (descriptor) interp::count_as_shared(descriptor.get());  // found by every thread's attribute lookups
     return descriptor ? PyObject_SetAttr(model_class, name, descriptor.get()) : -1;
   });
 }
@@ -465,7 +466,7 @@ Ref assemble(Walk& w) noexcept {
       Ref cast = Ref::steal(PyObject_GetAttr(decl, N.cast));
       // A strict model's writes check as its construction does (a declaration of ours already hands out the twin).
       if (cast && s->strict) {
-        Ref planned = compat::dict_getitem(s->casts, n);
+        Ref planned = dict_getitem(s->casts, n);
         if (!planned) return {};
         if (strict_twin(cast.get()) == planned.get()) cast = std::move(planned);
       }

@@ -2,7 +2,7 @@
 // initialisation.
 //
 // Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the
 //   direct-slot rules (fastpath.cpp); after the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 

@@ -29,14 +29,16 @@
 //
 // Layer 7 (docs/architecture.md): includes layers 0-6; calls layers 0-6, and the feature files' bodies only
 //   through the function kinds' FuncSpec members.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); the rules above.
 #include "fastpath.hpp"
 
-#include "compat.hpp"
+#include "interp.hpp"
 #include "memo.hpp"
+#include "casts.hpp"
 #include "compound_reads.hpp"
-#include "runtime.hpp"
+#include "mapping.hpp"
+#include "storage.hpp"
 
 namespace quenlory::fastpath {
 namespace {
@@ -54,7 +56,7 @@ initproc g_generic_init = nullptr;
 // body for the slot (`has`), held by `held`; else nullptr.
 template <typename Has>
 inline __attribute__((always_inline)) Func* our_function(PyTypeObject* tp, PyObject* name, Ref& held, Has has) noexcept {
-  held = compat::type_lookup(tp, name);
+  held = interp::type_lookup(tp, name);
   PyObject* fn = held.get();
   if (fn && Py_IS_TYPE(fn, &FuncType) && has(*reinterpret_cast<Func*>(fn)->spec)) return reinterpret_cast<Func*>(fn);
   return nullptr;
@@ -103,14 +105,14 @@ bool has_get(const FuncSpec& s) noexcept { return s.get != nullptr; }
 }
 
 [[gnu::noinline, gnu::cold]] PyObject* missing_key(PyObject* key) noexcept {
-  if (!PyErr_Occurred()) compat::raise_key_error(key);
+  if (!PyErr_Occurred()) raise_key_error(key);
   return nullptr;
 }
 
 // mapping[key] for an exact dict, both held across the lookup: it may run a key's __eq__.
 [[gnu::noinline]] PyObject* subscript_held(PyObject* mapping, PyObject* key) noexcept {
   Ref held_mapping = Ref::steal(Py_NewRef(mapping)), held_key = Ref::steal(Py_NewRef(key));
-  Ref v = compat::dict_get(mapping, key);
+  Ref v = interp::dict_get(mapping, key);
   if (__builtin_expect(static_cast<bool>(v), 1)) return v.release();
   return missing_key(key);
 }
@@ -131,7 +133,7 @@ template <typename Info>
 inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Info>& table, const Info* info,
                                                               PyObject* self, PyObject* obj, Slot which) noexcept {
   PyTypeObject* tp = Py_TYPE(obj);
-  unsigned int tag = compat::type_tag(tp);
+  unsigned int tag = interp::type_tag(tp);
   if (tp == info->owner.type && tag == info->owner.tag) return info->owner.offset;  // owner.tag is never 0
   return learn_owner(table, self, tp, tag, which);
 }
@@ -164,7 +166,7 @@ inline __attribute__((always_inline)) Py_ssize_t owner_offset(memo::TypeMemo<Inf
   if (__builtin_expect(info && obj && info->key, 1)) {
     PyTypeObject* tp = Py_TYPE(obj);
     // An owner is remembered with a nonzero tag and offset.  Nothing runs before subscript_held holds what it uses.
-    if (tp == info->owner.type && compat::type_tag(tp) == info->owner.tag)
+    if (tp == info->owner.type && interp::type_tag(tp) == info->owner.tag)
       if (PyObject* data = dict_at(obj, info->owner.offset)) return subscript_held(data, info->key);
   }
   return descr_get_other(self, obj, type, info);
@@ -252,7 +254,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     // The class call usually hands over a dict of its own making that nothing
     // else can reach; a caller's own dict is copied, so that casts that change
     // it do not change what this construction sees.
-    kwargs = compat::uniquely_referenced(kwds) ? Ref::borrow(kwds) : Ref::steal(PyDict_Copy(kwds));
+    kwargs = PyUnstable_Object_IsUniquelyReferenced(kwds) ? Ref::borrow(kwds) : Ref::steal(PyDict_Copy(kwds));
     if (!kwargs) return -1;
   }
   PyObject* data = PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr;  // held by the tuple

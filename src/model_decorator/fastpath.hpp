@@ -5,7 +5,7 @@
 //
 // Layer 7 (docs/architecture.md): includes layers 0-6; calls layers 0-6, and the feature files' bodies only
 //   through the function kinds' FuncSpec members.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp).
 #pragma once
 

@@ -1,13 +1,13 @@
 // The function object: argument checking, calls, binding and attributes.
 //
 // Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #include "function.hpp"
 
 #include <cstddef>
 
-#include "compat.hpp"
+#include "interp.hpp"
 
 namespace quenlory {
 namespace {
@@ -44,7 +44,7 @@ void raise_unexpected(const char* fn, PyObject* key) noexcept {
 // A keyword name equals a parameter name: by identity first (keyword names are
 // usually interned), then by value.  The keyword is known to be a str.
 bool same_name(PyObject* key, PyObject* param) noexcept {
-  return key == param || (!compat::known_unequal(key, param) && PyUnicode_Compare(key, param) == 0);
+  return key == param || (!interp::known_unequal(key, param) && PyUnicode_Compare(key, param) == 0);
 }
 
 // Index of the parameter the keyword names, or -1.
@@ -359,7 +359,7 @@ PyObject* closure_dict(Func* f) noexcept {
 int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
   int r = 0;
   bool exact = true;
-  QUENLORY_LOCKED(kwds)
+  Py_BEGIN_CRITICAL_SECTION(kwds);
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   PyObject* duplicate = nullptr;
@@ -377,14 +377,14 @@ int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
     raise_duplicate(f->spec->name, duplicate);
     r = -1;
   }
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return r < 0 ? r : exact;
 }
 
 PyTypeObject FuncType{};
 
 int init_function_type() noexcept {
-  compat::prepare_static_type(&FuncType);
+  interp::prepare_static_type(&FuncType);
   FuncType.tp_name = "quenlory.model_decorator.native_function";
   FuncType.tp_basicsize = sizeof(Func);
   FuncType.tp_dealloc = func_dealloc;

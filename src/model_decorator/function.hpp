@@ -8,7 +8,7 @@
 // description and the interpreter's own wording is used for every argument error.
 //
 // Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 

@@ -17,7 +17,7 @@
 // it notice, and keyword consumption is checked against its keys.
 //
 // Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the
 //   windows above; the memo invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #include <algorithm>
@@ -25,9 +25,12 @@
 #include <new>
 
 #include "copying.hpp"
+#include "debug.hpp"
 #include "instances.hpp"
 #include "nested.hpp"
-#include "runtime.hpp"
+#include "casts.hpp"
+#include "mapping.hpp"
+#include "storage.hpp"
 #include "schema.hpp"
 
 namespace quenlory {
@@ -64,9 +67,18 @@ struct Build {
   // Every key in `taken` is an exact str: testing a name against them runs no code.
   bool taken_plain = true;
 
+  // Whether this construction may take the shortcut rather than the rules'
+  // separate tests: looking a str up in `data` and in the keywords runs no
+  // code, since every key of each is an exact str and nothing has run since
+  // that was seen.  `walked`: the key check has just seen every key of `data`
+  // an exact str (and the merged lookups only pay where it has some).
+  bool lookups_run_no_code(bool walked) const noexcept {
+    return (walked ? PyDict_GET_SIZE(data) != 0 : str_keys_only(data)) && (!kwargs || str_keys_only(kwargs));
+  }
+
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
-    Ref value = compat::dict_getitem(kwargs, name);
+    Ref value = dict_getitem(kwargs, name);
     if (!value) return {};
     ++consumed;
     if (remember) {
@@ -97,11 +109,11 @@ struct Build {
   // data.get(name) is not None
   int data_has_value(PyObject* name) const noexcept {
     if (PyDict_CheckExact(data)) {
-      Ref v = compat::dict_get(data, name);
+      Ref v = interp::dict_get(data, name);
       if (!v) return PyErr_Occurred() ? -1 : 0;
       return v.get() != Py_None;
     }
-    Ref v = Ref::steal(compat::call_method(data, N.get, name));
+    Ref v = Ref::steal(call_method(data, N.get, name));
     if (!v) return -1;
     return v.get() != Py_None;
   }
@@ -135,7 +147,7 @@ int is_optional(PyObject* decl) noexcept {
 Ref default_value(PyObject* decl, PyObject* which) noexcept {
   Ref value = Ref::steal(PyObject_GetItem(decl, which));
   if (!value || which == N.default_) return value;
-  return Ref::steal(compat::call_none(value.get()));
+  return Ref::steal(call_none(value.get()));
 }
 
 // Where the value of a field comes from, in the order the rules test them;
@@ -158,28 +170,28 @@ struct SettledRules {
 
 // An exact str key is the name: by identity, or by equal text (runs no code).
 bool is_name(PyObject* key, PyObject* name) noexcept {
-  return key == name || (!compat::known_unequal(key, name) && KeyIndex::same_text(key, name));
+  return key == name || (!interp::known_unequal(key, name) && KeyIndex::same_text(key, name));
 }
 
 SettledRules settled_rules(PyObject* decl) noexcept {
   SettledRules rules;
   PyTypeObject* tp = Py_TYPE(decl);
   if (tp->tp_getattro != PyObject_GenericGetAttr) return rules;
-  Ref descr = compat::type_lookup(tp, N.metadata);
-  Py_ssize_t offset = compat::object_slot_offset(descr.get(), tp, false);
+  Ref descr = interp::type_lookup(tp, N.metadata);
+  Py_ssize_t offset = interp::object_slot_offset(descr.get(), tp, false);
   if (!offset) return rules;
   // What the read finds: the slot's value, read as the slot member reads it.
   Ref metadata;
-  QUENLORY_LOCKED(decl)
+  Py_BEGIN_CRITICAL_SECTION(decl);
   metadata = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
                                          __ATOMIC_ACQUIRE));
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   // An empty slot: the rules' own first read raises.
   if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
   bool exact_keys = true;
   PyObject* optional = nullptr;
   PyObject* dict = metadata.get();
-  QUENLORY_LOCKED(dict)
+  Py_BEGIN_CRITICAL_SECTION(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (exact_keys && PyDict_Next(dict, &pos, &key, &value)) {
@@ -193,7 +205,7 @@ SettledRules settled_rules(PyObject* decl) noexcept {
       optional = Py_NewRef(value);
     }
   }
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   Ref held = Ref::steal(optional);
   if (!exact_keys) return SettledRules{};
   rules.settled = true;
@@ -311,7 +323,7 @@ Ref component_values(Build& b, PyObject* components, Source where) noexcept {
 // Multi-field: the proxy is called with the data dictionary and either the raw
 // component values or the cast value of the field itself.
 int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
-  Ref components = compat::dict_getitem(b.s->multi_field_components, name);
+  Ref components = dict_getitem(b.s->multi_field_components, name);
   if (!components) return -1;
   PyObject* keys = components.get();
   if (!PyTuple_Check(keys)) {
@@ -361,10 +373,10 @@ constexpr int kUnknown = 2;
 // `name in kwargs` and taking it in one lookup, where the keywords' keys are
 // all exact strs and the name is one too, which runs no code.  Once every
 // keyword is taken (each by a name of its own), no other name is among them.
-QUENLORY_HOT int quiet_keyword(Build& b, PyObject* name, Ref& value) noexcept {
+inline __attribute__((always_inline)) int quiet_keyword(Build& b, PyObject* name, Ref& value) noexcept {
   // window begins: quiet keywords
   if (!b.quiet_keywords || b.taken || !PyUnicode_CheckExact(name)) return kUnknown;
-  if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = compat::dict_get(b.kwargs, name))) ++b.consumed;
+  if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = interp::dict_get(b.kwargs, name))) ++b.consumed;
   return value ? 1 : PyErr_Occurred() ? -1 : 0;
   // window ends: quiet keywords
 }
@@ -372,7 +384,7 @@ QUENLORY_HOT int quiet_keyword(Build& b, PyObject* name, Ref& value) noexcept {
 // The field's value in the data (1), none there (0), or an error: what the
 // key check noted, where nothing has run since, or `key in data` and
 // `data[key]` in one lookup, which runs no code.
-QUENLORY_HOT int quiet_data(Build& b, Py_ssize_t row, PyObject* key, Ref& value) noexcept {
+inline __attribute__((always_inline)) int quiet_data(Build& b, Py_ssize_t row, PyObject* key, Ref& value) noexcept {
   // window begins: quiet
   if (!b.quiet) return kUnknown;
   if (b.values) {
@@ -380,7 +392,7 @@ QUENLORY_HOT int quiet_data(Build& b, Py_ssize_t row, PyObject* key, Ref& value)
     return value ? 1 : 0;
   }
   if (!PyUnicode_CheckExact(key)) return kUnknown;
-  if ((value = compat::dict_get(b.data, key))) return 1;
+  if ((value = interp::dict_get(b.data, key))) return 1;
   return PyErr_Occurred() ? -1 : 0;
   // window ends: quiet
 }
@@ -441,7 +453,7 @@ int check_data_keys(Build& b) noexcept {
     bool plain_keys = true;
     PyObject** values = b.values;
     // window begins: noted values
-    QUENLORY_LOCKED(b.data)
+    Py_BEGIN_CRITICAL_SECTION(b.data);
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     // An exact str key looked up among exact strs runs no code, and the index never changes.
@@ -451,11 +463,11 @@ int check_data_keys(Build& b) noexcept {
       stray = plain_keys && row == KeyIndex::kAbsent && !b.s->ignore_extra;
       if (row >= 0 && values) values[row] = value;
     }
-    QUENLORY_UNLOCKED()
+    Py_END_CRITICAL_SECTION();
     if (!stray && plain_keys) {
       // Every key was an exact str, and the loop ran no code.  A merged lookup
       // only pays where data has keys.
-      b.quiet = PyDict_GET_SIZE(b.data) && (!b.kwargs || str_keys_only(b.kwargs));
+      b.quiet = b.lookups_run_no_code(true);
       if (!b.quiet) b.values = nullptr;
       return 0;
     }
@@ -464,7 +476,7 @@ int check_data_keys(Build& b) noexcept {
   b.values = nullptr;
   if (b.s->ignore_extra) return 0;  // undeclared keys stay in the data as they are
   auto difference = [&]() -> Ref {
-    Ref keys = Ref::steal(compat::call_method(b.data, N.keys));
+    Ref keys = Ref::steal(call_method(b.data, N.keys));
     Ref set = Ref::steal(keys ? PySet_New(keys.get()) : nullptr);
     return Ref::steal(set ? PyNumber_Subtract(set.get(), b.s->field_names) : nullptr);
   };
@@ -492,7 +504,7 @@ int raise_leftover_keywords(Build& b) noexcept {
       return -1;
   }
   if (PyDict_GET_SIZE(left.get()) == 0) return 0;
-  Ref view = Ref::steal(compat::call_method(left.get(), N.keys));
+  Ref view = Ref::steal(call_method(left.get(), N.keys));
   return view ? raise_unexpected_keys(view.get()) : -1;
 }
 
@@ -504,12 +516,12 @@ bool keywords_all_known(const Build& b) noexcept {
   const Schema* s = b.s;
   if (!s->key_index || s->raw_keys || PyDict_GET_SIZE(s->multi_fields)) return false;
   bool known = true;
-  QUENLORY_LOCKED(b.kwargs)
+  Py_BEGIN_CRITICAL_SECTION(b.kwargs);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (known && PyDict_Next(b.kwargs, &pos, &key, &value))
     known = PyUnicode_CheckExact(key) && s->key_index->find(key) != KeyIndex::kAbsent;
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return known;
 }
 
@@ -520,6 +532,8 @@ constexpr Py_ssize_t kFewRows = 32;
 // The caller holds the function whose closure holds the schema.
 // `str_keys`: every key of kwargs is known to be an exact str.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
+  QUENLORY_ASSERT(s && self && !PyErr_Occurred());
+  QUENLORY_ASSERT(!kwargs || (PyDict_Check(kwargs) && (!str_keys || str_keys_only(kwargs))));
   Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
@@ -536,7 +550,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   std::unique_ptr<PyObject*[]> many;
   if (!data_arg) {
     // A dict of our own making, still empty: no key to check, none to note.
-  } else if (!compat::kFreeThreaded) {
+  } else if (!interp::kFreeThreaded) {
     if (nrows > kFewRows) many.reset(new (std::nothrow) PyObject*[nrows]);  // none: looked up one by one
     b.values = nrows > kFewRows ? many.get() : few;
     if (b.values) std::fill_n(b.values, nrows, nullptr);
@@ -563,7 +577,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
       return -1;
     b.remember = false;
     // Casts and proxies have run: look again.
-    b.quiet = b.quiet && str_keys_only(b.data) && (!kwargs || str_keys_only(kwargs));
+    b.quiet = b.quiet && b.lookups_run_no_code(false);
     b.values = nullptr;  // what the key check read may be gone
   }
   // window begins: noted values
@@ -596,6 +610,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
 }
 
 int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept {
+  QUENLORY_ASSERT(as_function(reinterpret_cast<PyObject*>(f), kModelInit) == f && self && !PyErr_Occurred());
   Schema* s = closure_schema(f);
   if (!s) return -1;
   // A model class's MRO is (model class, object): anything longer is a subclass's instance.  The collector

@@ -9,7 +9,7 @@
 //    interpreter never gives a tag out twice (3.11 on).  Before, the numbering
 //    restarts on sys._clear_type_cache() (and when it wraps), and a type
 //    changed since can get its old tag back; every restart empties the
-//    interpreter's own method cache, which compat::TagEpoch watches through an
+//    interpreter's own method cache, which interp::TagEpoch watches through an
 //    entry that only it can make.  No entry is used once that entry is gone,
 //    and every table is emptied before it is made again.
 // 3. An entry holds plain data, and owned references to objects that keep no
@@ -51,17 +51,18 @@
 // its store, against the calls known to run nothing.
 //
 // Layer 3 (docs/architecture.md): includes names.hpp and below; calls layers 0-2.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp.
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp.
 #pragma once
 
 #include <cstdint>
 
-#include "compat.hpp"
+#include "debug.hpp"
+#include "interp.hpp"
 #include "names.hpp"
 
 namespace quenlory::memo {
 
-constexpr bool kEnabled = !compat::kFreeThreaded;
+constexpr bool kEnabled = !interp::kFreeThreaded;
 
 // The tables, each of which a build can switch off to measure what it saves
 // (tools/memo_cost.sh): -DQUENLORY_MEMOS_OFF=<sum of the values below>.
@@ -85,15 +86,15 @@ inline void clear_all() noexcept {
 }
 
 // The tag under which a memo entry may be stored, taken before the lookups,
-// and the epoch it was taken in (see compat::TagEpoch).
+// and the epoch it was taken in (see interp::TagEpoch).
 struct Stamp {
   unsigned int tag;
   unsigned long epoch = 0;
 };
 
 inline Stamp stamp_of(PyTypeObject* tp) noexcept {
-  compat::tag_epoch_renew(clear_all);
-  return {compat::settled_tag(tp, N.dunder_get), compat::tag_epoch_count()};
+  interp::tag_epoch_renew(clear_all);
+  return {interp::settled_tag(tp, N.dunder_get), interp::tag_epoch_count()};
 }
 
 constexpr size_t kEntries = 128;
@@ -116,17 +117,20 @@ class TypeMemo {
     if constexpr (!kEnabled) return nullptr;
     if (!usable_) return nullptr;
     const Entry& e = entries_[index_of(tp)];
-    unsigned int tag = compat::type_tag(tp);
-    if (e.type != tp || tag == 0 || e.tag != tag || !compat::tag_epoch_holds()) return nullptr;
+    unsigned int tag = interp::type_tag(tp);
+    if (e.type != tp || tag == 0 || e.tag != tag || !interp::tag_epoch_holds()) return nullptr;
     return &e.info;
   }
 
   // Remember `info` for `tp`, found under `stamp` by lookups that ran no code.
   void store(PyTypeObject* tp, Stamp stamp, const Info& info) noexcept {
+    // A ready class, looked up without an error, under a stamp of this epoch or an earlier one.
+    QUENLORY_ASSERT(tp && PyType_Check(reinterpret_cast<PyObject*>(tp)) && (tp->tp_flags & Py_TPFLAGS_READY));
+    QUENLORY_ASSERT(!PyErr_Occurred() && stamp.epoch <= interp::tag_epoch_count());
     if constexpr (!kEnabled) return;
     if (!usable_) return;
     // A stamp of an earlier epoch may name another state of the type now.
-    if (stamp.tag == 0 || stamp.epoch != compat::tag_epoch_count() || !compat::tag_epoch_holds()) return;
+    if (stamp.tag == 0 || stamp.epoch != interp::tag_epoch_count() || !interp::tag_epoch_holds()) return;
     Entry& e = entries_[index_of(tp)];
     Entry old = e;
     info.hold();

@@ -3,12 +3,12 @@
 // imports, the two registries of model classes and the introspection functions.
 //
 // Layer top (docs/architecture.md): includes and calls any file; nothing includes it.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp.
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp.
 #include <cstring>
 
 #include "casts.hpp"
-#include "compat.hpp"
 #include "decorator.hpp"
+#include "interp.hpp"
 #include "fastpath.hpp"
 #include "function.hpp"
 #include "nested.hpp"
@@ -150,9 +150,9 @@ int module_exec(PyObject* module) noexcept {
   g_globals = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
   g_builtins = PyEval_GetBuiltins();
   if (!g_globals || !g_builtins) return -1;
-  if (compat::init_shared_counting() < 0) return -1;
+  if (interp::init_shared_counting() < 0) return -1;
   if (intern_names() < 0 || init_function_type() < 0 || init_schema_type() < 0) return -1;
-  if (fastpath::init() < 0 || compat::tag_epoch_init() < 0) return -1;
+  if (fastpath::init() < 0 || interp::init() < 0) return -1;
   Ref probe = make_probe();
   if (!probe || PyDict_SetItemString(PyImport_GetModuleDict(), "quenlory._probe", probe.get()) < 0) return -1;
   if (check_version() < 0) return -1;

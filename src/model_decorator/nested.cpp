@@ -20,11 +20,12 @@
 //    the class call itself.
 //
 // Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #include "nested.hpp"
 
-#include "runtime.hpp"
+#include "casts.hpp"
+#include "storage.hpp"
 
 namespace quenlory::nested {
 namespace {
@@ -45,25 +46,25 @@ Known K;
 // The exact list's item at `i`, owned, or nothing past its end (as its iterator sees it).
 Ref item_at(PyObject* list, Py_ssize_t i) noexcept {
   Ref item;
-  QUENLORY_LOCKED(list)
+  Py_BEGIN_CRITICAL_SECTION(list);
   if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return item;
 }
 
 // A name the declarations' module reads as a global: its namespace, then the builtins.
 Ref module_global(PyObject* name) noexcept {
-  Ref v = compat::dict_get(K.globals, name);
+  Ref v = interp::dict_get(K.globals, name);
   if (v || PyErr_Occurred()) return v;
   PyObject* builtins = PyEval_GetBuiltins();
-  if (builtins && (v = compat::dict_get(builtins, name))) return v;
+  if (builtins && (v = interp::dict_get(builtins, name))) return v;
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return {};
 }
 
 // model(value) and the instance's _data: the pair of a nested dict or instance.
 int instance_pair(PyObject* model, PyObject* value, bool build, Ref& item0, Ref& item1) noexcept {
-  Ref instance = build ? Ref::steal(compat::call_one(model, value)) : Ref::borrow(value);
+  Ref instance = build ? Ref::steal(call_one(model, value)) : Ref::borrow(value);
   if (!instance) return -1;
   Ref data = get_data(instance.get());
   if (!data) return -1;
@@ -99,7 +100,7 @@ Ref list_item(PyObject* decl, PyObject* name, Py_ssize_t index, PyObject* item) 
   if (!model) return {};
   if (Py_IS_TYPE(model.get(), &PyType_Type)) {
     if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(model.get())) return Ref::borrow(item);
-    if (PyDict_CheckExact(item)) return Ref::steal(compat::call_one(model.get(), item));
+    if (PyDict_CheckExact(item)) return Ref::steal(call_one(model.get(), item));
   }
   // Anything else is the helper's own case: its instance tests may run code, and it raises the item's error.
   Ref helper = module_global(K.list_item);

@@ -6,7 +6,7 @@
 // alone, as the built-in casts are.
 //
 // Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
 

@@ -1,7 +1,7 @@
 // The probe: what the tests may ask of the shortcuts (see probe.hpp).
 //
 // Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only module.cpp calls it.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #include "probe.hpp"
 
@@ -21,7 +21,7 @@ PyTypeObject* type_arg(PyObject* arg) noexcept {
 // The class's version tag while it is valid, else 0.
 PyObject* probe_type_tag(PyObject*, PyObject* arg) noexcept {
   PyTypeObject* tp = type_arg(arg);
-  return tp ? PyLong_FromUnsignedLong(compat::type_tag(tp)) : nullptr;
+  return tp ? PyLong_FromUnsignedLong(interp::type_tag(tp)) : nullptr;
 }
 
 // The entry of every memo table that the class would use.

@@ -2,7 +2,7 @@
 // entries, installed slots), so that they need no layout of their own.
 //
 // Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only module.cpp calls it.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #pragma once
 

@@ -62,4 +62,15 @@ inline PyObject* new_bool(bool b) noexcept {
   return r;
 }
 
+// self.name(*args), by vectorcall.
+template <typename... Args>
+inline PyObject* call_method(PyObject* self, PyObject* name, Args... args) noexcept {
+  PyObject* stack[] = {self, args...};
+  return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+}
+
+inline PyObject* call_one(PyObject* fn, PyObject* arg) noexcept { return PyObject_CallOneArg(fn, arg); }
+inline PyObject* call_none(PyObject* fn) noexcept { return PyObject_CallNoArgs(fn); }
+
 }  // namespace quenlory

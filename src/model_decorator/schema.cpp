@@ -4,11 +4,11 @@
 // collector meets an owned lookup's error, never a freed name.
 //
 // Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #include "schema.hpp"
 
-#include "compat.hpp"
+#include "interp.hpp"
 
 namespace quenlory {
 namespace {
@@ -64,7 +64,7 @@ void schema_dealloc(PyObject* self) noexcept {
 PyTypeObject SchemaType{};
 
 int init_schema_type() noexcept {
-  compat::prepare_static_type(&SchemaType);
+  interp::prepare_static_type(&SchemaType);
   SchemaType.tp_name = "quenlory.model_decorator.ModelSchema";
   SchemaType.tp_basicsize = sizeof(Schema);
   SchemaType.tp_dealloc = schema_dealloc;
@@ -144,7 +144,7 @@ int finish_schema(Schema* s) noexcept {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(basic.get()); ++i) {
     PyObject* item = PyTuple_GET_ITEM(basic.get(), i);  // held by the snapshot
     Ref name = Ref::borrow(PyTuple_GET_ITEM(item, 0)), decl = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    Ref cast = compat::dict_getitem(s->casts, name.get());
+    Ref cast = dict_getitem(s->casts, name.get());
     if (!cast) return -1;
     Ref key = raw_key(s, name.get());
     if (!key) return -1;

@@ -16,13 +16,13 @@
 // exact strs, or converts between int and str.
 //
 // Layer 4 (docs/architecture.md): includes function.hpp and below; calls layers 0-3.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #pragma once
 
 #include <cstring>
 
-#include "compat.hpp"
+#include "mapping.hpp"
 #include "function.hpp"
 
 namespace quenlory {
@@ -114,7 +114,7 @@ inline Schema* as_schema(PyObject* o) noexcept { return reinterpret_cast<Schema*
 // The key in the data of the field `name`: its raw key, else the name itself.
 inline Ref raw_key(Schema* s, PyObject* name) noexcept {
   if (!s->raw_keys) return Ref::borrow(name);
-  Ref key = compat::dict_get(s->raw_keys, name);
+  Ref key = interp::dict_get(s->raw_keys, name);
   if (!key && !PyErr_Occurred()) key = Ref::borrow(name);
   return key;
 }

@@ -1,14 +1,16 @@
 // raw and dumps: the data dictionary of an instance and its JSON text.
 //
 // Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only module.cpp calls it.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; after
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #include "serialisation.hpp"
 
 #include <vector>
 
-#include "compat.hpp"
-#include "runtime.hpp"
+#include "function.hpp"
+#include "interp.hpp"
+#include "mapping.hpp"
+#include "storage.hpp"
 
 namespace quenlory {
 namespace {
@@ -83,13 +85,13 @@ Ref snapshot(PyObject* o, Snapshot& state) noexcept {
 
 // encode(data), through a snapshot on the free-threaded build.
 PyObject* encode_data(PyObject* encode, PyObject* data) noexcept {
-  if constexpr (!compat::kFreeThreaded) return compat::call_one(encode, data);
+  if constexpr (!interp::kFreeThreaded) return call_one(encode, data);
   Snapshot state;
   Ref copy = snapshot(data, state);
   if (!copy) return nullptr;
-  PyObject* text = compat::call_one(encode, copy.get());
+  PyObject* text = call_one(encode, copy.get());
   if (state.cyclic) {
-    compat::SavedError saved;  // the encoder's, if it failed
+    interp::SavedError saved;  // the encoder's, if it failed
     for (Ref& made : state.made) {
       if (PyDict_CheckExact(made.get()))
         PyDict_Clear(made.get());
@@ -111,7 +113,7 @@ PyObject* dumps_impl(Func*, PyObject* const* params, Py_ssize_t, PyObject*) noex
   if (!raw) return nullptr;
   // Our own raw is run directly; a replacement is called.
   Ref data =
-      as_function(raw.get(), kRaw) ? get_data(params[0]) : Ref::steal(compat::call_one(raw.get(), params[0]));
+      as_function(raw.get(), kRaw) ? get_data(params[0]) : Ref::steal(call_one(raw.get(), params[0]));
   if (!data) return nullptr;
   return encode_data(encode.get(), data.get());
 }

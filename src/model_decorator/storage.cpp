@@ -1,7 +1,7 @@
 // Slot storage of model instances.
 //
 // Layer 4 (docs/architecture.md): includes memo.hpp, function.hpp and below; calls layers 0-3.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #include "storage.hpp"
 
@@ -20,8 +20,8 @@ PyObject* slot_name(Slot which) noexcept { return which == Slot::Data ? N.data :
 Py_ssize_t lookup_offset(PyTypeObject* tp, Slot which, bool for_write) noexcept {
   if (for_write ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr)
     return 0;
-  Ref descr = compat::type_lookup(tp, slot_name(which));
-  return compat::object_slot_offset(descr.get(), tp, for_write);
+  Ref descr = interp::type_lookup(tp, slot_name(which));
+  return interp::object_slot_offset(descr.get(), tp, for_write);
 }
 
 // Both slots' offsets for reads and for assignments, remembered per type.
@@ -70,9 +70,9 @@ Ref exchange(PyObject* instance, Py_ssize_t offset, PyObject* value) noexcept {
 Ref get_slot(PyObject* instance, Slot which) noexcept {
   if (Py_ssize_t offset = slot_offset(Py_TYPE(instance), which, false)) {
     Ref value;
-    QUENLORY_LOCKED(instance)
+    Py_BEGIN_CRITICAL_SECTION(instance);
     value = Ref::borrow(__atomic_load_n(slot_at(instance, offset), __ATOMIC_ACQUIRE));
-    QUENLORY_UNLOCKED()
+    Py_END_CRITICAL_SECTION();
     // An unset slot takes the ordinary path, which raises the interpreter's own error.
     if (value) return value;
   }
@@ -101,9 +101,9 @@ int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept {
   Py_ssize_t offset = slot_offset(Py_TYPE(instance), which, true);
   if (!offset) return PyObject_SetAttr(instance, slot_name(which), value);
   Ref old;
-  QUENLORY_LOCKED(instance)
+  Py_BEGIN_CRITICAL_SECTION(instance);
   old = exchange(instance, offset, value);
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return 0;
 }
 
@@ -117,10 +117,10 @@ int set_slots(PyObject* instance, PyObject* data, PyObject* compounds) noexcept 
     return set_slot(instance, Slot::Compounds, compounds);
   }
   Ref old_data, old_compounds;
-  QUENLORY_LOCKED(instance)
+  Py_BEGIN_CRITICAL_SECTION(instance);
   old_data = exchange(instance, data_at, data);
   old_compounds = exchange(instance, compounds_at, compounds);
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return 0;
 }
 

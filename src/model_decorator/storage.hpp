@@ -3,11 +3,11 @@
 // values.  Every read and write of them goes through here.
 //
 // Layer 4 (docs/architecture.md): includes memo.hpp, function.hpp and below; calls layers 0-3.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #pragma once
 
-#include "compat.hpp"
+#include "interp.hpp"
 
 namespace quenlory {
 

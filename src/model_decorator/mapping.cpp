@@ -1,24 +1,23 @@
-// The helpers the feature files share.
+// Mapping helpers (see mapping.hpp).
 //
-// Layer 5 (docs/architecture.md): includes layers 0-4; calls layers 0-4.
-// Bound by: owners release references (ref.hpp); versions and private state only through compat.hpp; the memo
-//   invariants and windows (memo.hpp).
-#include "runtime.hpp"
+// Layer 3 (docs/architecture.md): includes layers 0-2; calls layers 0-2.
+// Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp.
+#include "mapping.hpp"
 
 namespace quenlory {
 
 bool str_keys_only(PyObject* d) noexcept {
   bool only = true;
-  QUENLORY_LOCKED(d)
+  Py_BEGIN_CRITICAL_SECTION(d);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (only && PyDict_Next(d, &pos, &key, &value)) only = PyUnicode_CheckExact(key);
-  QUENLORY_UNLOCKED()
+  Py_END_CRITICAL_SECTION();
   return only;
 }
 
 Ref get_item(PyObject* mapping, PyObject* key) noexcept {
-  if (PyDict_CheckExact(mapping)) return compat::dict_getitem(mapping, key);
+  if (PyDict_CheckExact(mapping)) return dict_getitem(mapping, key);
   return Ref::steal(PyObject_GetItem(mapping, key));
 }
 
@@ -29,11 +28,11 @@ int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
 
 int optional_flag(PyObject* metadata) noexcept {
   if (PyDict_CheckExact(metadata)) {
-    Ref flag = compat::dict_get(metadata, N.optional);
+    Ref flag = interp::dict_get(metadata, N.optional);
     if (!flag) return PyErr_Occurred() ? -1 : 0;
     return PyObject_IsTrue(flag.get());  // held: its truth test may run code
   }
-  Ref flag = Ref::steal(compat::call_method(metadata, N.get, N.optional, Py_False));
+  Ref flag = Ref::steal(call_method(metadata, N.get, N.optional, Py_False));
   return flag ? PyObject_IsTrue(flag.get()) : -1;
 }
 
