@@ -20,6 +20,13 @@ void install_descriptor_slots(PyObject* cls) noexcept;
 // Direct tp_init on a freshly made model class, under the same rule for __init__.
 void install_init_slot(PyObject* cls) noexcept;
 
+// cls(data), a new reference.  Where the class is one `model` made (or a
+// subclass of one) whose metaclass is type, whose __new__ is object's and
+// whose tp_init is the direct slot, it takes the class call's steps without
+// an argument tuple: the call's depth count, object's allocation, the direct
+// slot's body.  Anything else is the class call itself.
+PyObject* call_with_data(PyObject* cls, PyObject* data) noexcept;
+
 // A module of questions the tests ask the shortcuts (version tags, memo
 // entries, installed slots), so that they need no layout of their own.  It is
 // kept in sys.modules only, as "quenlory._probe", and bound to no namespace.

@@ -343,6 +343,19 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
   return PyDict_SetItem(b.compounds, name, result.get());
 }
 
+// The cast hands `value` back as it is and runs no code: a built-in str or int
+// cast of an exact str or int, or None, behind the optional wrapper.  For a
+// value read from the data, build_plain then changes nothing.
+inline bool keeps_value(PyObject* cast, PyObject* value) noexcept {
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return true;
+    if (!(cast = closure_peek(wrapper))) return false;  // cleared: the cast raises
+  }
+  PyTypeObject* vt = Py_TYPE(value);
+  return (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type) && vt == &PyUnicode_Type) ||
+         (cast == reinterpret_cast<PyObject*>(&PyLong_Type) && vt == &PyLong_Type);
+}
+
 // Plain field: the cast of its value lands in the data dictionary.
 int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast, PyObject* key) noexcept {
   Source source;
@@ -533,6 +546,9 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
                                 str_keys_only(kwargs));
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
+    // No keywords, and the value the key check noted (nothing has run since) is one its cast keeps: the row's
+    // steps would read it, cast it to itself and leave the data as it is.
+    if (!kwargs && b.quiet && b.values && b.values[i] && keeps_value(PyTuple_GET_ITEM(row, 2), b.values[i])) continue;
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2),
                     PyTuple_GET_ITEM(row, 3)) < 0) {
       note_path(PyTuple_GET_ITEM(row, 3));

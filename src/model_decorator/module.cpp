@@ -263,6 +263,7 @@ int module_exec(PyObject* module) noexcept {
   if (fastpath::init() < 0 || compat::tag_epoch_init() < 0) return -1;
   g_class_slots.descriptor = fastpath::install_descriptor_slots;
   g_class_slots.model = fastpath::install_init_slot;
+  g_class_slots.call_with_data = fastpath::call_with_data;
   Ref probe = fastpath::make_probe();
   if (!probe || PyDict_SetItemString(PyImport_GetModuleDict(), "quenlory._probe", probe.get()) < 0) return -1;
   if (check_version() < 0) return -1;

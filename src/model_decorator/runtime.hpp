@@ -63,6 +63,8 @@ int optional_flag(PyObject* metadata) noexcept;
 struct ClassSlots {
   void (*descriptor)(PyObject* cls) noexcept = nullptr;
   void (*model)(PyObject* cls) noexcept = nullptr;
+  // cls(data), a new reference: the class call with one positional argument.
+  PyObject* (*call_with_data)(PyObject* cls, PyObject* data) noexcept = nullptr;
 };
 extern ClassSlots g_class_slots;
 
