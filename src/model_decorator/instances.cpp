@@ -498,7 +498,9 @@ constexpr Py_ssize_t kFewRows = 32;
 // The caller holds the function whose closure holds the schema.
 // `str_keys`: every key of kwargs is known to be an exact str.
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
-  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
+  // A dict of our own for the keywords' values, sized for them up front.
+  Ref data = data_arg ? Ref::borrow(data_arg)
+                      : Ref::steal(kwargs ? _PyDict_NewPresized(PyDict_GET_SIZE(kwargs)) : PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
   if (!PyDict_Check(data.get())) {
