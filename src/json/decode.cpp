@@ -41,6 +41,19 @@ constexpr const char* kShapeName = "quenlory._json.shape";
 // Above this size the parse itself runs without holding the interpreter.
 constexpr Py_ssize_t kParseUnlocked = 1 << 16;
 
+// The last n bytes at s (0 < n < 8) in one word, read without a copy of variable length: two reads of four that
+// overlap, or the first, middle and last byte.
+inline uint64_t tail_word(const char* s, size_t n) noexcept {
+  if (n >= 4) {
+    uint32_t first, last;
+    std::memcpy(&first, s, 4);
+    std::memcpy(&last, s + n - 4, 4);
+    return first | (static_cast<uint64_t>(last) << 32);
+  }
+  return static_cast<unsigned char>(s[0]) | (static_cast<uint64_t>(static_cast<unsigned char>(s[n / 2])) << 8) |
+         (static_cast<uint64_t>(static_cast<unsigned char>(s[n - 1])) << 16);
+}
+
 inline uint64_t hash_bytes(const char* s, size_t n) noexcept {
   uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
   for (; n >= 8; s += 8, n -= 8) {
@@ -49,11 +62,7 @@ inline uint64_t hash_bytes(const char* s, size_t n) noexcept {
     h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
     h ^= h >> 32;
   }
-  if (n) {
-    uint64_t word = 0;
-    std::memcpy(&word, s, n);
-    h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
-  }
+  if (n) h = (h ^ tail_word(s, n)) * 0xC4CEB9FE1A85EC53ULL;
   return h ^ (h >> 29);
 }
 
@@ -161,7 +170,7 @@ inline bool is_ascii(const char* s, size_t n) noexcept {
     std::memcpy(&word, s + i, 8);
     acc |= word;
   }
-  for (; i < n; i++) acc |= static_cast<unsigned char>(s[i]);
+  if (i < n) acc |= tail_word(s + i, n - i);
   return (acc & 0x8080808080808080ULL) == 0;
 }
 
