@@ -343,9 +343,9 @@ int build_multi(Build& b, PyObject* name, PyObject* decl) noexcept {
   return PyDict_SetItem(b.compounds, name, result.get());
 }
 
-// The cast hands `value` back as it is and runs no code: a built-in str or int
-// cast of an exact str or int, or None, behind the optional wrapper.  For a
-// value read from the data, build_plain then changes nothing.
+// The cast hands `value` back as it is and runs no code: a built-in str, int
+// or bool cast of an exact str, int or bool, or None behind the optional
+// wrapper.  For a value read from the data, build_plain then changes nothing.
 inline bool keeps_value(PyObject* cast, PyObject* value) noexcept {
   while (Func* wrapper = as_function(cast, kOptionalCast)) {
     if (value == Py_None) return true;
@@ -353,7 +353,8 @@ inline bool keeps_value(PyObject* cast, PyObject* value) noexcept {
   }
   PyTypeObject* vt = Py_TYPE(value);
   return (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type) && vt == &PyUnicode_Type) ||
-         (cast == reinterpret_cast<PyObject*>(&PyLong_Type) && vt == &PyLong_Type);
+         (cast == reinterpret_cast<PyObject*>(&PyLong_Type) && vt == &PyLong_Type) ||
+         (cast == reinterpret_cast<PyObject*>(&PyBool_Type) && vt == &PyBool_Type);
 }
 
 // Plain field: the cast of its value lands in the data dictionary.
