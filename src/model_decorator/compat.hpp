@@ -387,6 +387,9 @@ inline PyObject* call_method(PyObject* self, PyObject* name, Args... args) noexc
 }
 
 inline PyObject* call_one(PyObject* fn, PyObject* arg) noexcept { return PyObject_CallOneArg(fn, arg); }
+
+// A new empty dict with room for `n` items without growing.
+inline PyObject* sized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
 inline PyObject* call_none(PyObject* fn) noexcept { return PyObject_CallNoArgs(fn); }
 
 }  // namespace quenlory::compat

@@ -501,7 +501,7 @@ constexpr Py_ssize_t kFewRows = 32;
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
   // A dict of our own for the keywords' values, sized for them up front.
   Ref data = data_arg ? Ref::borrow(data_arg)
-                      : Ref::steal(kwargs ? _PyDict_NewPresized(PyDict_GET_SIZE(kwargs)) : PyDict_New());
+                      : Ref::steal(kwargs ? compat::sized_dict(PyDict_GET_SIZE(kwargs)) : PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
   if (!PyDict_Check(data.get())) {
