@@ -28,6 +28,9 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "yyjson.h"
 
@@ -44,6 +47,19 @@ constexpr const char* kShapeName = "quenlory._json.shape";
 // Above this size the parse itself runs without holding the interpreter.
 constexpr Py_ssize_t kParseUnlocked = 1 << 16;
 
+// The last n bytes at s (0 < n < 8) in one word, read without a copy of variable length: two reads of four that
+// overlap, or the first, middle and last byte.
+inline uint64_t tail_word(const char* s, size_t n) noexcept {
+  if (n >= 4) {
+    uint32_t first, last;
+    std::memcpy(&first, s, 4);
+    std::memcpy(&last, s + n - 4, 4);
+    return first | (static_cast<uint64_t>(last) << 32);
+  }
+  return static_cast<unsigned char>(s[0]) | (static_cast<uint64_t>(static_cast<unsigned char>(s[n / 2])) << 8) |
+         (static_cast<uint64_t>(static_cast<unsigned char>(s[n - 1])) << 16);
+}
+
 inline uint64_t hash_bytes(const char* s, size_t n) noexcept {
   uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ULL;
   for (; n >= 8; s += 8, n -= 8) {
@@ -52,11 +68,7 @@ inline uint64_t hash_bytes(const char* s, size_t n) noexcept {
     h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
     h ^= h >> 32;
   }
-  if (n) {
-    uint64_t word = 0;
-    std::memcpy(&word, s, n);
-    h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
-  }
+  if (n) h = (h ^ tail_word(s, n)) * 0xC4CEB9FE1A85EC53ULL;
   return h ^ (h >> 29);
 }
 
@@ -164,7 +176,7 @@ inline bool is_ascii(const char* s, size_t n) noexcept {
     std::memcpy(&word, s + i, 8);
     acc |= word;
   }
-  for (; i < n; i++) acc |= static_cast<unsigned char>(s[i]);
+  if (i < n) acc |= tail_word(s + i, n - i);
   return (acc & 0x8080808080808080ULL) == 0;
 }
 
@@ -189,9 +201,9 @@ class KeyMemo {
     PyMem_Free(slots_);
   }
 
-  // A new reference to the str for the n bytes at s (which live as long as the memo), or null with an error. A
-  // str made here is kept for the next ones when `keep`.
-  PyObject* get(const char* s, size_t n, uint64_t h, bool keep) noexcept {
+  // A new reference to the str for the n bytes at s (which live as long as the memo), or null with an error; the
+  // str made here is kept for the next ones.
+  PyObject* get(const char* s, size_t n, uint64_t h) noexcept {
     if (!slots_ && !grow()) return nullptr;
     size_t i = h & mask_;
     for (; slots_[i].key; i = (i + 1) & mask_) {
@@ -199,7 +211,7 @@ class KeyMemo {
       if (slot.hash == h && slot.len == n && std::memcmp(slot.text, s, n) == 0) return Py_NewRef(slot.key);
     }
     PyObject* key = make_str(s, n);
-    if (!key || !keep) return key;
+    if (!key) return key;
     slots_[i] = Slot{s, n, h, Py_NewRef(key)};
     if (++used_ * 2 > mask_ && !grow()) {
       Py_DECREF(key);
@@ -237,15 +249,48 @@ class KeyMemo {
 
   Slot* slots_ = nullptr;
   size_t mask_ = 0;
-
- public:
   size_t used_ = 0;
 };
 
-// Short string values are shared too, as long as the memo is small: a document repeats its enumerations and
-// codes, and each repeat is then one reference instead of one more str to make and free.
+// Short string values are shared too: a document repeats its enumerations and codes, and each repeat is then one
+// reference instead of one more str to make and free.  They go to a table of fixed size with one place per hash,
+// where the last value made stays, so that values met once cost no more than a look and a replacement.
 constexpr size_t kShortValue = 24;
-constexpr size_t kValueMemo = 4096;
+constexpr size_t kValueSlots = 1024;
+
+class ValueMemo {
+ public:
+  ValueMemo() = default;
+  ValueMemo(const ValueMemo&) = delete;
+  ValueMemo& operator=(const ValueMemo&) = delete;
+  ~ValueMemo() {
+    for (size_t i = 0; slots_ && i < kValueSlots; i++) Py_XDECREF(slots_[i].value);
+    PyMem_Free(slots_);
+  }
+
+  // A new reference to the str for the n bytes at s (which live as long as the memo), or null with an error.
+  PyObject* get(const char* s, size_t n, uint64_t h) noexcept {
+    if (!slots_ && !(slots_ = static_cast<Slot*>(PyMem_Calloc(kValueSlots, sizeof(Slot))))) return PyErr_NoMemory();
+    Slot& slot = slots_[(h ^ (h >> 32)) & (kValueSlots - 1)];
+    if (slot.value && slot.hash == h && slot.len == n && std::memcmp(slot.text, s, n) == 0)
+      return Py_NewRef(slot.value);
+    PyObject* value = make_str(s, n);
+    if (!value) return nullptr;
+    PyObject* old = slot.value;
+    slot = Slot{s, n, h, Py_NewRef(value)};
+    Py_XDECREF(old);  // a str: freeing it runs no code
+    return value;
+  }
+
+ private:
+  struct Slot {
+    const char* text;
+    size_t len;
+    uint64_t hash;
+    PyObject* value;
+  };
+  Slot* slots_ = nullptr;
+};
 
 // A number's text (yyjson leaves it NUL-terminated): an int without fraction or exponent, else a float, as
 // int(text) and float(text) make them.
@@ -273,6 +318,7 @@ PyObject* make_number(const char* s, size_t n) noexcept {
 
 struct Builder {
   KeyMemo memo;
+  ValueMemo values;
 
   PyObject* key(yyjson_val* k, const Shape* shape, const Shape** child) noexcept {
     const char* s = unsafe_yyjson_get_str(k);
@@ -285,7 +331,7 @@ struct Builder {
       }
     }
     *child = nullptr;
-    return memo.get(s, n, h, true);
+    return memo.get(s, n, h);
   }
 
   PyObject* value(yyjson_val* v, const Shape* shape) noexcept {
@@ -294,7 +340,7 @@ struct Builder {
         const char* s = unsafe_yyjson_get_str(v);
         size_t n = unsafe_yyjson_get_len(v);
         if (n > kShortValue) return make_str(s, n);
-        return memo.get(s, n, hash_bytes(s, n), memo.used_ < kValueMemo);
+        return values.get(s, n, hash_bytes(s, n));
       }
       case YYJSON_TYPE_RAW:
         return make_number(unsafe_yyjson_get_raw(v), unsafe_yyjson_get_len(v));
@@ -403,6 +449,21 @@ char* utf8_of(PyObject* str, size_t* length) noexcept {
   } else if (kind == PyUnicode_2BYTE_KIND) {
     const auto* s = static_cast<const Py_UCS2*>(data);
     while (i < n && ok) {
+#if defined(__SSE2__)
+      // Sixteen ASCII characters at a time, narrowed to their bytes.
+      if (i + 16 <= n) {
+        const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 8));
+        __m128i any = _mm_and_si128(_mm_or_si128(a, b), high);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xFFFF) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(a, b));
+          o += 16;
+          i += 16;
+          continue;
+        }
+      }
+#endif
       uint64_t word;
       if (i + 4 <= n && (std::memcpy(&word, s + i, 8), (word & 0xFF80FF80FF80FF80ULL) == 0)) {
         for (int k = 0; k < 4; k++) o[k] = static_cast<unsigned char>(s[i + k]);

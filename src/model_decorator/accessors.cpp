@@ -3,7 +3,7 @@
 // in pairs with the data dictionary), and multi-value properties whose values
 // come from the multi-field's proxy.
 //
-// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only decorator.cpp names its kinds.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after the collector, what it may
 //   have cleared is checked (schema.hpp).

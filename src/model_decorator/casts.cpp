@@ -392,6 +392,10 @@ PyObject* call_cast(PyObject* cast, PyObject* value) noexcept {
     if (!(cast = closure_object(wrapper))) return nullptr;
   }
   if (const KnownCast* known = in_line_cast(cast)) return known->convert(cast, value);
+  // list(x) of an exact list is a new list of its items, and bool(b) of a bool is b, with no call.
+  if (cast == reinterpret_cast<PyObject*>(&PyList_Type) && PyList_CheckExact(value))
+    return PyList_GetSlice(value, 0, PY_SSIZE_T_MAX);
+  if (cast == reinterpret_cast<PyObject*>(&PyBool_Type) && PyBool_Check(value)) return Py_NewRef(value);
   return call_one(cast, value);
 }
 

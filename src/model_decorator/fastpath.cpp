@@ -243,9 +243,11 @@ int descr_set_slot(PyObject* self, PyObject* obj, PyObject* value) noexcept {
   return call_set(self, obj, value, !info);
 }
 
+bool has_init(const FuncSpec& s) noexcept { return s.init != nullptr; }
+
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   Ref held;
-  Func* f = our_function(Py_TYPE(self), N.dunder_init, held, [](const FuncSpec& s) { return s.init != nullptr; });
+  Func* f = our_function(Py_TYPE(self), N.dunder_init, held, has_init);
   if (!f) return g_generic_init(self, args, kwds);
   Ref kwargs;
   int str_keys = 0;
@@ -263,6 +265,36 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   Py_LeaveRecursiveCall();
   return r;
 }
+
+}  // namespace
+
+PyObject* call_with_data(PyObject* cls, PyObject* data) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (!Py_IS_TYPE(cls, &PyType_Type) || tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_init != init_slot ||
+      (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+    return call_one(cls, data);
+  // The depth the call of a class counts, then what type.__call__ does: object.__new__ allocates (it checks
+  // nothing more for a class with an __init__ of its own), and the direct slot initialises.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* self = tp->tp_alloc(tp, 0);
+  int r = -1;
+  if (self) {
+    Ref held;
+    if (Func* f = our_function(Py_TYPE(self), N.dunder_init, held, has_init)) {
+      if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+        r = f->spec->init(f, self, data, nullptr, false);
+        Py_LeaveRecursiveCall();
+      }
+    } else if (Ref args = Ref::steal(PyTuple_Pack(1, data))) {
+      r = g_generic_init(self, args.get(), nullptr);
+    }
+  }
+  Py_LeaveRecursiveCall();
+  if (r < 0) Py_CLEAR(self);
+  return self;
+}
+
+namespace {
 
 // The interpreter's generic slots, as it gives them to a class whose dunders
 // are plain attributes; read from a class made for the purpose.

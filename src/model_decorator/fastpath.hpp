@@ -29,4 +29,11 @@ void install_init_slot(PyObject* cls) noexcept;
 // (borrowed), or nullptr: for the probe's questions.
 PyObject* remembered_write_cast(PyTypeObject* tp) noexcept;
 
+// cls(data), a new reference.  Where the class is one `model` made (or a
+// subclass of one) whose metaclass is type, whose __new__ is object's and
+// whose tp_init is the direct slot, it takes the class call's steps without
+// an argument tuple: the call's depth count, object's allocation, the direct
+// slot's body.  Anything else is the class call itself.
+PyObject* call_with_data(PyObject* cls, PyObject* data) noexcept;
+
 }  // namespace quenlory::fastpath

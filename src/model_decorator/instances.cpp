@@ -16,7 +16,7 @@
 // collector's referrers) may change under any call that runs code: walks of
 // it notice, and keyword consumption is checked against its keys.
 //
-// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only decorator.cpp names its kinds.
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only decorator.cpp names its kinds.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the
 //   windows above; the memo invariants and windows (memo.hpp); the direct-slot rules (fastpath.cpp); after
 //   the collector, what it may have cleared is checked (schema.hpp).
@@ -397,6 +397,20 @@ inline __attribute__((always_inline)) int quiet_data(Build& b, Py_ssize_t row, P
   // window ends: quiet
 }
 
+// The cast hands `value` back as it is and runs no code: a built-in str, int
+// or bool cast of an exact str, int or bool, or None behind the optional
+// wrapper.  For a value read from the data, build_plain then changes nothing.
+inline bool keeps_value(PyObject* cast, PyObject* value) noexcept {
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None) return true;
+    if (!(cast = closure_peek(wrapper))) return false;  // cleared: the cast raises
+  }
+  PyTypeObject* vt = Py_TYPE(value);
+  return (cast == reinterpret_cast<PyObject*>(&PyUnicode_Type) && vt == &PyUnicode_Type) ||
+         (cast == reinterpret_cast<PyObject*>(&PyLong_Type) && vt == &PyLong_Type) ||
+         (cast == reinterpret_cast<PyObject*>(&PyBool_Type) && vt == &PyBool_Type);
+}
+
 // Plain field: the cast of its value lands in the data dictionary.
 int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast, PyObject* key) noexcept {
   Source source;
@@ -534,7 +548,7 @@ constexpr Py_ssize_t kFewRows = 32;
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
   QUENLORY_ASSERT(s && self && !PyErr_Occurred());
   QUENLORY_ASSERT(!kwargs || (PyDict_Check(kwargs) && (!str_keys || str_keys_only(kwargs))));
-  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(PyDict_New());
+  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(kwargs ? interp::sized_dict(PyDict_GET_SIZE(kwargs)) : PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
   if (!PyDict_Check(data.get())) {
@@ -587,6 +601,11 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   // window ends: noted values
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
+    // No keywords, and the value the key check noted (nothing has run since) is one its cast keeps: the row's
+    // steps would read it, cast it to itself and leave the data as it is.
+    // window begins: noted values
+    if (!kwargs && b.quiet && b.values && b.values[i] && keeps_value(PyTuple_GET_ITEM(row, 2), b.values[i])) continue;
+    // window ends: noted values
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2),
                     PyTuple_GET_ITEM(row, 3)) < 0) {
       note_path(PyTuple_GET_ITEM(row, 3));

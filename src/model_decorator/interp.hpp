@@ -431,4 +431,9 @@ inline int check_assumptions() noexcept {
 // The interpreter-facing state made once, then the assumptions tried: 0, or -1 with an exception set.
 inline int init() noexcept { return tag_epoch_init() < 0 ? -1 : check_assumptions(); }
 
+// A new empty dict with room for `n` items without growing, as the
+// interpreter makes them for keyword arguments.  Verified on 3.9 to 3.15 and
+// 3.13t.
+inline PyObject* sized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
+
 }  // namespace quenlory::interp

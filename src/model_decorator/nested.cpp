@@ -19,12 +19,13 @@
 //    any code) is owned.  The recursion of nested constructions is guarded by
 //    the class call itself.
 //
-// Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
+// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #include "nested.hpp"
 
 #include "casts.hpp"
+#include "fastpath.hpp"
 #include "storage.hpp"
 
 namespace quenlory::nested {
@@ -62,9 +63,28 @@ Ref module_global(PyObject* name) noexcept {
   return {};
 }
 
+// decl.<name>.  Where the generic lookup finds a plain object slot of the
+// declaration's class under the name, the slot is read as its member reads it
+// (that runs no code); anything else, an empty slot too, by attribute access.
+Ref slot_attribute(PyObject* decl, PyObject* name) noexcept {
+  PyTypeObject* tp = Py_TYPE(decl);
+  if (tp->tp_getattro == PyObject_GenericGetAttr) {
+    Ref descr = interp::type_lookup(tp, name);
+    if (Py_ssize_t offset = interp::object_slot_offset(descr.get(), tp, false)) {
+      Ref value;
+      Py_BEGIN_CRITICAL_SECTION(decl);
+      value = Ref::borrow(
+          __atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset), __ATOMIC_ACQUIRE));
+      Py_END_CRITICAL_SECTION();
+      if (value) return value;
+    }
+  }
+  return Ref::steal(PyObject_GetAttr(decl, name));
+}
+
 // model(value) and the instance's _data: the pair of a nested dict or instance.
 int instance_pair(PyObject* model, PyObject* value, bool build, Ref& item0, Ref& item1) noexcept {
-  Ref instance = build ? Ref::steal(call_one(model, value)) : Ref::borrow(value);
+  Ref instance = build ? Ref::steal(fastpath::call_with_data(model, value)) : Ref::borrow(value);
   if (!instance) return -1;
   Ref data = get_data(instance.get());
   if (!data) return -1;
@@ -76,7 +96,7 @@ int instance_pair(PyObject* model, PyObject* value, bool build, Ref& item0, Ref&
 // decl.nested_model where it is a class whose instance test runs no code on
 // the values taken here (its metaclass is type); else nothing, no error set.
 Ref plain_model(PyObject* decl) noexcept {
-  Ref model = Ref::steal(PyObject_GetAttr(decl, K.nested_model));
+  Ref model = slot_attribute(decl, K.nested_model);
   if (!model) PyErr_Clear();  // the cast reads it again and raises the same error
   if (model && !Py_IS_TYPE(model.get(), &PyType_Type)) return {};
   return model;
@@ -96,11 +116,11 @@ int proxy_pair(PyObject* decl, PyObject* value, Ref& item0, Ref& item1) noexcept
 
 // _list_item(model, name, index, item): the instance the item stands for.
 Ref list_item(PyObject* decl, PyObject* name, Py_ssize_t index, PyObject* item) noexcept {
-  Ref model = Ref::steal(PyObject_GetAttr(decl, K.nested_model));
+  Ref model = slot_attribute(decl, K.nested_model);
   if (!model) return {};
   if (Py_IS_TYPE(model.get(), &PyType_Type)) {
     if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(model.get())) return Ref::borrow(item);
-    if (PyDict_CheckExact(item)) return Ref::steal(call_one(model.get(), item));
+    if (PyDict_CheckExact(item)) return Ref::steal(fastpath::call_with_data(model.get(), item));
   }
   // Anything else is the helper's own case: its instance tests may run code, and it raises the item's error.
   Ref helper = module_global(K.list_item);
@@ -164,7 +184,7 @@ int list_pair(PyObject* decl, PyObject* value, Ref& item0, Ref& item1) noexcept 
     }
   }
   Ref list_value = module_global(K.list_value);
-  Ref model = Ref::steal(list_value ? PyObject_GetAttr(decl, K.nested_model) : nullptr);
+  Ref model = list_value ? slot_attribute(decl, K.nested_model) : Ref();
   if (!model) return -1;
   PyObject* args[] = {model.get(), name.get(), data.get(), instances.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(list_value.get(), args, 4, nullptr));

@@ -5,7 +5,7 @@
 // belongs with the table of known casts: it is recognised by the cast object
 // alone, as the built-in casts are.
 //
-// Layer 6 (docs/architecture.md): includes layers 0-5; calls layers 0-5.
+// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp); after the collector, what it may have cleared is checked (schema.hpp).
 #pragma once

@@ -1,6 +1,6 @@
 // The probe: what the tests may ask of the shortcuts (see probe.hpp).
 //
-// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only module.cpp calls it.
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #include "probe.hpp"

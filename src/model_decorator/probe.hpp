@@ -1,7 +1,7 @@
 // A module of questions the tests ask the shortcuts (version tags, memo
 // entries, installed slots), so that they need no layout of their own.
 //
-// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only module.cpp calls it.
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; the memo
 //   invariants and windows (memo.hpp).
 #pragma once

@@ -46,7 +46,9 @@ struct KeyIndex {
   // The row of the exact str `key`, -1, or kAbsent.  The hot path of a
   // construction's key check: it returns from inside the probe.
   Py_ssize_t find(PyObject* key) const noexcept {
-    Py_hash_t hash = PyObject_Hash(key);  // an exact str's: remembered, or computed without running code
+    // An exact str's hash: remembered, or computed without running code.
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash == -1) hash = PyObject_Hash(key);
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
       const Entry& e = entries[i];
       if (!e.name) return kAbsent;

@@ -1,7 +1,7 @@
 // The module functions `raw` and `dumps` (serialisation.cpp), made by the
 // module's initialisation.
 //
-// Layer 8 (docs/architecture.md): includes layers 0-7; calls layers 0-7; only module.cpp calls it.
+// Layer 9 (docs/architecture.md): includes layers 0-8; calls layers 0-8; only module.cpp calls it.
 // Bound by: owners release references (ref.hpp); versions and private state only through interp.hpp; after
 //   the collector, what it may have cleared is checked (schema.hpp).
 #pragma once
