@@ -511,6 +511,20 @@ SCENARIOS = {
         p._data
         print("survived")
         """, "survived"),
+    # loads over a large bytearray that another thread keeps rewriting whole: the document is one of its states.
+    "loads of a bytearray rewritten by a thread": ("""
+        import threading, quenlory
+        sys.setswitchinterval(1e-6)
+        M = model(type("M", (), {"x": Field(str)}))
+        a, b = [('{"x": "' + c * (1 << 17) + '"}').encode() for c in "ab"]
+        buf, stop = bytearray(a), []
+        def writer():
+            while not stop: buf[:] = b; buf[:] = a
+        t = threading.Thread(target=writer); t.start()
+        torn = sum(len(set(raw(quenlory.loads(M, buf))["x"])) > 1 for _ in range(3000))
+        stop.append(1); t.join()
+        print("torn", torn)
+        """, "torn 0"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
