@@ -525,6 +525,14 @@ SCENARIOS = {
         stop.append(1); t.join()
         print("torn", torn)
         """, "torn 0"),
+    # The last item's cast of List() shrinks the list just as the first changed item asks for a copy.
+    "List() item cast shrinking the list at its last item": ("""
+        from quenlory.types import List
+        xs = [0, 0, 1]
+        M = model(type("M", (), {"xs": Field(List(lambda v: (xs.pop(), v * 10)[1] if v == 1 else v))}))
+        try: M(xs=xs)
+        except RuntimeError as e: print(e)
+        """, "list changed size during its check"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

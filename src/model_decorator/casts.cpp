@@ -310,12 +310,14 @@ PyObject* check_list(PyObject* cast, PyObject* value) noexcept {
   Ref list = Ref::borrow(value);
   Ref copy;
   Py_ssize_t n = PyList_GET_SIZE(value);
+  // An item cast may run code that changes the list, the last item's too, and the copy is made of the first n.
+  auto changed = [&]() {
+    if (PyList_GET_SIZE(value) == n) return false;
+    PyErr_SetString(PyExc_RuntimeError, "list changed size during its check");
+    return true;
+  };
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // An item cast may run code that changes the list.
-    if (PyList_GET_SIZE(value) != n) {
-      PyErr_SetString(PyExc_RuntimeError, "list changed size during its check");
-      return nullptr;
-    }
+    if (changed()) return nullptr;
     Ref item = Ref::steal(PySequence_GetItem(value, i));  // held, and read safely where threads share the list
     if (!item) return nullptr;
     Ref got = Ref::steal(call_cast(c->item, item.get()));
@@ -323,6 +325,7 @@ PyObject* check_list(PyObject* cast, PyObject* value) noexcept {
       note_index(i);
       return nullptr;
     }
+    if (changed()) return nullptr;
     if (got.get() != item.get() && !copy && !(copy = Ref::steal(PyList_GetSlice(value, 0, n)))) return nullptr;
     if (copy && PyList_SetItem(copy.get(), i, got.release()) < 0) return nullptr;
   }
