@@ -533,6 +533,23 @@ SCENARIOS = {
         try: M(xs=xs)
         except RuntimeError as e: print(e)
         """, "list changed size during its check"),
+    # A model nested in itself over 20000 levels, built in a thread of 5 MB of stack (64 MB under the sanitizer,
+    # whose frames are larger): the recursion limit is reached before the stack's end.
+    "self-nested model deeper than the limit in a thread": ("""
+        import os, threading
+        Leaf = model(type("Leaf", (), {"v": Field()}))
+        Node = model(type("Node", (), {"v": Field(), "child": ProxyField(Leaf, optional=True)}))
+        vars(Node)["child"]; sys.modules["quenlory.model_decorator"].model_fields(Node)["child"].nested_model = Node
+        d = {"v": 0}
+        for i in range(20000): d = {"v": i, "child": d}
+        out = []
+        def build():
+            try: Node(d)
+            except RecursionError: out.append("RecursionError")
+        threading.stack_size((64 if "asan" in os.environ.get("LD_PRELOAD", "") else 5) << 20)
+        t = threading.Thread(target=build); t.start(); t.join()
+        print(*out)
+        """, "RecursionError"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
