@@ -550,6 +550,26 @@ SCENARIOS = {
         t = threading.Thread(target=build); t.start(); t.join()
         print(*out)
         """, "RecursionError"),
+    # List(List(...)) as deep as the list it checks, 200000 levels: the recursion limit is reached first.
+    "checking casts of items nested 200000 deep": ("""
+        from quenlory.types import CheckCast, Int
+        c = Int(); v = 1; keep = []
+        for i in range(200000): c = CheckCast("list", item=c); v = [v]; keep.append(c)
+        try: c(v)
+        except RecursionError: print("RecursionError")
+        """, "RecursionError"),
+    # A chain of 100000 item casts released in a thread of 1 MB of stack.
+    "a long chain of item casts released": ("""
+        import threading
+        from quenlory.types import CheckCast, Int
+        def release():
+            c = Int()
+            for i in range(100000): c = CheckCast("list", item=c)
+            del c
+            print("released")
+        threading.stack_size(1 << 20)
+        t = threading.Thread(target=release); t.start(); t.join()
+        """, "released"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed
