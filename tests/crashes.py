@@ -511,6 +511,66 @@ SCENARIOS = {
         p._data
         print("survived")
         """, "survived"),
+    # loads over a large bytearray that another thread keeps rewriting whole: the document is one of its states.
+    "loads of a bytearray rewritten by a thread": ("""
+        import threading, quenlory
+        sys.setswitchinterval(1e-6)
+        M = model(type("M", (), {"x": Field(str)}))
+        a, b = [('{"x": "' + c * (1 << 17) + '"}').encode() for c in "ab"]
+        buf, stop = bytearray(a), []
+        def writer():
+            while not stop: buf[:] = b; buf[:] = a
+        t = threading.Thread(target=writer); t.start()
+        gil = getattr(sys, "_is_gil_enabled", lambda: True)()  # without it json.loads itself reads torn states
+        torn = sum(len(set(raw(quenlory.loads(M, buf))["x"])) > 1 for _ in range(3000 if gil else 0))
+        stop.append(1); t.join()
+        print("torn", torn)
+        """, "torn 0"),
+    # The last item's cast of List() shrinks the list just as the first changed item asks for a copy.
+    "List() item cast shrinking the list at its last item": ("""
+        from quenlory.types import List
+        xs = [0, 0, 1]
+        M = model(type("M", (), {"xs": Field(List(lambda v: (xs.pop(), v * 10)[1] if v == 1 else v))}))
+        try: M(xs=xs)
+        except RuntimeError as e: print(e)
+        """, "list changed size during its check"),
+    # A model nested in itself over 20000 levels, built in a thread of 5 MB of stack (64 MB under the sanitizer,
+    # whose frames are larger): the recursion limit is reached before the stack's end.
+    "self-nested model deeper than the limit in a thread": ("""
+        import os, threading
+        Leaf = model(type("Leaf", (), {"v": Field()}))
+        Node = model(type("Node", (), {"v": Field(), "child": ProxyField(Leaf, optional=True)}))
+        vars(Node)["child"]; sys.modules["quenlory.model_decorator"].model_fields(Node)["child"].nested_model = Node
+        d = {"v": 0}
+        for i in range(20000): d = {"v": i, "child": d}
+        out = []
+        def build():
+            try: Node(d)
+            except RecursionError: out.append("RecursionError")
+        threading.stack_size((64 if "asan" in os.environ.get("LD_PRELOAD", "") else 5) << 20)
+        t = threading.Thread(target=build); t.start(); t.join()
+        print(*out)
+        """, "RecursionError"),
+    # List(List(...)) as deep as the list it checks, 200000 levels: the recursion limit is reached first.
+    "checking casts of items nested 200000 deep": ("""
+        from quenlory.types import CheckCast, Int
+        c = Int(); v = 1; keep = []
+        for i in range(200000): c = CheckCast("list", item=c); v = [v]; keep.append(c)
+        try: c(v)
+        except RecursionError: print("RecursionError")
+        """, "RecursionError"),
+    # A chain of 100000 item casts released in a thread of 1 MB of stack.
+    "a long chain of item casts released": ("""
+        import threading
+        from quenlory.types import CheckCast, Int
+        def release():
+            c = Int()
+            for i in range(100000): c = CheckCast("list", item=c)
+            del c
+            print("released")
+        threading.stack_size(1 << 20)
+        t = threading.Thread(target=release); t.start(); t.join()
+        """, "released"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

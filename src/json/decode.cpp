@@ -44,7 +44,7 @@ static inline PyObject* Py_NewRef(PyObject* o) {
 namespace {
 
 constexpr const char* kShapeName = "quenlory._json.shape";
-// Above this size the parse itself runs without holding the interpreter.
+// Above this size the parse of an immutable text (a str or bytes) runs without holding the interpreter.
 constexpr Py_ssize_t kParseUnlocked = 1 << 16;
 
 // The last n bytes at s (0 < n < 8) in one word, read without a copy of variable length: two reads of four that
@@ -486,10 +486,12 @@ char* utf8_of(PyObject* str, size_t* length) noexcept {
   return reinterpret_cast<char*>(out);
 }
 
-yyjson_doc* read(char* data, size_t len, yyjson_read_flag flags) noexcept {
+// `shared`: the text is a bytearray's, which other threads may rewrite (not resize: it is exported) while they hold
+// the interpreter; it is read holding it, so that the document is one state of the text, as json.loads reads it.
+yyjson_doc* read(char* data, size_t len, yyjson_read_flag flags, bool shared = false) noexcept {
   yyjson_read_err error;
   yyjson_doc* doc;
-  if (len >= static_cast<size_t>(kParseUnlocked)) {
+  if (!shared && len >= static_cast<size_t>(kParseUnlocked)) {
     Py_BEGIN_ALLOW_THREADS
     doc = yyjson_read_opts(data, len, flags, nullptr, &error);
     Py_END_ALLOW_THREADS
@@ -534,7 +536,8 @@ yyjson_doc* parse(PyObject* text, char** buffer) noexcept {
     // UTF-32 or UTF-8 with the mark.
     yyjson_doc* doc = nullptr;
     if (len > 0 && b[0] != 0 && b[0] != 0xEF && b[0] != 0xFE && b[0] != 0xFF && (len < 2 || b[1] != 0))
-      doc = read(static_cast<char*>(view.buf), len, YYJSON_READ_NUMBER_AS_RAW);  // read only: yyjson copies it
+      doc = read(static_cast<char*>(view.buf), len, YYJSON_READ_NUMBER_AS_RAW,  // read only: yyjson copies it
+                 PyByteArray_CheckExact(text));
     PyBuffer_Release(&view);
     return doc;
   } else {

@@ -109,10 +109,13 @@ int check_cast_clear(PyObject* self) noexcept {
   return 0;
 }
 
+// A chain of item casts goes as deep as it was made: the interpreter's trashcan releases it a bounded depth at a time.
 void check_cast_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, check_cast_dealloc)
   check_cast_clear(self);
   Py_TYPE(self)->tp_free(self);
+  Py_TRASHCAN_END
 }
 
 PyObject* check_cast_repr(PyObject* self) noexcept {
@@ -276,21 +279,30 @@ PyObject* check_str(PyObject* cast, PyObject* value) noexcept {
   return Py_NewRef(value);
 }
 
-// A list or dict whose items the item cast gives back as they are is kept; else a new one holds the cast items.
-PyObject* check_list(PyObject* cast, PyObject* value) noexcept {
-  if (!PyList_Check(value)) return expected("list", value);
-  CheckCast* c = self_of(cast);
-  if (!fits(c, "list", PyList_GET_SIZE(value))) return nullptr;
-  if (!c->item) return Py_NewRef(value);
+namespace {
+
+// The item casts of a list or dict, which may be checking casts of items in their turn, as deep as the
+// declaration nests them: each level counts towards the recursion limit, as a call of a Python cast would.
+template <typename Items>
+PyObject* counted(const char* where, Items items) noexcept {
+  if (Py_EnterRecursiveCall(where)) return nullptr;
+  PyObject* r = items();
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+PyObject* list_items(CheckCast* c, PyObject* value) noexcept {
   Ref list = Ref::borrow(value);
   Ref copy;
   Py_ssize_t n = PyList_GET_SIZE(value);
+  // An item cast may run code that changes the list, the last item's too, and the copy is made of the first n.
+  auto changed = [&]() {
+    if (PyList_GET_SIZE(value) == n) return false;
+    PyErr_SetString(PyExc_RuntimeError, "list changed size during its check");
+    return true;
+  };
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // An item cast may run code that changes the list.
-    if (PyList_GET_SIZE(value) != n) {
-      PyErr_SetString(PyExc_RuntimeError, "list changed size during its check");
-      return nullptr;
-    }
+    if (changed()) return nullptr;
     Ref item = Ref::steal(PySequence_GetItem(value, i));  // held, and read safely where threads share the list
     if (!item) return nullptr;
     Ref got = Ref::steal(call_cast(c->item, item.get()));
@@ -298,17 +310,14 @@ PyObject* check_list(PyObject* cast, PyObject* value) noexcept {
       note_index(i);
       return nullptr;
     }
+    if (changed()) return nullptr;
     if (got.get() != item.get() && !copy && !(copy = Ref::steal(PyList_GetSlice(value, 0, n)))) return nullptr;
     if (copy && PyList_SetItem(copy.get(), i, got.release()) < 0) return nullptr;
   }
   return copy ? copy.release() : list.release();
 }
 
-PyObject* check_dict(PyObject* cast, PyObject* value) noexcept {
-  if (!PyDict_Check(value)) return expected("dict", value);
-  CheckCast* c = self_of(cast);
-  if (!fits(c, "dict", PyDict_GET_SIZE(value))) return nullptr;
-  if (!c->item) return Py_NewRef(value);
+PyObject* dict_items(CheckCast* c, PyObject* value) noexcept {
   // The item casts may run code that changes the dict: its items are taken first.
   Ref items = Ref::steal(PyDict_Items(value));
   if (!items) return nullptr;
@@ -327,6 +336,25 @@ PyObject* check_dict(PyObject* cast, PyObject* value) noexcept {
     if (PyDict_SetItem(copy.get(), key, got.get()) < 0) return nullptr;
   }
   return copy ? copy.release() : Py_NewRef(value);
+}
+
+}  // namespace
+
+// A list or dict whose items the item cast gives back as they are is kept; else a new one holds the cast items.
+PyObject* check_list(PyObject* cast, PyObject* value) noexcept {
+  if (!PyList_Check(value)) return expected("list", value);
+  CheckCast* c = self_of(cast);
+  if (!fits(c, "list", PyList_GET_SIZE(value))) return nullptr;
+  if (!c->item) return Py_NewRef(value);
+  return counted(" while checking a list", [&] { return list_items(c, value); });
+}
+
+PyObject* check_dict(PyObject* cast, PyObject* value) noexcept {
+  if (!PyDict_Check(value)) return expected("dict", value);
+  CheckCast* c = self_of(cast);
+  if (!fits(c, "dict", PyDict_GET_SIZE(value))) return nullptr;
+  if (!c->item) return Py_NewRef(value);
+  return counted(" while checking a dict", [&] { return dict_items(c, value); });
 }
 
 // One of the choices, of the same type and equal; an enum member stands for its value.

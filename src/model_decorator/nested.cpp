@@ -239,9 +239,15 @@ int cast_pair(PyObject* cast, PyObject* value, Ref& item0, Ref& item1) noexcept 
   Ref held = Ref::borrow(cast);  // the wrapper's closure or the caller's: either may go once code runs
   Ref decl = Ref::borrow(PyMethod_GET_SELF(cast));
   PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(decl.get()));
-  if (fn == K.proxy_to_pair && cls == K.proxy_class) return proxy_pair(decl.get(), value, item0, item1);
-  if (fn == K.list_to_pair && cls == K.list_class) return list_pair(decl.get(), value, item0, item1);
-  return 0;
+  bool proxy = fn == K.proxy_to_pair && cls == K.proxy_class;
+  if (!proxy && !(fn == K.list_to_pair && cls == K.list_class)) return 0;
+  // A level of nesting counts here as well as in the class call: the frames of a construction take more of the
+  // stack than the interpreter allows one count, and a deep self-nested input in a thread with a smaller stack
+  // would overflow it before the limit is reached (the cast's own frame counts as this does).
+  if (Py_EnterRecursiveCall(" while building a nested model")) return -1;
+  int r = proxy ? proxy_pair(decl.get(), value, item0, item1) : list_pair(decl.get(), value, item0, item1);
+  Py_LeaveRecursiveCall();
+  return r;
 }
 
 }  // namespace quenlory::nested
