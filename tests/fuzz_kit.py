@@ -79,6 +79,9 @@ class Hostile(Harness):
 
     def __init__(self, seed, fierce, live=True):
         self.rng, self.fierce, self.live = random.Random(seed * 7 + 1), fierce, live
+        # What the timer and the collector's callback choose comes from a generator of its own: they fire at moments
+        # that depend on timing, and must not shift the kit's other choices, so that a seed replays its case.
+        self.hook_rng = random.Random(seed * 7 + 2)
         self.armed = self.busy = self.changed = False
         self.budget = 8
         kit = self
@@ -156,10 +159,10 @@ class Hostile(Harness):
             for inst in self.instances[-2:]:
                 cls = type(inst)
                 names = list(vars(cls))
-                for name in self.rng.sample(names, min(3, len(names))):
+                for name in self.hook_rng.sample(names, min(3, len(names))):
                     with contextlib.suppress(Exception):
                         value = getattr(inst, name)
-                        if self.fierce and self.rng.random() < 0.3:
+                        if self.fierce and self.hook_rng.random() < 0.3:
                             setattr(inst, name, value)
                             self.changed = True
                 with contextlib.suppress(Exception):
@@ -171,7 +174,7 @@ class Hostile(Harness):
 
     def callbacks(self, at_hand):
         if self.callback is None:
-            self.callback = lambda phase, info: (self.rng.random() < 0.3 and sys._clear_type_cache(), self.poke())
+            self.callback = lambda phase, info: (self.hook_rng.random() < 0.3 and sys._clear_type_cache(), self.poke())
             gc.callbacks.append(self.callback)
 
     def timer(self, at_hand):
