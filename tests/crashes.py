@@ -534,6 +534,14 @@ SCENARIOS = {
         try: M(xs=xs)
         except RuntimeError as e: print(e)
         """, "list changed size during its check"),
+    # An item cast of Dict() adds a key, which no cast would check.
+    "Dict() item cast growing the dict": ("""
+        from quenlory.types import Dict
+        d = {"a": 1}
+        M = model(type("M", (), {"d": Field(Dict(lambda v: (d.setdefault("b", "unchecked"), v)[1]))}))
+        try: M(d=d)
+        except RuntimeError as e: print(e)
+        """, "dict changed size during its check"),
     # A model nested in itself over 20000 levels, built in a thread of 5 MB of stack (64 MB under the sanitizer,
     # whose frames are larger): the recursion limit is reached before the stack's end.
     "self-nested model deeper than the limit in a thread": ("""

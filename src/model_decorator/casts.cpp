@@ -318,17 +318,23 @@ PyObject* list_items(CheckCast* c, PyObject* value) noexcept {
 }
 
 PyObject* dict_items(CheckCast* c, PyObject* value) noexcept {
-  // The item casts may run code that changes the dict: its items are taken first.
+  // The item casts may run code that changes the dict: its items are taken first, and a change of its size,
+  // which would leave added keys unchecked in the result, is refused as the list check refuses one.
   Ref items = Ref::steal(PyDict_Items(value));
   if (!items) return nullptr;
+  Py_ssize_t n = PyList_GET_SIZE(items.get());
   Ref copy;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);  // held by the list, which only this call holds
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
     PyObject* item = PyTuple_GET_ITEM(pair, 1);
     Ref got = Ref::steal(call_cast(c->item, item));
     if (!got) {
       note_path(key);
+      return nullptr;
+    }
+    if (PyDict_GET_SIZE(value) != n) {
+      PyErr_SetString(PyExc_RuntimeError, "dict changed size during its check");
       return nullptr;
     }
     if (got.get() == item && !copy) continue;
