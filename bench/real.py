@@ -4,7 +4,7 @@ Three data sets that ship in packages, none written here, each nested with lists
 
   iso-3166-2  Debian's iso-codes, /usr/share/iso-codes/json/iso_3166-2.json: the subdivisions under the key
               "3166-2" (not an identifier: each library's own way of naming such a key is used), an optional parent.
-  pip-inspect `python -m pip inspect` of the bench venv itself: installed[] of nested metadata, lists of
+  pip-report  `python -m pip inspect` of the bench venv itself: installed[] of nested metadata, lists of
               classifiers and requirements, optional keys everywhere and an optional nested direct_url.
   spdx        the SPDX license list that the pinned reuse package ships (reuse/resources/licenses.json, installed
               by bench/setup.sh from bench/requirements-data.txt): licenses[] with lists of URLs, an optional flag.
@@ -207,7 +207,7 @@ def load_iso():
 
 
 def pip_report_path():
-    return os.path.join(ROOT, "build", "bench", "pip-inspect-%s.json" % sys.implementation.cache_tag)
+    return os.path.join(ROOT, "build", "bench", "pip-report-%s.json" % sys.implementation.cache_tag)
 
 
 def load_pip(fresh=False):
@@ -233,7 +233,7 @@ def load_spdx():
 
 DATA = (
     ("iso-3166-2", Subdivisions, "3166-2", load_iso),
-    ("pip-inspect", InspectReport, "installed", load_pip),
+    ("pip-report", InspectReport, "installed", load_pip),
     ("spdx", LicenseList, "licenses", load_spdx),
 )
 
@@ -624,7 +624,7 @@ def callgrind_total(name, column, route, n):
 def callgrind_main(name, n, names, json_path=None):
     """Instructions per load: (run of n loads - run of none) / n, each run after one warming load."""
     _, cls, key, loader = next(item for item in DATA if item[0] == name)
-    if name == "pip-inspect":
+    if name == "pip-report":
         load_pip(fresh=True)
     records = len(loader()[key])
     cols, _ = peers()
