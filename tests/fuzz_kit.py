@@ -180,8 +180,17 @@ class Hostile(Harness):
     def timer(self, at_hand):
         if not self.ticking and hasattr(signal, "setitimer"):
             self.ticking = True
-            signal.signal(signal.SIGALRM, lambda *a: self.poke())
-            signal.setitimer(signal.ITIMER_REAL, self.rng.choice((1e-6, 1e-5, 1e-4)), 1e-4)
+            signal.signal(signal.SIGALRM, self.tick)
+            signal.setitimer(signal.ITIMER_REAL, self.rng.choice((1e-6, 1e-5, 1e-4)))
+
+    def tick(self, *args):
+        # One-shot, armed again as the poke ends: a poke slower than the interval (ASan, a loaded machine) would
+        # otherwise leave the case no time between two signals.
+        try:
+            self.poke()
+        finally:
+            if self.ticking:
+                signal.setitimer(signal.ITIMER_REAL, 1e-4)
 
     def finish(self):
         """Undo what outlives a case: the collector's callback and the timer."""
