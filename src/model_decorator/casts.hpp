@@ -143,6 +143,24 @@ inline __attribute__((always_inline)) bool cast_runs_no_code(PyObject* cast, PyO
   return known_cast_runs_no_code(cast, value);
 }
 
+// list(value) for a list cast (or our optional wrapper of one) of an exact
+// list whose items are all exact str, int, float, bool or None, where making
+// the copy and freeing the list it replaces run no code: the allocation does
+// not collect (interp::kAllocationCollects), and freeing such items runs
+// nothing.  Walks the items.
+inline bool copies_plain_list(PyObject* cast, PyObject* value) noexcept {
+  if constexpr (interp::kAllocationCollects) return false;
+  while (Func* wrapper = as_function(cast, kOptionalCast)) {
+    if (value == Py_None || !(cast = closure_peek(wrapper))) return false;
+  }
+  if (cast != reinterpret_cast<PyObject*>(&PyList_Type) || !PyList_CheckExact(value)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+    PyObject* item = PyList_GET_ITEM(value, i);
+    if (!plain_value(item) && !Py_IS_TYPE(item, &PyBool_Type)) return false;
+  }
+  return true;
+}
+
 // The checking twin of a built-in int, str, float, bool, list or dict cast
 // (borrowed, kept for good), or `cast` itself.
 PyObject* strict_twin(PyObject* cast) noexcept;

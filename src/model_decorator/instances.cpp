@@ -26,6 +26,7 @@
 
 #include "copying.hpp"
 #include "debug.hpp"
+#include "memo.hpp"
 #include "instances.hpp"
 #include "nested.hpp"
 #include "casts.hpp"
@@ -173,12 +174,58 @@ bool is_name(PyObject* key, PyObject* name) noexcept {
   return key == name || (!interp::known_unequal(key, name) && KeyIndex::same_text(key, name));
 }
 
-SettledRules settled_rules(PyObject* decl) noexcept {
+// Where a read of `metadata` on a declaration of class `tp` ends: the offset
+// of the class's slot member, or 0 when it goes the ordinary way.
+Py_ssize_t lookup_metadata_offset(PyTypeObject* tp) noexcept {
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+  Ref descr = interp::type_lookup(tp, N.metadata);
+  return interp::object_slot_offset(descr.get(), tp, false);
+}
+
+// That offset, remembered per declaration class.
+struct MetadataOffset : memo::Plain {
+  Py_ssize_t offset;
+};
+memo::TypeMemo<MetadataOffset> g_metadata_offsets{memo::Table::Declarations};
+
+[[gnu::noinline]] Py_ssize_t learn_metadata_offset(PyTypeObject* tp) noexcept {
+  memo::Stamp stamp = memo::stamp_of(tp);
+  MetadataOffset found{};
+  found.offset = lookup_metadata_offset(tp);
+  g_metadata_offsets.store(tp, stamp, found);
+  return found.offset;
+}
+
+// The rules as one state of one metadata dict settles them, remembered by the
+// dict's address and version (interp::kDictStateVersions), which name that
+// state for good: the address is only compared, never followed.  Only states
+// whose "optional" is absent or a bool, whose truth runs no code.
+struct SettledState {
+  const void* dict;
+  uint64_t version;
+  bool has_default, has_factory;
+  signed char optional;  // -1: absent, else the bool's truth
+};
+constexpr bool kSettledStates = interp::kDictStateVersions && memo::kEnabled;
+constexpr size_t kSettledEntries = 64;
+SettledState g_settled[kSettledEntries];
+
+inline SettledState& settled_entry(PyObject* dict) noexcept {
+  return g_settled[(reinterpret_cast<uintptr_t>(dict) >> 5) % kSettledEntries];
+}
+
+// `ran_code`: set when the reads may have run code (a type lookup, a truth
+// test of anything but a bool); left as it is when they ran none.
+SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   SettledRules rules;
   PyTypeObject* tp = Py_TYPE(decl);
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return rules;
-  Ref descr = interp::type_lookup(tp, N.metadata);
-  Py_ssize_t offset = interp::object_slot_offset(descr.get(), tp, false);
+  Py_ssize_t offset;
+  if (const MetadataOffset* known = g_metadata_offsets.peek(tp)) {
+    offset = known->offset;
+  } else {
+    ran_code = true;  // a type lookup compares the name with the class dicts' keys
+    offset = learn_metadata_offset(tp);
+  }
   if (!offset) return rules;
   // What the read finds: the slot's value, read as the slot member reads it.
   Ref metadata;
@@ -188,9 +235,21 @@ SettledRules settled_rules(PyObject* decl) noexcept {
   Py_END_CRITICAL_SECTION();
   // An empty slot: the rules' own first read raises.
   if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
+  PyObject* dict = metadata.get();
+  uint64_t version = 0;
+  if constexpr (kSettledStates) {
+    version = interp::dict_state_version(dict);
+    const SettledState& known = settled_entry(dict);
+    if (known.dict == dict && known.version == version) {
+      rules.settled = true;
+      rules.has_default = known.has_default;
+      rules.has_factory = known.has_factory;
+      if (known.optional >= 0) rules.optional = Ref::borrow(known.optional ? Py_True : Py_False);
+      return rules;
+    }
+  }
   bool exact_keys = true;
   PyObject* optional = nullptr;
-  PyObject* dict = metadata.get();
   Py_BEGIN_CRITICAL_SECTION(dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -209,25 +268,39 @@ SettledRules settled_rules(PyObject* decl) noexcept {
   Ref held = Ref::steal(optional);
   if (!exact_keys) return SettledRules{};
   rules.settled = true;
+  if constexpr (kSettledStates) {
+    if (!optional || Py_IS_TYPE(optional, &PyBool_Type))
+      settled_entry(dict) = {dict, version, rules.has_default, rules.has_factory,
+                             static_cast<signed char>(optional ? optional == Py_True : -1)};
+  }
   rules.optional = std::move(held);
   return rules;
 }
 
 // The default, factory and optional rules shared by every kind of field.
-Source fallback_source(PyObject* decl) noexcept {
-  if (SettledRules rules = settled_rules(decl); rules.settled) {
+// `ran_code` is set unless the rules provably ran no code.
+Source fallback_source(PyObject* decl, bool& ran_code) noexcept {
+  if (SettledRules rules = settled_rules(decl, ran_code); rules.settled) {
     if (rules.has_default) return Source::Default;
     if (rules.has_factory) return Source::Factory;
     // The truth of metadata.get("optional", False): the value is held, as its truth test may run code.
-    int r = rules.optional ? PyObject_IsTrue(rules.optional.get()) : 0;
+    PyObject* optional = rules.optional.get();
+    if (optional && !Py_IS_TYPE(optional, &PyBool_Type)) ran_code = true;
+    int r = !optional ? 0 : Py_IS_TYPE(optional, &PyBool_Type) ? optional == Py_True : PyObject_IsTrue(optional);
     if (r) return r < 0 ? Source::Error : Source::Optional;
     return Source::Missing;
   }
+  ran_code = true;
   int r = metadata_has(decl, N.default_);
   if (r) return r < 0 ? Source::Error : Source::Default;
   if ((r = metadata_has(decl, N.factory))) return r < 0 ? Source::Error : Source::Factory;
   if ((r = is_optional(decl))) return r < 0 ? Source::Error : Source::Optional;
   return Source::Missing;
+}
+
+Source fallback_source(PyObject* decl) noexcept {
+  bool ran_code = false;
+  return fallback_source(decl, ran_code);
 }
 
 // The rules that give no value (`key` is the field's key in the data): 1 when there is a value to fetch, 0 when the
@@ -415,6 +488,7 @@ inline bool keeps_value(PyObject* cast, PyObject* value) noexcept {
 int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObject* cast, PyObject* key) noexcept {
   Source source;
   Ref value;
+  bool fallback_ran = true;  // false: the fallback rules were asked where they ran no code
   int r = quiet_keyword(b, name, value);
   if (r == kUnknown) {
     // A name of a str subclass runs its own __hash__ and __eq__ on the way,
@@ -429,7 +503,8 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   if (r) {
     source = Source::Keyword;
   } else if ((r = quiet_data(b, row, key, value)) != kUnknown) {
-    source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl);
+    if (r == 0) fallback_ran = false;
+    source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl, fallback_ran);
   } else if ((r = b.data_contains(key))) {
     if (r < 0) return -1;
     source = Source::Data;
@@ -438,9 +513,11 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   }
   // Only a built-in cast of a plain value read from the data keeps the data as it was seen, and only one of a
   // keyword's value keeps the keywords as they were seen.
+  // So does an absent optional field whose rules ran no code: it leaves both as they were.
   bool runs_no_code = value && cast_runs_no_code(cast, value.get());
-  b.quiet = b.quiet && source == Source::Data && runs_no_code;
-  b.quiet_keywords = b.quiet_keywords && source == Source::Keyword && runs_no_code;
+  bool quiet_absent = source == Source::Optional && !fallback_ran;
+  b.quiet = b.quiet && ((source == Source::Data && runs_no_code) || quiet_absent);
+  b.quiet_keywords = b.quiet_keywords && ((source == Source::Keyword && runs_no_code) || quiet_absent);
   if ((r = settle(b, name, key, source, false)) <= 0) return r;
   if (!value && !(value = fetch(b, decl, name, key, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
@@ -449,6 +526,16 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   // code since the read: storing it again would change nothing any code can see.
   if (b.quiet && converted.get() == value.get()) return 0;
   return set_item(b.data, key, converted.get());
+}
+
+// data[key] = list(value), for copies_plain_list: the copy is made and
+// stored, and the list it replaces (value) may be freed.  A failure carries
+// the key in its path note.
+int replace_with_copy(PyObject* data, PyObject* key, PyObject* value) noexcept {
+  Ref copy = Ref::steal(PyList_GetSlice(value, 0, PY_SSIZE_T_MAX));
+  if (copy && PyDict_SetItem(data, key, copy.get()) == 0) return 0;
+  note_path(key);
+  return -1;
 }
 
 int raise_unexpected_keys(PyObject* keys) noexcept {
@@ -604,7 +691,18 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
     // No keywords, and the value the key check noted (nothing has run since) is one its cast keeps: the row's
     // steps would read it, cast it to itself and leave the data as it is.
     // window begins: noted values
-    if (!kwargs && b.quiet && b.values && b.values[i] && keeps_value(PyTuple_GET_ITEM(row, 2), b.values[i])) continue;
+    if (!kwargs && b.quiet && b.values && b.values[i]) {
+      PyObject* cast = PyTuple_GET_ITEM(row, 2);
+      if (keeps_value(cast, b.values[i])) continue;
+      // A list of plain items: its copy replaces it under an exact str key of
+      // an unwatched dict, which runs no code and leaves the other noted
+      // values where they are.
+      PyObject* key = PyTuple_GET_ITEM(row, 3);
+      if (PyUnicode_CheckExact(key) && !interp::dict_watched(b.data) && copies_plain_list(cast, b.values[i])) {
+        if (replace_with_copy(b.data, key, b.values[i]) < 0) return -1;
+        continue;
+      }
+    }
     // window ends: noted values
     if (build_plain(b, i, PyTuple_GET_ITEM(row, 0), PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2),
                     PyTuple_GET_ITEM(row, 3)) < 0) {

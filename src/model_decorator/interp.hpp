@@ -64,6 +64,31 @@ inline unsigned int settled_tag(PyTypeObject* tp, PyObject* any_name) noexcept {
   return type_tag(tp);
 }
 
+// ---- the collector -----------------------------------------------------------------------------
+// Verified on 3.9-3.15 and 3.13t (tests/crashes.py, "collection during list copies").
+
+// Before 3.12 allocating an object the collector tracks may run a collection
+// there and then (finalisers, weak-reference callbacks, gc.callbacks).  From
+// 3.12 the allocation only schedules one, which runs at the interpreter's next
+// check of its eval breaker (gh-97922): C code that runs no bytecode sees none.
+constexpr bool kAllocationCollects = PY_VERSION_HEX < 0x030C0000;
+
+// From 3.12 a dict may have watchers (PyDict_Watch), whose callbacks any
+// change of it runs: the low eight bits of its tag word name them
+// (pycore_dict.h, DICT_WATCHER_MASK).  Runs nothing.
+inline bool dict_watched(PyObject* d) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return reinterpret_cast<PyDictObject*>(d)->_ma_watcher_tag & 0xFF;
+#elif PY_VERSION_HEX >= 0x030C0000
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag & 0xFF;
+  _Pragma("GCC diagnostic pop")
+#else
+  (void)d;
+  return false;
+#endif
+}
+
 // ---- the pending exception ---------------------------------------------------------------------
 // Verified on 3.9-3.15 and 3.13t.
 
@@ -282,6 +307,24 @@ inline uint64_t dict_version(PyObject* d) noexcept {
 #endif
 }
 
+// Before 3.14 every dict takes a fresh version from one counter of the
+// interpreter when it is made and at every change of it, and the counter
+// never restarts: (address, version) names one state of one dict for good,
+// so that a memo can compare the pair without holding the dict.  From 3.14
+// dicts keep no version.  Not asked on the free-threaded build.
+constexpr bool kDictStateVersions = PY_VERSION_HEX < 0x030E0000 && !kFreeThreaded;
+
+inline uint64_t dict_state_version(PyObject* d) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+  _Pragma("GCC diagnostic pop")
+#else
+  (void)d;
+  return 0;
+#endif
+}
+
 // ---- remembered str hashes ---------------------------------------------------------------------
 // Verified on 3.9-3.15 (not asked on 3.13t).
 
@@ -423,6 +466,23 @@ inline int check_assumptions() noexcept {
   if (dict_get(table.get(), slot_name.get()).get() != value.get() || dict_get(table.get(), cls_name.get()))
     return detail::broken("interp::dict_get (a lookup under the remembered hash)");
 
+  if (kDictStateVersions) {
+    Ref other = Ref::steal(PyDict_New());
+    if (!other) return -1;
+    uint64_t made = dict_state_version(other.get());
+    if (made == dict_state_version(table.get()) || PyDict_SetItem(other.get(), slot_name.get(), value.get()) < 0 ||
+        dict_state_version(other.get()) <= made)
+      return PyErr_Occurred() ? -1 : detail::broken("interp::dict_state_version (each state its own version)");
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  {
+    int watcher = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept { return 0; });
+    if (watcher < 0) return -1;
+    bool seen = !dict_watched(table.get()) && PyDict_Watch(watcher, table.get()) == 0 && dict_watched(table.get());
+    if (PyDict_Unwatch(watcher, table.get()) < 0 || PyDict_ClearWatcher(watcher) < 0) return -1;
+    if (!seen) return detail::broken("interp::dict_watched (a watched dict's watcher bits)");
+  }
+#endif
   if (!sentinel_counted_as_shared())
     return detail::broken("interp::count_as_shared (the interpreter's classes are counted deferred)");
   return PyErr_Occurred() ? -1 : 0;

@@ -66,14 +66,14 @@ constexpr bool kEnabled = !interp::kFreeThreaded;
 
 // The tables, each of which a build can switch off to measure what it saves
 // (tools/memo_cost.sh): -DQUENLORY_MEMOS_OFF=<sum of the values below>.
-enum class Table : unsigned { Get = 1, Set = 2, Offsets = 4, Entered = 8, Names = 16 };
+enum class Table : unsigned { Get = 1, Set = 2, Offsets = 4, Entered = 8, Names = 16, Declarations = 32 };
 #ifndef QUENLORY_MEMOS_OFF
 #define QUENLORY_MEMOS_OFF 0
 #endif
 constexpr bool switched_on(Table t) noexcept { return kEnabled && !(QUENLORY_MEMOS_OFF & static_cast<unsigned>(t)); }
 
 // Every table, so that a new epoch empties them all.
-constexpr int kMaxTables = 8;
+constexpr int kMaxTables = 12;
 struct Registered {
   void* table;
   void (*clear)(void* table) noexcept;

@@ -26,6 +26,7 @@
 
 #include "casts.hpp"
 #include "fastpath.hpp"
+#include "memo.hpp"
 #include "storage.hpp"
 
 namespace quenlory::nested {
@@ -63,23 +64,44 @@ Ref module_global(PyObject* name) noexcept {
   return {};
 }
 
-// decl.<name>.  Where the generic lookup finds a plain object slot of the
-// declaration's class under the name, the slot is read as its member reads it
-// (that runs no code); anything else, an empty slot too, by attribute access.
-Ref slot_attribute(PyObject* decl, PyObject* name) noexcept {
+// Where a read of `nested_model` on a declaration of class `tp` ends: the
+// offset of the class's plain object slot under the name, or 0 when it goes
+// the ordinary way.  Remembered per class.
+Py_ssize_t lookup_nested_model_offset(PyTypeObject* tp) noexcept {
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+  Ref descr = interp::type_lookup(tp, K.nested_model);
+  return interp::object_slot_offset(descr.get(), tp, false);
+}
+
+struct NestedModelOffset : memo::Plain {
+  Py_ssize_t offset;
+};
+memo::TypeMemo<NestedModelOffset> g_nested_model_offsets{memo::Table::Declarations};
+
+[[gnu::noinline]] Py_ssize_t learn_nested_model_offset(PyTypeObject* tp) noexcept {
+  memo::Stamp stamp = memo::stamp_of(tp);
+  NestedModelOffset found{};
+  found.offset = lookup_nested_model_offset(tp);
+  g_nested_model_offsets.store(tp, stamp, found);
+  return found.offset;
+}
+
+// decl.nested_model.  Where the generic lookup finds a plain object slot of
+// the declaration's class under the name, the slot is read as its member
+// reads it (that runs no code); anything else, an empty slot too, by
+// attribute access.
+Ref nested_model_of(PyObject* decl) noexcept {
   PyTypeObject* tp = Py_TYPE(decl);
-  if (tp->tp_getattro == PyObject_GenericGetAttr) {
-    Ref descr = interp::type_lookup(tp, name);
-    if (Py_ssize_t offset = interp::object_slot_offset(descr.get(), tp, false)) {
-      Ref value;
-      Py_BEGIN_CRITICAL_SECTION(decl);
-      value = Ref::borrow(
-          __atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset), __ATOMIC_ACQUIRE));
-      Py_END_CRITICAL_SECTION();
-      if (value) return value;
-    }
+  const NestedModelOffset* known = g_nested_model_offsets.peek(tp);
+  if (Py_ssize_t offset = known ? known->offset : learn_nested_model_offset(tp)) {
+    Ref value;
+    Py_BEGIN_CRITICAL_SECTION(decl);
+    value = Ref::borrow(
+        __atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset), __ATOMIC_ACQUIRE));
+    Py_END_CRITICAL_SECTION();
+    if (value) return value;
   }
-  return Ref::steal(PyObject_GetAttr(decl, name));
+  return Ref::steal(PyObject_GetAttr(decl, K.nested_model));
 }
 
 // model(value) and the instance's _data: the pair of a nested dict or instance.
@@ -96,7 +118,7 @@ int instance_pair(PyObject* model, PyObject* value, bool build, Ref& item0, Ref&
 // decl.nested_model where it is a class whose instance test runs no code on
 // the values taken here (its metaclass is type); else nothing, no error set.
 Ref plain_model(PyObject* decl) noexcept {
-  Ref model = slot_attribute(decl, K.nested_model);
+  Ref model = nested_model_of(decl);
   if (!model) PyErr_Clear();  // the cast reads it again and raises the same error
   if (model && !Py_IS_TYPE(model.get(), &PyType_Type)) return {};
   return model;
@@ -116,7 +138,7 @@ int proxy_pair(PyObject* decl, PyObject* value, Ref& item0, Ref& item1) noexcept
 
 // _list_item(model, name, index, item): the instance the item stands for.
 Ref list_item(PyObject* decl, PyObject* name, Py_ssize_t index, PyObject* item) noexcept {
-  Ref model = slot_attribute(decl, K.nested_model);
+  Ref model = nested_model_of(decl);
   if (!model) return {};
   if (Py_IS_TYPE(model.get(), &PyType_Type)) {
     if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(model.get())) return Ref::borrow(item);
@@ -184,7 +206,7 @@ int list_pair(PyObject* decl, PyObject* value, Ref& item0, Ref& item1) noexcept 
     }
   }
   Ref list_value = module_global(K.list_value);
-  Ref model = list_value ? slot_attribute(decl, K.nested_model) : Ref();
+  Ref model = list_value ? nested_model_of(decl) : Ref();
   if (!model) return -1;
   PyObject* args[] = {model.get(), name.get(), data.get(), instances.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(list_value.get(), args, 4, nullptr));
