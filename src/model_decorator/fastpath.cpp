@@ -266,6 +266,64 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   return r;
 }
 
+// The class call's own route, for a call class_vectorcall does not take: the
+// argument tuple and keyword dict the interpreter makes for it, then
+// type.__call__, under the call's depth count.
+[[gnu::noinline]] PyObject* generic_class_call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0) {
+    if (!(kwargs = Ref::steal(interp::sized_dict(n)))) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+  }
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+// The vectorcall of a class `model` made: M(data, **keywords) with the class
+// call's steps and no argument tuple (as call_with_data, below), the keywords
+// put in a dict of their own as the interpreter puts them for the class call.
+// Anything else, and a class that no longer has object's __new__ and the
+// direct init slot, is the class call's own route.
+PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs > 1 || !Py_IS_TYPE(cls, &PyType_Type) || tp->tp_new != PyBaseObject_Type.tp_new ||
+      tp->tp_init != init_slot || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+    return generic_class_call(cls, args, nargs, kwnames);
+  Ref kwargs;
+  if (Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0) {
+    if (!(kwargs = Ref::steal(interp::sized_dict(n)))) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+  }
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* self = tp->tp_alloc(tp, 0);
+  int r = -1;
+  if (self) {
+    Ref held;
+    if (Func* f = our_function(Py_TYPE(self), N.dunder_init, held, has_init)) {
+      int str_keys = kwargs ? check_keyword_dict(f, N.p_self, kwargs.get()) : 0;
+      if (str_keys >= 0 && !Py_EnterRecursiveCall(" while calling a Python object")) {
+        r = f->spec->init(f, self, nargs ? args[0] : nullptr, kwargs.get(), str_keys == 1);
+        Py_LeaveRecursiveCall();
+      }
+    } else if (Ref tuple = Ref::steal(PyTuple_New(nargs))) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+      r = g_generic_init(self, tuple.get(), kwargs.get());
+    }
+  }
+  Py_LeaveRecursiveCall();
+  if (r < 0) Py_CLEAR(self);
+  return self;
+}
+
 }  // namespace
 
 PyObject* call_with_data(PyObject* cls, PyObject* data) noexcept {
@@ -325,6 +383,7 @@ void install_descriptor_slots(PyObject* cls) noexcept {
 void install_init_slot(PyObject* cls) noexcept {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
   if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
+  if (!tp->tp_vectorcall) tp->tp_vectorcall = class_vectorcall;
 }
 
 int init() noexcept { return save_generic_slots(); }
