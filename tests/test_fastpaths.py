@@ -514,6 +514,17 @@ class OwnMethodsWinTest(unittest.TestCase):
         with self.assertRaisesRegex(TypeError, "should return None"):
             e.S()
 
+    def test_own_new_and_abstract_methods_win(self):
+        # The model class's own vectorcall takes the class call's steps only while __new__ is object's and the
+        # class is not abstract.
+        e = Env(False)
+        e.P.__new__ = staticmethod(lambda cls, *args, **kwargs: ("new", args, kwargs))
+        self.assertEqual(e.P(1, x=2), ("new", (1,), {"x": 2}))
+        e = Env(False)
+        e.P.__abstractmethods__ = frozenset({"f"})
+        with self.assertRaisesRegex(TypeError, "abstract"):
+            e.P(x=1)
+
     def test_subclass_with_own_init_reaches_the_model(self):
         e = Env(False)
         calls = []

@@ -267,8 +267,8 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
 }
 
 // The class call's own route, for a call class_vectorcall does not take: the
-// argument tuple and keyword dict the interpreter makes for it, then
-// type.__call__, under the call's depth count.
+// argument tuple and keyword dict the interpreter makes for it, then the
+// metaclass's call slot, under the call's depth count.
 [[gnu::noinline]] PyObject* generic_class_call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
   Ref tuple = Ref::steal(PyTuple_New(nargs));
@@ -281,7 +281,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
       if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
   }
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+  PyObject* result = Py_TYPE(cls)->tp_call(cls, tuple.get(), kwargs.get());
   Py_LeaveRecursiveCall();
   return result;
 }
