@@ -309,7 +309,7 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, 
   if (self) {
     Ref held;
     if (Func* f = our_function(Py_TYPE(self), N.dunder_init, held, has_init)) {
-      int str_keys = kwargs ? check_keyword_dict(f, N.p_self, kwargs.get()) : 0;
+      int str_keys = kwargs ? check_keyword_names(f, N.p_self, kwnames) : 0;
       if (str_keys >= 0 && !Py_EnterRecursiveCall(" while calling a Python object")) {
         r = f->spec->init(f, self, nargs ? args[0] : nullptr, kwargs.get(), str_keys == 1);
         Py_LeaveRecursiveCall();

@@ -381,6 +381,25 @@ int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept {
   return r < 0 ? r : exact;
 }
 
+int check_keyword_names(Func* f, PyObject* param, PyObject* kwnames) noexcept {
+  bool exact = true;
+  PyObject* duplicate = nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return -1;
+    }
+    exact = exact && PyUnicode_CheckExact(key);
+    if (!duplicate && same_name(key, param)) duplicate = key;
+  }
+  if (duplicate) {
+    raise_duplicate(f->spec->name, duplicate);
+    return -1;
+  }
+  return exact;
+}
+
 PyTypeObject FuncType{};
 
 int init_function_type() noexcept {

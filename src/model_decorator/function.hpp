@@ -115,5 +115,7 @@ PyObject* closure_dict(Func* f) noexcept;
 // interpreter's class call and our own calls check them, in that order: each
 // must be a str, and none may name `param`.  1 when every one is an exact str.
 int check_keyword_dict(Func* f, PyObject* param, PyObject* kwds) noexcept;
+// The same for the names of a vectorcall (a tuple of str, in the call's order).
+int check_keyword_names(Func* f, PyObject* param, PyObject* kwnames) noexcept;
 
 }  // namespace quenlory

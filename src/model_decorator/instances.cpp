@@ -67,6 +67,8 @@ struct Build {
   PyObject** values = nullptr;
   // Every key in `taken` is an exact str: testing a name against them runs no code.
   bool taken_plain = true;
+  // `data` was made here, for keywords alone: only the rows put keys in it.
+  bool own_data = false;
 
   // Whether this construction may take the shortcut rather than the rules'
   // separate tests: looking a str up in `data` and in the keywords runs no
@@ -509,7 +511,12 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
     if (r < 0) return -1;
     source = Source::Data;
   } else {
-    source = fallback_source(decl);
+    // The data dict made here holds only plain rows' keys where there are no compounds or multi-fields, all
+    // exact strs where the schema has a key index: the test above ran no code.
+    if (b.own_data && b.s->key_index && PyUnicode_CheckExact(key) && !PyDict_GET_SIZE(b.s->compounds) &&
+        !PyDict_GET_SIZE(b.s->multi_fields))
+      fallback_ran = false;
+    source = fallback_source(decl, fallback_ran);
   }
   // Only a built-in cast of a plain value read from the data keeps the data as it was seen, and only one of a
   // keyword's value keeps the keywords as they were seen.
@@ -643,6 +650,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
     return -1;
   }
   Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref(), false};
+  b.own_data = !data_arg;
   PyObject* rows = s->plain_rows;  // a tuple of tuples the schema never replaces
   Py_ssize_t nrows = PyTuple_GET_SIZE(rows);
   // The key check notes each plain row's value on the way, where no other
