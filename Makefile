@@ -134,7 +134,8 @@ tsan:
 # (docs/images/chart.svg). The README is never rewritten.
 BENCH_OUT := build/bench/results
 CHART_PYTHON ?= $(PYTHON)
-BENCH_TAG = $$("$$venv" -c 'import sys; print(sys.implementation.cache_tag)')
+BENCH_TAG = $$("$$venv" -c 'import sys, sysconfig; \
+  print(sys.implementation.cache_tag + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 
 bench:
 	@site=$(call SITE,$(PYTHON),release) && venv=$$(bench/setup.sh "$(PYTHON)") && mkdir -p $(BENCH_OUT) && \

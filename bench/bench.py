@@ -22,6 +22,7 @@ import os
 import platform
 import statistics
 import sys
+import sysconfig
 import time
 
 import growth
@@ -169,7 +170,8 @@ def load_floor():
     import sysconfig
     here = os.path.dirname(os.path.abspath(__file__))
     source = os.path.join(here, "floor.c")
-    folder = os.path.join(here, "..", "build", "bench", "floor-" + sys.implementation.cache_tag)
+    folder = os.path.join(here, "..", "build", "bench", "floor-" + sys.implementation.cache_tag +
+                          ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))
     target = os.path.join(folder, "_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
         os.makedirs(folder, exist_ok=True)

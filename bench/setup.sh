@@ -15,7 +15,9 @@ kind=venv requirements=$root/bench/requirements.txt data=$root/bench/requirement
 if [[ ${1-} == --chart ]]; then kind=chart requirements=$root/bench/requirements-chart.txt data=; shift; fi
 [[ $# -eq 1 ]] || { echo "usage: $0 [--chart] PYTHON" >&2; exit 2; }
 python=$(command -v "$1") || { echo "$0: no interpreter '$1'" >&2; exit 2; }
-tag=$("$python" -c 'import sys; print(sys.implementation.cache_tag)')
+# The tag tells a free-threaded build from the one with the global lock, whose cache tag is the same.
+tag=$("$python" -c 'import sys, sysconfig
+print(sys.implementation.cache_tag + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 venv=$root/build/bench/$kind-$tag
 stamp=$venv/.requirements
 export PIP_DISABLE_PIP_VERSION_CHECK=1
