@@ -311,8 +311,17 @@ inline uint64_t dict_version(PyObject* d) noexcept {
 // interpreter when it is made and at every change of it, and the counter
 // never restarts: (address, version) names one state of one dict for good,
 // so that a memo can compare the pair without holding the dict.  From 3.14
-// dicts keep no version.  Not asked on the free-threaded build.
+// dicts keep no version.  Not asked on the free-threaded build.  Only for a
+// dict with a combined table (dict_versioned_by_changes).
 constexpr bool kDictStateVersions = PY_VERSION_HEX < 0x030E0000 && !kFreeThreaded;
+
+// Every change of `d` gives it a new version: its table is combined.  A split
+// table's values may be an object's own attribute values (from 3.13 vars(obj)
+// shares them), which an attribute store changes without touching the dict's
+// version.  Runs nothing.
+inline bool dict_versioned_by_changes(PyObject* d) noexcept {
+  return reinterpret_cast<PyDictObject*>(d)->ma_values == nullptr;
+}
 
 inline uint64_t dict_state_version(PyObject* d) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
