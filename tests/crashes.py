@@ -621,6 +621,21 @@ SCENARIOS = {
         try: M({"a": "x"}); print("built")
         except ValueError: print("missing")
         """, "missing"),
+    # Other code holds every dict watcher id when the module is first
+    # imported (3.12 on): the import still works, and no event reaches them.
+    "import with every dict watcher taken": ("""
+        import subprocess
+        child = '''if 1:
+            try: import _testcapi; _testcapi.add_dict_watcher
+            except (ImportError, AttributeError): print("imported"); raise SystemExit
+            while True:
+                try: _testcapi.add_dict_watcher(0)
+                except RuntimeError: break
+            import quenlory.model_decorator
+            print("imported", *_testcapi.get_dict_watcher_events())
+            '''
+        print(subprocess.run([sys.executable, "-c", child], capture_output=True, text=True).stdout.strip())
+        """, "imported"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

@@ -485,10 +485,26 @@ inline int check_assumptions() noexcept {
   }
 #if PY_VERSION_HEX >= 0x030C0000
   {
+    // A watcher of our own; where other code has taken every id, one of theirs
+    // watches the table just while its bits are read (nothing changes the
+    // table meanwhile, so their callback never runs).
+    bool unwatched = !dict_watched(table.get());
     int watcher = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept { return 0; });
-    if (watcher < 0) return -1;
-    bool seen = !dict_watched(table.get()) && PyDict_Watch(watcher, table.get()) == 0 && dict_watched(table.get());
-    if (PyDict_Unwatch(watcher, table.get()) < 0 || PyDict_ClearWatcher(watcher) < 0) return -1;
+    bool own = watcher >= 0;
+    if (own && PyDict_Watch(watcher, table.get()) < 0) {
+      PyDict_ClearWatcher(watcher);
+      return -1;
+    }
+    if (!own) {
+      PyErr_Clear();  // no id free
+      for (int id = 0; watcher < 0 && id < 8; ++id) {
+        if (PyDict_Watch(id, table.get()) == 0) watcher = id;
+        else PyErr_Clear();  // no watcher under this id
+      }
+      if (watcher < 0) return detail::broken("interp::dict_watched (a dict watcher to try it with)");
+    }
+    bool seen = unwatched && dict_watched(table.get());
+    if (PyDict_Unwatch(watcher, table.get()) < 0 || (own && PyDict_ClearWatcher(watcher) < 0)) return -1;
     if (!seen) return detail::broken("interp::dict_watched (a watched dict's watcher bits)");
   }
 #endif
