@@ -607,6 +607,35 @@ SCENARIOS = {
         threading.stack_size(1 << 20)
         t = threading.Thread(target=release); t.start(); t.join()
         """, "released"),
+    # A declaration's metadata is an object's vars(): an attribute store
+    # changes it in place (from 3.13 without a new dict version), and the
+    # rules remembered for its old state must not be used.
+    "metadata changed through the object it is vars() of": ("""
+        class Holder: pass
+        h = Holder(); h.optional = True
+        f = Field(str)
+        M = model(type("M", (), {"a": Field(str), "b": f}))
+        f.metadata = vars(h)
+        M({"a": "x"})
+        h.optional = False
+        try: M({"a": "x"}); print("built")
+        except ValueError: print("missing")
+        """, "missing"),
+    # Other code holds every dict watcher id when the module is first
+    # imported (3.12 on): the import still works, and no event reaches them.
+    "import with every dict watcher taken": ("""
+        import subprocess
+        child = '''if 1:
+            try: import _testcapi; _testcapi.add_dict_watcher
+            except (ImportError, AttributeError): print("imported"); raise SystemExit
+            while True:
+                try: _testcapi.add_dict_watcher(0)
+                except RuntimeError: break
+            import quenlory.model_decorator
+            print("imported", *_testcapi.get_dict_watcher_events())
+            '''
+        print(subprocess.run([sys.executable, "-c", child], capture_output=True, text=True).stdout.strip())
+        """, "imported"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

@@ -201,7 +201,9 @@ memo::TypeMemo<MetadataOffset> g_metadata_offsets{memo::Table::Declarations};
 // The rules as one state of one metadata dict settles them, remembered by the
 // dict's address and version (interp::kDictStateVersions), which name that
 // state for good: the address is only compared, never followed.  Only states
-// whose "optional" is absent or a bool, whose truth runs no code.
+// whose "optional" is absent or a bool, whose truth runs no code, of dicts
+// whose every change gives a new version (not an object's vars(), whose
+// attribute stores change it in place).
 struct SettledState {
   const void* dict;
   uint64_t version;
@@ -239,10 +241,12 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
   PyObject* dict = metadata.get();
   uint64_t version = 0;
+  bool versioned = false;
   if constexpr (kSettledStates) {
+    versioned = interp::dict_versioned_by_changes(dict);
     version = interp::dict_state_version(dict);
     const SettledState& known = settled_entry(dict);
-    if (known.dict == dict && known.version == version) {
+    if (versioned && known.dict == dict && known.version == version) {
       rules.settled = true;
       rules.has_default = known.has_default;
       rules.has_factory = known.has_factory;
@@ -271,7 +275,7 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   if (!exact_keys) return SettledRules{};
   rules.settled = true;
   if constexpr (kSettledStates) {
-    if (!optional || Py_IS_TYPE(optional, &PyBool_Type))
+    if (versioned && (!optional || Py_IS_TYPE(optional, &PyBool_Type)))
       settled_entry(dict) = {dict, version, rules.has_default, rules.has_factory,
                              static_cast<signed char>(optional ? optional == Py_True : -1)};
   }

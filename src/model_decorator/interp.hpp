@@ -311,8 +311,17 @@ inline uint64_t dict_version(PyObject* d) noexcept {
 // interpreter when it is made and at every change of it, and the counter
 // never restarts: (address, version) names one state of one dict for good,
 // so that a memo can compare the pair without holding the dict.  From 3.14
-// dicts keep no version.  Not asked on the free-threaded build.
+// dicts keep no version.  Not asked on the free-threaded build.  Only for a
+// dict with a combined table (dict_versioned_by_changes).
 constexpr bool kDictStateVersions = PY_VERSION_HEX < 0x030E0000 && !kFreeThreaded;
+
+// Every change of `d` gives it a new version: its table is combined.  A split
+// table's values may be an object's own attribute values (from 3.13 vars(obj)
+// shares them), which an attribute store changes without touching the dict's
+// version.  Runs nothing.
+inline bool dict_versioned_by_changes(PyObject* d) noexcept {
+  return reinterpret_cast<PyDictObject*>(d)->ma_values == nullptr;
+}
 
 inline uint64_t dict_state_version(PyObject* d) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
@@ -476,10 +485,26 @@ inline int check_assumptions() noexcept {
   }
 #if PY_VERSION_HEX >= 0x030C0000
   {
+    // A watcher of our own; where other code has taken every id, one of theirs
+    // watches the table just while its bits are read (nothing changes the
+    // table meanwhile, so their callback never runs).
+    bool unwatched = !dict_watched(table.get());
     int watcher = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept { return 0; });
-    if (watcher < 0) return -1;
-    bool seen = !dict_watched(table.get()) && PyDict_Watch(watcher, table.get()) == 0 && dict_watched(table.get());
-    if (PyDict_Unwatch(watcher, table.get()) < 0 || PyDict_ClearWatcher(watcher) < 0) return -1;
+    bool own = watcher >= 0;
+    if (own && PyDict_Watch(watcher, table.get()) < 0) {
+      PyDict_ClearWatcher(watcher);
+      return -1;
+    }
+    if (!own) {
+      PyErr_Clear();  // no id free
+      for (int id = 0; watcher < 0 && id < 8; ++id) {
+        if (PyDict_Watch(id, table.get()) == 0) watcher = id;
+        else PyErr_Clear();  // no watcher under this id
+      }
+      if (watcher < 0) return detail::broken("interp::dict_watched (a dict watcher to try it with)");
+    }
+    bool seen = unwatched && dict_watched(table.get());
+    if (PyDict_Unwatch(watcher, table.get()) < 0 || (own && PyDict_ClearWatcher(watcher) < 0)) return -1;
     if (!seen) return detail::broken("interp::dict_watched (a watched dict's watcher bits)");
   }
 #endif
