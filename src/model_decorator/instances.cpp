@@ -3,10 +3,12 @@
 //
 // The construction's windows (memo.hpp): the key check walks `data` with the
 // schema's key index and notes each plain row's value borrowed; `quiet` says
-// that nothing has run since.  Neither survives a tracked allocation or a
-// freeing decref, a comparison or hash of anything but exact strs and ints, an
-// int<->str conversion (cast_runs_no_code refuses them), or a lookup on a class
-// Python can change: each of those ends `quiet` and drops the noted values.
+// that nothing has run since.  Neither survives a tracked allocation that can
+// collect (copying a list of plain items from 3.12 on can not), a freeing
+// decref that runs code, a comparison or hash of anything but exact strs and
+// ints, an int<->str conversion (cast_runs_no_code refuses them), or a lookup
+// on a class Python can change: each of those ends `quiet` and drops the
+// noted values.
 // So does testing a keyword under a name of a str subclass, whose __hash__
 // and __eq__ run on the way.  The stretches that trust them are marked
 // (memo.hpp).  What outlives that is owned.  The collector may clear the

@@ -34,7 +34,9 @@
 //     free one: a collection runs finalisers, weak-reference callbacks and
 //     gc.callbacks, and clears a cycle one object at a time, so that code may
 //     see any object of it half-cleared (a class without its MRO, a schema
-//     whose tables are gone);
+//     whose tables are gone).  From 3.12 an allocation only schedules the
+//     collection (interp::kAllocationCollects), and a decref that frees a
+//     list of exact strs, ints, floats, bools and None runs nothing;
 //   - a comparison or hash of anything but an exact str or int: a str
 //     subclass's __eq__ runs inside the interpreter's own type lookups, when
 //     such a key is planted in a class dict;
