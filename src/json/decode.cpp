@@ -360,9 +360,8 @@ struct Builder {
 
   PyObject* object(yyjson_val* v, const Shape* shape) noexcept {
     if (Py_EnterRecursiveCall(" while decoding a JSON object")) return nullptr;
+    PyObject* dict = PyDict_New();
     size_t count = unsafe_yyjson_get_len(v);
-    // Room for every key from the start, where growing would take a resize; a repeated key only leaves room unused.
-    PyObject* dict = count > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(count)) : PyDict_New();
     yyjson_val* k = unsafe_yyjson_get_first(v);
     for (size_t i = 0; dict && i < count; i++) {
       yyjson_val* item = k + 1;
