@@ -648,7 +648,7 @@ constexpr Py_ssize_t kFewRows = 32;
 int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
   QUENLORY_ASSERT(s && self && !PyErr_Occurred());
   QUENLORY_ASSERT(!kwargs || (PyDict_Check(kwargs) && (!str_keys || str_keys_only(kwargs))));
-  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(kwargs ? interp::sized_dict(PyDict_GET_SIZE(kwargs)) : PyDict_New());
+  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(kwargs ? interp::dict_for_str_keys(PyDict_GET_SIZE(kwargs)) : PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
   if (!PyDict_Check(data.get())) {

@@ -521,4 +521,17 @@ inline int init() noexcept { return tag_epoch_init() < 0 ? -1 : check_assumption
 // 3.13t.
 inline PyObject* sized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
 
+// A new empty dict that will hold up to `n` str keys, laid out as one grown
+// key by key would be.  From 3.11 a table only of str keys is a compact one of
+// its own, which a presized dict does not get (it takes the general layout, a
+// third larger and looked up by the general route), so the dict starts empty.
+inline PyObject* dict_for_str_keys(Py_ssize_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  (void)n;
+  return PyDict_New();
+#else
+  return _PyDict_NewPresized(n);
+#endif
+}
+
 }  // namespace quenlory::interp
