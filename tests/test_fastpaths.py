@@ -453,6 +453,14 @@ def probe():
 class SlotsInPlaceTest(unittest.TestCase):
     """The differential tests above compare two different paths, not one path twice."""
 
+    def test_keyword_data_dict_is_laid_out_as_a_grown_one(self):
+        # A presized dict takes the general key layout from 3.11, a third larger than one of str keys grown as usual.
+        M = md.model(type("M", (), {"f%d" % i: Field(int) for i in range(8)}))
+        keywords, grown = {"f%d" % i: i for i in range(8)}, {}
+        for key, value in keywords.items():
+            grown[key] = value
+        self.assertEqual(sys.getsizeof(md.raw(M(**keywords))), sys.getsizeof(grown))
+
     def test_fast_and_forced_slots_differ(self):
         class Plain:
             def __init__(self):
