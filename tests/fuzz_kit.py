@@ -225,6 +225,8 @@ class Hostile(Harness):
         if self.callback in gc.callbacks:
             gc.callbacks.remove(self.callback)
         if self.ticking:
+            # First, so that a tick that lands in between does not arm the timer again.
+            self.ticking = False
             signal.setitimer(signal.ITIMER_REAL, 0)
 
     def cycle(self, at_hand):
