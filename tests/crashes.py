@@ -306,31 +306,6 @@ SCENARIOS = {
         signal.setitimer(signal.ITIMER_REAL, 0)
         print("survived")
         """, "survived"),
-    # Collections as often as they can start, whose callback empties the data
-    # being built and fills it with lists of objects: list copies and absent
-    # optional fields keep the construction's noted values only where no
-    # collection can run between them.
-    "collection during list copies": ("""
-        names = ["l%d" % i for i in range(6)]
-        ns = {n: Field(list) for n in names}
-        ns.update({"s%d" % i: Field(str) for i in range(3)})
-        ns.update({"o%d" % i: Field(str, optional=True) for i in range(3)})
-        M = model(type("M", (), ns))
-        live = []
-        def emptied(phase, info):
-            for d in live: d.clear(); d.update({n: [object()] for n in names})
-        gc.callbacks.append(emptied)
-        for i in range(3000):
-            data = dict({n: ["x%d" % j for j in range(3)] for n in names}, s0="a", s1="b", s2="c")
-            drained = [[] for k in range(100)]  # new lists come from the allocator, not the free list
-            gc.set_threshold(1 + i % 9)  # collections start at every point of the construction
-            live[:] = [data]
-            try: M(data)
-            except ValueError: pass
-            finally: live[:] = []; gc.set_threshold(700)
-        gc.callbacks.remove(emptied)
-        print("survived")
-        """, "survived"),
     # A cast finds the class call's own keyword dict through the collector,
     # takes a consumed key out and puts a stray one in: the stray is reported,
     # as it would be where consumed keywords are removed.

@@ -307,8 +307,7 @@ class Lint(unittest.TestCase):
     def test_nothing_runs_between_a_stamp_and_its_store(self):
         # A memo entry is filled by type lookups and reads of plain data only.
         harmless = RUNS_NOTHING | {"stamp_of", "store", "our_function", "name_in_instance_dict", "lookup_offset",
-                                   "lookup_metadata_offset", "MetadataOffset",
-                                   "lookup_nested_model_offset", "NestedModelOffset",
+                                   "lookup_declaration_offset", "DeclarationOffset",
                                    "closure_peek", "closure_peek_cast", "lasting_cast", "has", "Entered", "GetInfo",
                                    "SetInfo", "Offsets", "Stamp"}
         wrong = []

@@ -266,20 +266,35 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   return r;
 }
 
+// A vectorcall's positional arguments as the tuple a class call takes.
+Ref argument_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  // Filled before anything runs: a reference taken per item.
+  for (Py_ssize_t i = 0; tuple && i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  return tuple;
+}
+
+// A vectorcall's keywords in a dict of their own, as the interpreter makes one
+// for a class call (a name's __hash__ may run as it goes in; the dict is ours
+// alone until it is handed on): 0, with `kwargs` left empty where there are
+// none, or -1 with an error set.
+int keyword_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref& kwargs) noexcept {
+  Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (n == 0) return 0;
+  if (!(kwargs = Ref::steal(interp::sized_dict(n)))) return -1;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
+  return 0;
+}
+
 // The class call's own route, for a call class_vectorcall does not take: the
 // argument tuple and keyword dict the interpreter makes for it, then the
 // metaclass's call slot, under the call's depth count.
 [[gnu::noinline]] PyObject* generic_class_call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
-  Ref tuple = Ref::steal(PyTuple_New(nargs));
-  if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref tuple = argument_tuple(args, nargs);
   Ref kwargs;
-  if (Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0) {
-    if (!(kwargs = Ref::steal(interp::sized_dict(n)))) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i)
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-  }
+  if (!tuple || keyword_dict(args, nargs, kwnames, kwargs) < 0) return nullptr;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject* result = Py_TYPE(cls)->tp_call(cls, tuple.get(), kwargs.get());
   Py_LeaveRecursiveCall();
@@ -298,11 +313,7 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, 
       tp->tp_init != init_slot || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
     return generic_class_call(cls, args, nargs, kwnames);
   Ref kwargs;
-  if (Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0) {
-    if (!(kwargs = Ref::steal(interp::sized_dict(n)))) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i)
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-  }
+  if (keyword_dict(args, nargs, kwnames, kwargs) < 0) return nullptr;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject* self = tp->tp_alloc(tp, 0);
   int r = -1;
@@ -314,8 +325,7 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, 
         r = f->spec->init(f, self, nargs ? args[0] : nullptr, kwargs.get(), str_keys == 1);
         Py_LeaveRecursiveCall();
       }
-    } else if (Ref tuple = Ref::steal(PyTuple_New(nargs))) {
-      for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    } else if (Ref tuple = argument_tuple(args, nargs)) {
       r = g_generic_init(self, tuple.get(), kwargs.get());
     }
   }

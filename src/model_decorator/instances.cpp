@@ -178,28 +178,6 @@ bool is_name(PyObject* key, PyObject* name) noexcept {
   return key == name || (!interp::known_unequal(key, name) && KeyIndex::same_text(key, name));
 }
 
-// Where a read of `metadata` on a declaration of class `tp` ends: the offset
-// of the class's slot member, or 0 when it goes the ordinary way.
-Py_ssize_t lookup_metadata_offset(PyTypeObject* tp) noexcept {
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
-  Ref descr = interp::type_lookup(tp, N.metadata);
-  return interp::object_slot_offset(descr.get(), tp, false);
-}
-
-// That offset, remembered per declaration class.
-struct MetadataOffset : memo::Plain {
-  Py_ssize_t offset;
-};
-memo::TypeMemo<MetadataOffset> g_metadata_offsets{memo::Table::Declarations};
-
-[[gnu::noinline]] Py_ssize_t learn_metadata_offset(PyTypeObject* tp) noexcept {
-  memo::Stamp stamp = memo::stamp_of(tp);
-  MetadataOffset found{};
-  found.offset = lookup_metadata_offset(tp);
-  g_metadata_offsets.store(tp, stamp, found);
-  return found.offset;
-}
-
 // The rules as one state of one metadata dict settles them, remembered by the
 // dict's address and version (interp::kDictStateVersions), which name that
 // state for good: the address is only compared, never followed.  Only states
@@ -224,21 +202,10 @@ inline SettledState& settled_entry(PyObject* dict) noexcept {
 // test of anything but a bool); left as it is when they ran none.
 SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   SettledRules rules;
-  PyTypeObject* tp = Py_TYPE(decl);
-  Py_ssize_t offset;
-  if (const MetadataOffset* known = g_metadata_offsets.peek(tp)) {
-    offset = known->offset;
-  } else {
-    ran_code = true;  // a type lookup compares the name with the class dicts' keys
-    offset = learn_metadata_offset(tp);
-  }
-  if (!offset) return rules;
   // What the read finds: the slot's value, read as the slot member reads it.
-  Ref metadata;
-  Py_BEGIN_CRITICAL_SECTION(decl);
-  metadata = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
-                                         __ATOMIC_ACQUIRE));
-  Py_END_CRITICAL_SECTION();
+  bool looked_up = false;
+  Ref metadata = declaration_slot(decl, DeclSlot::Metadata, N.metadata, looked_up);
+  if (looked_up) ran_code = true;  // a type lookup compares the name with the class dicts' keys
   // An empty slot: the rules' own first read raises.
   if (!metadata || !PyDict_CheckExact(metadata.get())) return rules;
   PyObject* dict = metadata.get();

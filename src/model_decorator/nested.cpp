@@ -26,7 +26,6 @@
 
 #include "casts.hpp"
 #include "fastpath.hpp"
-#include "memo.hpp"
 #include "storage.hpp"
 
 namespace quenlory::nested {
@@ -64,43 +63,12 @@ Ref module_global(PyObject* name) noexcept {
   return {};
 }
 
-// Where a read of `nested_model` on a declaration of class `tp` ends: the
-// offset of the class's plain object slot under the name, or 0 when it goes
-// the ordinary way.  Remembered per class.
-Py_ssize_t lookup_nested_model_offset(PyTypeObject* tp) noexcept {
-  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
-  Ref descr = interp::type_lookup(tp, K.nested_model);
-  return interp::object_slot_offset(descr.get(), tp, false);
-}
-
-struct NestedModelOffset : memo::Plain {
-  Py_ssize_t offset;
-};
-memo::TypeMemo<NestedModelOffset> g_nested_model_offsets{memo::Table::Declarations};
-
-[[gnu::noinline]] Py_ssize_t learn_nested_model_offset(PyTypeObject* tp) noexcept {
-  memo::Stamp stamp = memo::stamp_of(tp);
-  NestedModelOffset found{};
-  found.offset = lookup_nested_model_offset(tp);
-  g_nested_model_offsets.store(tp, stamp, found);
-  return found.offset;
-}
-
-// decl.nested_model.  Where the generic lookup finds a plain object slot of
-// the declaration's class under the name, the slot is read as its member
+// decl.nested_model: the declaration class's plain slot read as its member
 // reads it (that runs no code); anything else, an empty slot too, by
 // attribute access.
 Ref nested_model_of(PyObject* decl) noexcept {
-  PyTypeObject* tp = Py_TYPE(decl);
-  const NestedModelOffset* known = g_nested_model_offsets.peek(tp);
-  if (Py_ssize_t offset = known ? known->offset : learn_nested_model_offset(tp)) {
-    Ref value;
-    Py_BEGIN_CRITICAL_SECTION(decl);
-    value = Ref::borrow(
-        __atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset), __ATOMIC_ACQUIRE));
-    Py_END_CRITICAL_SECTION();
-    if (value) return value;
-  }
+  bool looked_up = false;
+  if (Ref value = declaration_slot(decl, DeclSlot::NestedModel, K.nested_model, looked_up)) return value;
   return Ref::steal(PyObject_GetAttr(decl, K.nested_model));
 }
 

@@ -49,6 +49,14 @@ inline __attribute__((always_inline)) Py_ssize_t slot_offset(PyTypeObject* tp, S
   return (for_write ? found.write : found.read)[static_cast<int>(which)];
 }
 
+// Where a read of `name` on a declaration of class `tp` ends: the offset of
+// the class's plain slot member, or 0 when it goes the ordinary way.
+Py_ssize_t lookup_declaration_offset(PyTypeObject* tp, PyObject* name) noexcept {
+  if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+  Ref descr = interp::type_lookup(tp, name);
+  return interp::object_slot_offset(descr.get(), tp, false);
+}
+
 PyObject** slot_at(PyObject* instance, Py_ssize_t offset) noexcept {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + offset);
 }
@@ -95,6 +103,18 @@ Py_ssize_t known_read_offset(PyTypeObject* tp, Slot which) noexcept {
 PyObject* known_slot_dict(PyObject* instance, Slot which) noexcept {
   Py_ssize_t offset = known_read_offset(Py_TYPE(instance), which);
   return offset ? dict_at(instance, offset) : nullptr;
+}
+
+memo::TypeMemo<DeclarationOffset> g_declaration_offsets[2] = {
+    memo::TypeMemo<DeclarationOffset>{memo::Table::Declarations},
+    memo::TypeMemo<DeclarationOffset>{memo::Table::Declarations}};
+
+Py_ssize_t learn_declaration_offset(PyTypeObject* tp, DeclSlot which, PyObject* name) noexcept {
+  memo::Stamp stamp = memo::stamp_of(tp);
+  DeclarationOffset found{};
+  found.offset = lookup_declaration_offset(tp, name);
+  g_declaration_offsets[static_cast<int>(which)].store(tp, stamp, found);
+  return found.offset;
 }
 
 int set_slot(PyObject* instance, Slot which, PyObject* value) noexcept {

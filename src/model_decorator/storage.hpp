@@ -8,6 +8,7 @@
 #pragma once
 
 #include "interp.hpp"
+#include "memo.hpp"
 
 namespace quenlory {
 
@@ -38,6 +39,44 @@ Py_ssize_t known_read_offset(PyTypeObject* tp, Slot which) noexcept;
 inline PyObject* dict_at(PyObject* instance, Py_ssize_t offset) noexcept {
   PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + offset);
   return d && PyDict_CheckExact(d) ? d : nullptr;
+}
+
+// The declarations' own slots that construction reads: `metadata`, and a
+// nested field's `nested_model`.
+enum class DeclSlot { Metadata, NestedModel };
+
+// decl.<name> (the name of `which`) where the ordinary read ends at a plain
+// object slot of the declaration's class: the slot's value, read as its member
+// reads it, which runs no code.  Empty, with no error set, where the read goes
+// the ordinary way or the slot is unset (the ordinary read then raises).  The
+// slot's offset is remembered per class; `looked_up` is set when the class had
+// to be looked up, which may run code (a str subclass key in a class dict).
+inline Ref declaration_slot(PyObject* decl, DeclSlot which, PyObject* name, bool& looked_up) noexcept;
+
+// The offsets behind declaration_slot, one table per kind of slot (so that an
+// entry's name is always the same), and the lookup that fills them.
+struct DeclarationOffset : memo::Plain {
+  Py_ssize_t offset;
+};
+extern memo::TypeMemo<DeclarationOffset> g_declaration_offsets[2];
+[[gnu::noinline]] Py_ssize_t learn_declaration_offset(PyTypeObject* tp, DeclSlot which, PyObject* name) noexcept;
+
+inline Ref declaration_slot(PyObject* decl, DeclSlot which, PyObject* name, bool& looked_up) noexcept {
+  PyTypeObject* tp = Py_TYPE(decl);
+  Py_ssize_t offset;
+  if (const DeclarationOffset* known = g_declaration_offsets[static_cast<int>(which)].peek(tp)) {
+    offset = known->offset;
+  } else {
+    looked_up = true;
+    offset = learn_declaration_offset(tp, which, name);
+  }
+  if (!offset) return {};
+  Ref value;
+  Py_BEGIN_CRITICAL_SECTION(decl);
+  value = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
+                                      __ATOMIC_ACQUIRE));
+  Py_END_CRITICAL_SECTION();
+  return value;
 }
 
 inline Ref get_data(PyObject* instance) noexcept { return get_slot(instance, Slot::Data); }
