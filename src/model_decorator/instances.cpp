@@ -184,15 +184,24 @@ bool is_name(PyObject* key, PyObject* name) noexcept {
 // whose "optional" is absent or a bool, whose truth runs no code, of dicts
 // whose every change gives a new version (not an object's vars(), whose
 // attribute stores change it in place).
+//
+// An entry is two words, each stored and read whole.  Where versions have
+// spare low bits the rules go there, with the version they belong to; on the
+// free-threaded build, which has them, a reader that meets the words of two
+// stores at once then matches only if both name the dict's present state, and
+// reads that state's rules.
 struct SettledState {
   const void* dict;
-  uint64_t version;
-  bool has_default, has_factory;
-  signed char optional;  // -1: absent, else the bool's truth
+  uint64_t word;  // the version, and the rules in its spare bits
+  uint8_t rules;  // where the version has none
 };
-constexpr bool kSettledStates = interp::kDictStateVersions && memo::kEnabled;
+constexpr bool kSettledStates = interp::kDictStateVersions && (memo::kEnabled || interp::kFreeThreaded);
+constexpr bool kRulesInVersion = interp::kDictStateSpareBits >= 4;
+static_assert(kRulesInVersion || !interp::kFreeThreaded, "the free-threaded entries keep the rules in the version");
 constexpr size_t kSettledEntries = 64;
 SettledState g_settled[kSettledEntries];
+enum : uint8_t { kHasDefault = 1, kHasFactory = 2, kHasOptional = 4, kOptionalTrue = 8 };
+constexpr uint64_t kRulesMask = kRulesInVersion ? 0xF : 0;
 
 inline SettledState& settled_entry(PyObject* dict) noexcept {
   return g_settled[(reinterpret_cast<uintptr_t>(dict) >> 5) % kSettledEntries];
@@ -214,18 +223,22 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   if constexpr (kSettledStates) {
     versioned = interp::dict_versioned_by_changes(dict);
     version = interp::dict_state_version(dict);
-    const SettledState& known = settled_entry(dict);
-    if (versioned && known.dict == dict && known.version == version) {
+    SettledState& known = settled_entry(dict);
+    const void* known_dict = __atomic_load_n(&known.dict, __ATOMIC_RELAXED);
+    uint64_t word = __atomic_load_n(&known.word, __ATOMIC_RELAXED);
+    if (versioned && known_dict == dict && (word & ~kRulesMask) == (version & ~kRulesMask)) {
+      uint8_t bits = kRulesInVersion ? static_cast<uint8_t>(word & kRulesMask) : known.rules;
       rules.settled = true;
-      rules.has_default = known.has_default;
-      rules.has_factory = known.has_factory;
-      if (known.optional >= 0) rules.optional = Ref::borrow(known.optional ? Py_True : Py_False);
+      rules.has_default = bits & kHasDefault;
+      rules.has_factory = bits & kHasFactory;
+      if (bits & kHasOptional) rules.optional = Ref::borrow(bits & kOptionalTrue ? Py_True : Py_False);
       return rules;
     }
   }
   bool exact_keys = true;
   PyObject* optional = nullptr;
   Py_BEGIN_CRITICAL_SECTION(dict);
+  if constexpr (kSettledStates) version = interp::dict_state_version(dict);  // the state walked
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (exact_keys && PyDict_Next(dict, &pos, &key, &value)) {
@@ -244,9 +257,14 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   if (!exact_keys) return SettledRules{};
   rules.settled = true;
   if constexpr (kSettledStates) {
-    if (versioned && (!optional || Py_IS_TYPE(optional, &PyBool_Type)))
-      settled_entry(dict) = {dict, version, rules.has_default, rules.has_factory,
-                             static_cast<signed char>(optional ? optional == Py_True : -1)};
+    if (versioned && (!optional || Py_IS_TYPE(optional, &PyBool_Type))) {
+      uint8_t bits = (rules.has_default ? kHasDefault : 0) | (rules.has_factory ? kHasFactory : 0) |
+                     (optional ? kHasOptional : 0) | (optional == Py_True ? kOptionalTrue : 0);
+      SettledState& entry = settled_entry(dict);
+      entry.rules = bits;
+      __atomic_store_n(&entry.dict, static_cast<const void*>(dict), __ATOMIC_RELAXED);
+      __atomic_store_n(&entry.word, (version & ~kRulesMask) | (kRulesInVersion ? bits : 0), __ATOMIC_RELAXED);
+    }
   }
   rules.optional = std::move(held);
   return rules;

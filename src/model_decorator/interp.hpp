@@ -276,6 +276,49 @@ inline bool sentinel_counted_as_shared() noexcept { return true; }
 inline void count_as_shared(PyObject*) noexcept {}
 #endif
 
+// The object in the object slot `*slot` of `owner`, with a reference of the
+// caller's, read as the interpreter's own slot member reads it.  On the
+// free-threaded build that read takes no lock when the value can be counted
+// while the slot still holds it: immortal, this thread's own, or counted by
+// other threads with a count not yet merged at zero (taken by compare and
+// swap, then the slot read again).  Else, or when the slot changed meanwhile,
+// it reads under the owner's lock, and `locked` is set: the reference let go
+// in the race may have run code.  Runs nothing under the global lock, nor for
+// an empty slot.
+inline Ref load_object_slot(PyObject* owner, PyObject** slot, bool& locked) noexcept {
+#ifdef Py_GIL_DISABLED
+  PyObject* v = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+  if (!v) return {};
+  {
+    if (_Py_IsImmortal(v)) return Ref::borrow(v);
+    if (_Py_IsOwnedByCurrentThread(v)) {
+      __atomic_store_n(&v->ob_ref_local, __atomic_load_n(&v->ob_ref_local, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
+      return Ref::steal(v);
+    }
+    Py_ssize_t shared = __atomic_load_n(&v->ob_ref_shared, __ATOMIC_RELAXED);
+    while (shared != 0 && shared != _Py_REF_MERGED) {
+      if (__atomic_compare_exchange_n(&v->ob_ref_shared, &shared, shared + (Py_ssize_t{1} << _Py_REF_SHARED_SHIFT),
+                                      false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+        Ref held = Ref::steal(v);
+        if (__atomic_load_n(slot, __ATOMIC_ACQUIRE) == v) return held;
+        locked = true;
+        break;
+      }
+    }
+  }
+  locked = true;
+  Ref value;
+  Py_BEGIN_CRITICAL_SECTION(owner);
+  value = Ref::borrow(__atomic_load_n(slot, __ATOMIC_ACQUIRE));
+  Py_END_CRITICAL_SECTION();
+  return value;
+#else
+  (void)owner;
+  (void)locked;
+  return Ref::borrow(*slot);
+#endif
+}
+
 // ---- dict versions -----------------------------------------------------------------------------
 // Verified on 3.9 and 3.10 (later interpreters have none to read).
 
@@ -312,22 +355,29 @@ inline uint64_t dict_version(PyObject* d) noexcept {
 // interpreter when it is made and at every change of it, and the counter
 // never restarts: (address, version) names one state of one dict for good,
 // so that a memo can compare the pair without holding the dict.  From 3.14
-// dicts keep no version.  Not asked on the free-threaded build.  Only for a
+// dicts keep no version.  On 3.13t each thread takes its versions from the
+// counter in batches, and they are still never given out twice.  Only for a
 // dict with a combined table (dict_versioned_by_changes).
-constexpr bool kDictStateVersions = PY_VERSION_HEX < 0x030E0000 && !kFreeThreaded;
+constexpr bool kDictStateVersions = PY_VERSION_HEX < 0x030E0000;
+
+// From 3.12 a version counts states in steps of 1 << 8 or more, its low bits holding
+// the dict's watchers: two states of dicts differ above the lowest
+// kDictStateSpareBits bits, which a memo may use for data of its own.
+constexpr int kDictStateSpareBits = PY_VERSION_HEX >= 0x030C0000 ? 4 : 0;
 
 // Every change of `d` gives it a new version: its table is combined.  A split
 // table's values may be an object's own attribute values (from 3.13 vars(obj)
 // shares them), which an attribute store changes without touching the dict's
 // version.  Runs nothing.
 inline bool dict_versioned_by_changes(PyObject* d) noexcept {
-  return reinterpret_cast<PyDictObject*>(d)->ma_values == nullptr;
+  return __atomic_load_n(&reinterpret_cast<PyDictObject*>(d)->ma_values, __ATOMIC_RELAXED) == nullptr;
 }
 
+// Read as one word: on the free-threaded build a thread may change the dict meanwhile.
 inline uint64_t dict_state_version(PyObject* d) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
   _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
-  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+  return __atomic_load_n(&reinterpret_cast<PyDictObject*>(d)->ma_version_tag, __ATOMIC_RELAXED);
   _Pragma("GCC diagnostic pop")
 #else
   (void)d;
@@ -483,6 +533,9 @@ inline int check_assumptions() noexcept {
     if (made == dict_state_version(table.get()) || PyDict_SetItem(other.get(), slot_name.get(), value.get()) < 0 ||
         dict_state_version(other.get()) <= made)
       return PyErr_Occurred() ? -1 : detail::broken("interp::dict_state_version (each state its own version)");
+    if ((made ^ dict_state_version(other.get())) >> kDictStateSpareBits == 0 ||
+        (made ^ dict_state_version(table.get())) >> kDictStateSpareBits == 0)
+      return detail::broken("interp::kDictStateSpareBits (states differ above them)");
   }
 #if PY_VERSION_HEX >= 0x030C0000
   {

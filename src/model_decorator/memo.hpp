@@ -22,8 +22,10 @@
 //    filled it, and the stamp carries the epoch it was taken in: the store is
 //    refused in any other, since a restart between them may have given the
 //    tag to another state of the type.
-// 6. On the free-threaded build there are no memos: every read asks the
-//    interpreter's lookup, which is safe there.
+// 6. On the free-threaded build there are no type memos: every read asks the
+//    interpreter's lookup, which is safe there.  The one memo it keeps, of
+//    metadata rules (instances.cpp), names dict states by version, which stay
+//    unique there, and its entries are stored and read a word at a time.
 //
 // Windows.  A window is a stretch of code where a shortcut uses borrowed
 // references or trusts a memo: from a peek to the last use of what it found,

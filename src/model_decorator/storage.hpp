@@ -50,7 +50,8 @@ enum class DeclSlot { Metadata, NestedModel };
 // reads it, which runs no code.  Empty, with no error set, where the read goes
 // the ordinary way or the slot is unset (the ordinary read then raises).  The
 // slot's offset is remembered per class; `looked_up` is set when the class had
-// to be looked up, which may run code (a str subclass key in a class dict).
+// to be looked up, which may run code (a str subclass key in a class dict), or
+// when the free-threaded read met a concurrent store (interp::load_object_slot).
 inline Ref declaration_slot(PyObject* decl, DeclSlot which, PyObject* name, bool& looked_up) noexcept;
 
 // The offsets behind declaration_slot, one table per kind of slot (so that an
@@ -71,12 +72,8 @@ inline Ref declaration_slot(PyObject* decl, DeclSlot which, PyObject* name, bool
     offset = learn_declaration_offset(tp, which, name);
   }
   if (!offset) return {};
-  Ref value;
-  Py_BEGIN_CRITICAL_SECTION(decl);
-  value = Ref::borrow(__atomic_load_n(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
-                                      __ATOMIC_ACQUIRE));
-  Py_END_CRITICAL_SECTION();
-  return value;
+  return interp::load_object_slot(decl, reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + offset),
+                                  looked_up);
 }
 
 inline Ref get_data(PyObject* instance) noexcept { return get_slot(instance, Slot::Data); }
