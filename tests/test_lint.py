@@ -20,6 +20,7 @@ RUNS_NOTHING = {
     "borrow", "steal",  # Ref: an incref, or a reference taken over
     "find",  # KeyIndex::find, called only with an exact str
     "dict_get",  # in a window, only an exact str looked up among exact strs
+    "keyword_in_place",  # an exact str compared with the exact strs of a call's keyword names
     "plain_value", "cast_runs_no_code", "str_keys_only", "lookups_run_no_code", "keeps_value",  # tests of types
     "owner_dict",  # the entry's owner, or the memo of offsets
     "dict_watched", "copies_plain_list",  # reads of plain state

@@ -312,21 +312,32 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, 
   if (nargs > 1 || !Py_IS_TYPE(cls, &PyType_Type) || tp->tp_new != PyBaseObject_Type.tp_new ||
       tp->tp_init != init_slot || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
     return generic_class_call(cls, args, nargs, kwnames);
+  // Keywords whose names are all exact strs stay where the call put them
+  // until something needs their dict: putting them in one runs no code, so
+  // when it is made is not to be seen.  Others go in one now, as the call does.
   Ref kwargs;
-  if (keyword_dict(args, nargs, kwnames, kwargs) < 0) return nullptr;
+  bool in_place = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+  for (Py_ssize_t i = 0; in_place && i < PyTuple_GET_SIZE(kwnames); ++i)
+    in_place = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, i));
+  if (!in_place && keyword_dict(args, nargs, kwnames, kwargs) < 0) return nullptr;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject* self = tp->tp_alloc(tp, 0);
   int r = -1;
   if (self) {
     Ref held;
     if (Func* f = our_function(Py_TYPE(self), N.dunder_init, held, has_init)) {
-      int str_keys = kwargs ? check_keyword_names(f, N.p_self, kwnames) : 0;
+      int str_keys = kwnames && PyTuple_GET_SIZE(kwnames) ? check_keyword_names(f, N.p_self, kwnames) : 0;
       if (str_keys >= 0 && !Py_EnterRecursiveCall(" while calling a Python object")) {
-        r = f->spec->init(f, self, nargs ? args[0] : nullptr, kwargs.get(), str_keys == 1);
+        PyObject* data = nargs ? args[0] : nullptr;
+        if (in_place && f->spec->init_keywords)
+          r = f->spec->init_keywords(f, self, data, args + nargs, kwnames);
+        else if (!in_place || keyword_dict(args, nargs, kwnames, kwargs) == 0)
+          r = f->spec->init(f, self, data, kwargs.get(), str_keys == 1);
         Py_LeaveRecursiveCall();
       }
     } else if (Ref tuple = argument_tuple(args, nargs)) {
-      r = g_generic_init(self, tuple.get(), kwargs.get());
+      if (!in_place || keyword_dict(args, nargs, kwnames, kwargs) == 0)
+        r = g_generic_init(self, tuple.get(), kwargs.get());
     }
   }
   Py_LeaveRecursiveCall();

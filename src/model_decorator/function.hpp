@@ -37,6 +37,10 @@ using DescrGet = PyObject* (*)(Func* f, PyObject* self, PyObject* instance) noex
 using DescrSet = int (*)(Func* f, PyObject* self, PyObject* instance, PyObject* value) noexcept;
 // `str_keys`: every key of kwargs is known to be an exact str.
 using InitBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept;
+// The same, for keywords left where a vectorcall put them: `values` in the order of the names in `kwnames`,
+// every one an exact str.
+using InitKeywordsBody = int (*)(Func* f, PyObject* self, PyObject* data, PyObject* const* values,
+                                 PyObject* kwnames) noexcept;
 
 // How a read through a __get__ of this kind may run in line: not at all, as
 // the data dictionary's item under the closure's key, or as the compound
@@ -60,6 +64,7 @@ struct FuncSpec {
   InitBody init = nullptr;
   InlineRead inline_read = InlineRead::None;
   InlineWrite inline_write = InlineWrite::None;
+  InitKeywordsBody init_keywords = nullptr;
 };
 
 struct Func {

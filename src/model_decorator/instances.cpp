@@ -52,6 +52,15 @@ struct Build {
   PyObject* compounds;
   PyObject* kwargs;
   Py_ssize_t consumed = 0;
+  // Keywords of a vectorcall whose names are all exact strs, read where they
+  // lie until something needs their dict (made then, as the call would have
+  // made it: nothing else holds it, and putting an exact str in runs no code).
+  // nkw counts them either way.
+  PyObject* kwnames = nullptr;
+  PyObject* const* kwvalues = nullptr;
+  Py_ssize_t nkw = 0;
+  Py_ssize_t kw_next = 0;  // where the next name is looked for first: fields usually come in their order
+  Ref kwargs_made;
   bool remember = false;  // during the multi-field phase
   Ref taken;              // keys multi-fields consumed
   // `data` is an exact dict whose keys are all exact str, the keywords' keys
@@ -81,8 +90,39 @@ struct Build {
     return (walked ? PyDict_GET_SIZE(data) != 0 : str_keys_only(data)) && (!kwargs || str_keys_only(kwargs));
   }
 
+  // The keywords' dict, made now where they are still where the call put them.
+  PyObject* keywords() noexcept {
+    if (kwnames) {
+      if (!(kwargs_made = Ref::steal(interp::sized_dict(nkw)))) return nullptr;
+      for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyDict_SetItem(kwargs_made.get(), PyTuple_GET_ITEM(kwnames, i), kwvalues[i]) < 0) return nullptr;
+      kwargs = kwargs_made.get();
+      kwnames = nullptr;
+      kwvalues = nullptr;
+    }
+    return kwargs;
+  }
+
+  // The value of the keyword `name` (an exact str) where the call put it, or
+  // nullptr: by identity, then by text, starting where the last one was found.
+  // Runs nothing.
+  PyObject* keyword_in_place(PyObject* name) noexcept {
+    for (Py_ssize_t i = 0, at = kw_next; i < nkw; ++i, at = at + 1 == nkw ? 0 : at + 1) {
+      if (PyTuple_GET_ITEM(kwnames, at) == name) {
+        kw_next = at + 1 == nkw ? 0 : at + 1;
+        return kwvalues[at];
+      }
+    }
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      PyObject* given = PyTuple_GET_ITEM(kwnames, i);
+      if (!interp::known_unequal(given, name) && KeyIndex::same_text(given, name)) return kwvalues[i];
+    }
+    return nullptr;
+  }
+
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
+    if (!keywords()) return {};
     Ref value = dict_getitem(kwargs, name);
     if (!value) return {};
     ++consumed;
@@ -94,8 +134,9 @@ struct Build {
     return value;
   }
 
-  int has_keyword(PyObject* name) const noexcept {
-    if (!kwargs) return 0;
+  int has_keyword(PyObject* name) noexcept {
+    if (!nkw) return 0;
+    if (!keywords()) return -1;
     int r = PyDict_Contains(kwargs, name);
     if (r > 0 && taken) {
       int t = PySet_Contains(taken.get(), name);
@@ -442,6 +483,10 @@ constexpr int kUnknown = 2;
 inline __attribute__((always_inline)) int quiet_keyword(Build& b, PyObject* name, Ref& value) noexcept {
   // window begins: quiet keywords
   if (!b.quiet_keywords || b.taken || !PyUnicode_CheckExact(name)) return kUnknown;
+  if (b.kwnames) {
+    if (b.consumed < b.nkw && (value = Ref::borrow(b.keyword_in_place(name)))) ++b.consumed;
+    return value ? 1 : 0;
+  }
   if (b.consumed < PyDict_GET_SIZE(b.kwargs) && (value = interp::dict_get(b.kwargs, name))) ++b.consumed;
   return value ? 1 : PyErr_Occurred() ? -1 : 0;
   // window ends: quiet keywords
@@ -486,7 +531,7 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   if (r == kUnknown) {
     // A name of a str subclass runs its own __hash__ and __eq__ on the way,
     // and so does a key that multi-fields took of one: that ends the windows.
-    if (b.kwargs && (!PyUnicode_CheckExact(name) || !b.taken_plain)) {
+    if (b.nkw && (!PyUnicode_CheckExact(name) || !b.taken_plain)) {
       b.quiet = b.quiet_keywords = false;
       b.values = nullptr;
     }
@@ -588,6 +633,7 @@ int check_data_keys(Build& b) noexcept {
 
 // The keywords nobody consumed, shown as the keys view of a dict in the caller's order; none, no error.
 int raise_leftover_keywords(Build& b) noexcept {
+  if (!b.keywords()) return -1;
   Ref left = Ref::steal(PyDict_New());
   if (!left) return -1;
   // Testing a key may run its __hash__ or __eq__, which may change the
@@ -629,18 +675,30 @@ constexpr Py_ssize_t kFewRows = 32;
 
 // The construction steps in order.
 // The caller holds the function whose closure holds the schema.
-// `str_keys`: every key of kwargs is known to be an exact str.
-int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys) noexcept {
+// `str_keys`: every key of kwargs is known to be an exact str.  Or the
+// keywords are where a vectorcall put them (`kwvalues`, named by `kwnames`,
+// all exact strs), with no kwargs.
+int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, bool str_keys,
+              PyObject* kwnames = nullptr, PyObject* const* kwvalues = nullptr) noexcept {
   QUENLORY_ASSERT(s && self && !PyErr_Occurred());
   QUENLORY_ASSERT(!kwargs || (PyDict_Check(kwargs) && (!str_keys || str_keys_only(kwargs))));
-  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(kwargs ? interp::dict_for_str_keys(PyDict_GET_SIZE(kwargs)) : PyDict_New());
+  QUENLORY_ASSERT(!kwnames || (!kwargs && str_keys && PyTuple_GET_SIZE(kwnames) > 0));
+  Build b{s, nullptr, nullptr, kwargs, 0, nullptr, nullptr, 0, 0, Ref(), false, Ref()};
+  b.kwnames = kwnames;
+  b.kwvalues = kwvalues;
+  b.nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  bool keywords = kwargs || kwnames;
+  // Compounds and multi-fields ask the keywords' dict.
+  if (kwnames && (PyDict_GET_SIZE(s->compounds) || PyDict_GET_SIZE(s->multi_fields)) && !b.keywords()) return -1;
+  Ref data = data_arg ? Ref::borrow(data_arg) : Ref::steal(keywords ? interp::dict_for_str_keys(b.nkw) : PyDict_New());
   Ref compounds = Ref::steal(data ? PyDict_New() : nullptr);
   if (!compounds || set_slots(self, data.get(), compounds.get()) < 0) return -1;
   if (!PyDict_Check(data.get())) {
     raise_value_error({N.unexpected_parameter_type});
     return -1;
   }
-  Build b{s, data.get(), compounds.get(), kwargs, 0, false, Ref(), false};
+  b.data = data.get();
+  b.compounds = compounds.get();
   b.own_data = !data_arg;
   PyObject* rows = s->plain_rows;  // a tuple of tuples the schema never replaces
   Py_ssize_t nrows = PyTuple_GET_SIZE(rows);
@@ -682,15 +740,15 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   }
   // window begins: noted values
   // Known from the keywords' check, unless casts or proxies have run since.
-  b.quiet_keywords = kwargs && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
-                                str_keys_only(kwargs));
+  b.quiet_keywords = keywords && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
+                                  (b.kwargs && str_keys_only(b.kwargs)));
   // window ends: noted values
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
     // No keywords, and the value the key check noted (nothing has run since) is one its cast keeps: the row's
     // steps would read it, cast it to itself and leave the data as it is.
     // window begins: noted values
-    if (!kwargs && b.quiet && b.values && b.values[i]) {
+    if (!keywords && b.quiet && b.values && b.values[i]) {
       PyObject* cast = PyTuple_GET_ITEM(row, 2);
       if (keeps_value(cast, b.values[i])) continue;
       // A list of plain items: its copy replaces it under an exact str key of
@@ -716,28 +774,41 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   // where that runs no code: names of a str subclass are compared no more
   // often than consuming them by removal would.  Where no code can have run
   // (keywords alone, each taken by a cast that runs none, no compound or
-  // multi-field), the count stands: from 3.14 every dict is tracked.
+  // multi-field), the count stands: from 3.14 every dict is tracked.  Nor can
+  // code have reached keywords still where the call put them.
   bool untouched = !data_arg && b.quiet_keywords && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields);
-  if (kwargs && (b.consumed < PyDict_GET_SIZE(kwargs) ||
-                 (b.consumed && !untouched && PyObject_GC_IsTracked(kwargs) && str_keys_only(kwargs) &&
-                  !keywords_all_known(b))))
+  if (keywords && (b.consumed < (b.kwargs ? PyDict_GET_SIZE(b.kwargs) : b.nkw) ||
+                   (b.consumed && !untouched && b.kwargs && PyObject_GC_IsTracked(b.kwargs) &&
+                    str_keys_only(b.kwargs) && !keywords_all_known(b))))
     return raise_leftover_keywords(b);
   return 0;
 }
 
-int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept {
+// The schema that initialises `self`, or nullptr with an error set.
+Schema* init_schema(Func* f, PyObject* self) noexcept {
   QUENLORY_ASSERT(as_function(reinterpret_cast<PyObject*>(f), kModelInit) == f && self && !PyErr_Occurred());
   Schema* s = closure_schema(f);
-  if (!s) return -1;
+  if (!s) return nullptr;
   // A model class's MRO is (model class, object): anything longer is a subclass's instance.  The collector
   // clears a class's MRO while instances of it may still be reached (a weak reference's callback).
   PyObject* mro = Py_TYPE(self)->tp_mro;
   if (!mro) {
     PyErr_Format(PyExc_RuntimeError, "class %.200s has been cleared", Py_TYPE(self)->tp_name);
-    return -1;
+    return nullptr;
   }
-  if (PyTuple_GET_SIZE(mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return -1;
-  return construct(s, self, data, kwargs, str_keys);
+  if (PyTuple_GET_SIZE(mro) > 2 && register_subclass_for_copying(Py_TYPE(self)) < 0) return nullptr;
+  return s;
+}
+
+int model_init_direct(Func* f, PyObject* self, PyObject* data, PyObject* kwargs, bool str_keys) noexcept {
+  Schema* s = init_schema(f, self);
+  return s ? construct(s, self, data, kwargs, str_keys) : -1;
+}
+
+int model_init_keywords(Func* f, PyObject* self, PyObject* data, PyObject* const* values,
+                        PyObject* kwnames) noexcept {
+  Schema* s = init_schema(f, self);
+  return s ? construct(s, self, data, nullptr, true, kwnames, values) : -1;
 }
 
 PyObject* model_init_impl(Func* f, PyObject* const* params, Py_ssize_t nparams, PyObject* kwargs) noexcept {
@@ -801,7 +872,10 @@ const FuncSpec kModelInit{"__init__",
                           model_init_impl,
                           nullptr,
                           nullptr,
-                          model_init_direct};
+                          model_init_direct,
+                          InlineRead::None,
+                          InlineWrite::None,
+                          model_init_keywords};
 const FuncSpec kModelEq{"__eq__",        Shape::Fixed, 2, {&Names::p_self, &Names::p_other},
                         "(self, other)", model_eq_impl};
 
