@@ -38,7 +38,10 @@ int schema_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 void free_key_index(Schema* s) noexcept {
   if (KeyIndex* index = s->key_index) {
     s->key_index = nullptr;
-    for (size_t i = 0; i <= index->mask; ++i) Ref dropped = Ref::steal(index->entries[i].name);  // exact strs: runs nothing
+    for (size_t i = 0; i <= index->mask; ++i) {  // exact strs: runs nothing
+      Ref name = Ref::steal(index->entries[i].name);
+      Ref alias = Ref::steal(index->entries[i].alias);
+    }
     PyMem_Free(index);  // the entries with it
   }
 }
@@ -117,7 +120,7 @@ int build_key_index(Schema* s) noexcept {
     whole = PyUnicode_CheckExact(key.get());
     Py_hash_t hash = whole ? PyObject_Hash(key.get()) : 0;
     // Held by the index itself: the collector may clear the frozenset before the schema.
-    if (whole) index->slot(key.get(), hash) = {Py_NewRef(key.get()), hash, -1};
+    if (whole) index->slot(key.get(), hash) = {Py_NewRef(key.get()), hash, -1, nullptr};
   }
   whole = whole && !PyErr_Occurred();
   for (Py_ssize_t row = 0; whole && row < PyTuple_GET_SIZE(s->plain_rows); ++row) {

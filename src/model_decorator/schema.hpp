@@ -33,12 +33,18 @@ namespace quenlory {
 // key that a compound, a multi-field or a component claims.  The index holds
 // its own reference to each name: the collector may clear the frozenset, and
 // free the names, while the schema still looks whole.
+//
+// Data read by one parser names its keys with str objects of its own, one per
+// key text, met over and over: each entry remembers the last such equal str
+// it met (held, an exact str, whose release runs nothing), to know it again by
+// identity.  Not on the free-threaded build, where threads share the index.
 struct KeyIndex {
   static constexpr Py_ssize_t kAbsent = -2;
   struct Entry {
     PyObject* name;
     Py_hash_t hash;
     Py_ssize_t row;
+    PyObject* alias = nullptr;
   };
   size_t mask;
   Entry* entries;
@@ -50,9 +56,16 @@ struct KeyIndex {
     Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
     if (hash == -1) hash = PyObject_Hash(key);
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
-      const Entry& e = entries[i];
+      Entry& e = entries[i];
       if (!e.name) return kAbsent;
-      if (e.name == key || (e.hash == hash && same_text(e.name, key))) return e.row;
+      if (e.name == key || e.alias == key) return e.row;
+      if (e.hash == hash && same_text(e.name, key)) {
+        if constexpr (!interp::kFreeThreaded) {
+          Ref old = Ref::steal(e.alias);  // an exact str: its release runs nothing
+          e.alias = Py_NewRef(key);
+        }
+        return e.row;
+      }
     }
   }
   // The same probe for building the table: the entry of `key`, or the empty one where it goes.
