@@ -74,6 +74,10 @@ class Threads(unittest.TestCase):
         def other_init(self, *args, **kwargs):
             own_init(self, x="7")
 
+        flip = model(type("Flip", (), {"f": Field(int, default=5)}))
+        flip_decl = model_fields(flip)["f"]
+        rule_states = [{"default": 5}, {"optional": True, "default": 5}]
+
         # What one thread alone gets from the same calls.
         with support.captured_stdout() as out:
             self.assertTrue(Shared(fresh(3)) == Shared(fresh(3)))
@@ -162,6 +166,15 @@ class Threads(unittest.TestCase):
             h.x = "3"
             assert raw(h) == {"x": 3}, raw(h)
 
+        def metadata_changes(k, rnd):
+            # A declaration's metadata view replaced, and changed in place, while other threads read its rules.
+            for _ in range(10):
+                if rnd.random() < 0.5:
+                    flip_decl.metadata = dict(rnd.choice(rule_states))
+                else:
+                    flip_decl.metadata["x"] = k
+                assert flip().f == 5
+
         def keywords(k, rnd):
             # Constructions from keywords, a compound and a multi-field given whole, beside others over `common`.
             i = rnd.randrange(300)
@@ -181,7 +194,7 @@ class Threads(unittest.TestCase):
             assert raw(m) == json.loads(dumped) and list(raw(m)) == list(json.loads(dumped)), raw(m)
 
         ops = [construct_shared_dict, write_shared, read_shared, equality, copies, decorate, hostile_changes,
-               keywords, json_text]
+               metadata_changes, keywords, json_text]
 
         def work(k):
             rnd = random.Random(k)

@@ -302,7 +302,7 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
       uint8_t bits = (rules.has_default ? kHasDefault : 0) | (rules.has_factory ? kHasFactory : 0) |
                      (optional ? kHasOptional : 0) | (optional == Py_True ? kOptionalTrue : 0);
       SettledState& entry = settled_entry(dict);
-      entry.rules = bits;
+      if constexpr (!kRulesInVersion) entry.rules = bits;
       __atomic_store_n(&entry.dict, static_cast<const void*>(dict), __ATOMIC_RELAXED);
       __atomic_store_n(&entry.word, (version & ~kRulesMask) | (kRulesInVersion ? bits : 0), __ATOMIC_RELAXED);
     }

@@ -369,12 +369,18 @@ constexpr int kDictStateSpareBits = PY_VERSION_HEX >= 0x030C0000 ? 4 : 0;
 // table's values may be an object's own attribute values (from 3.13 vars(obj)
 // shares them), which an attribute store changes without touching the dict's
 // version.  Runs nothing.
-inline bool dict_versioned_by_changes(PyObject* d) noexcept {
+//
+// On the free-threaded build another thread may change the dict meanwhile,
+// under the dict's lock, and the interpreter stores both words as plain
+// aligned words: each is read as one word, giving a value the dict had, and
+// ThreadSanitizer is told not to count the read (it races with those stores
+// by the letter of the memory model, in a way every platform of the
+// free-threaded build makes harmless).
+[[gnu::no_sanitize("thread")]] inline bool dict_versioned_by_changes(PyObject* d) noexcept {
   return __atomic_load_n(&reinterpret_cast<PyDictObject*>(d)->ma_values, __ATOMIC_RELAXED) == nullptr;
 }
 
-// Read as one word: on the free-threaded build a thread may change the dict meanwhile.
-inline uint64_t dict_state_version(PyObject* d) noexcept {
+[[gnu::no_sanitize("thread")]] inline uint64_t dict_state_version(PyObject* d) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
   _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
   return __atomic_load_n(&reinterpret_cast<PyDictObject*>(d)->ma_version_tag, __ATOMIC_RELAXED);
