@@ -617,6 +617,25 @@ SCENARIOS = {
             '''
         print(subprocess.run([sys.executable, "-c", child], capture_output=True, text=True).stdout.strip())
         """, "imported"),
+    # Keywords given with a dict: the data's values are noted, a keyword-free
+    # field is looked for among the keywords (no dict may be made for that,
+    # whose allocation collects), and a __del__ frees the next field's value.
+    "collection while a field is looked for among keywords": ("""
+        M = model(type("M", (), {"a": Field(str), "b": Field(str, optional=True), "c": Field(str)}))
+        class Bomb:
+            def __init__(self, data): self.data = data; self.me = self
+            def __del__(self): self.data.pop("b", None); keep.append(bytes(67))
+        seen = set(); keep = []
+        for k in range(12):
+            gc.collect(); gc.disable()
+            data = {"a": "x", "b": "".join(["v", "w" * 50])}
+            Bomb(data); hold = [{} for _ in range(200)]
+            gc.set_threshold(gc.get_count()[0] + k); gc.enable()
+            M(data, c="z")
+            seen.add(type(data.get("b")).__name__ + ("" if data.get("b", "v")[0] == "v" else " stale"))
+            gc.set_threshold(700); del hold
+        print(*sorted(seen))
+        """, "NoneType str"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

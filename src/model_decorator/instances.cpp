@@ -122,6 +122,17 @@ struct Build {
 
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
+    // An exact str name is found where the call put the keywords: no dict is
+    // made, whose allocation could collect and run code.
+    if (kwnames && !remember && PyUnicode_CheckExact(name)) {
+      Ref value = Ref::borrow(keyword_in_place(name));
+      if (!value) {
+        raise_key_error(name);
+        return {};
+      }
+      ++consumed;
+      return value;
+    }
     if (!keywords()) return {};
     Ref value = dict_getitem(kwargs, name);
     if (!value) return {};
@@ -136,6 +147,9 @@ struct Build {
 
   int has_keyword(PyObject* name) noexcept {
     if (!nkw) return 0;
+    // Looked for in place: making the dict here could collect while the
+    // caller still trusts the values the key check noted.
+    if (kwnames && !taken && PyUnicode_CheckExact(name)) return keyword_in_place(name) != nullptr;
     if (!keywords()) return -1;
     int r = PyDict_Contains(kwargs, name);
     if (r > 0 && taken) {
