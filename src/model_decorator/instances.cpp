@@ -576,6 +576,10 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   b.quiet = b.quiet && ((source == Source::Data && runs_no_code) || quiet_absent);
   b.quiet_keywords = b.quiet_keywords && ((source == Source::Keyword && runs_no_code) || quiet_absent);
   if ((r = settle(b, name, key, source, false)) <= 0) return r;
+  // Code about to run (the cast, a default's read, the data's own methods)
+  // may reach the keywords' dict, as it could had the call made it: it is made
+  // now, where nothing trusts the windows any more.
+  if (b.kwnames && (!runs_no_code || (!value && source != Source::Keyword)) && !b.keywords()) return -1;
   if (!value && !(value = fetch(b, decl, name, key, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
   if (!converted) return -1;
