@@ -636,6 +636,22 @@ SCENARIOS = {
             gc.set_threshold(700); del hold
         print(*sorted(seen))
         """, "NoneType str"),
+    # A cast and a dict subclass's __contains__ reach the keywords' dict
+    # through the collector and add a keyword: the call reports it, as
+    # type.__call__ does.
+    "keywords' dict changed by code that reached it": ("""
+        v = ["v"]
+        def reach(*a):
+            for r in gc.get_referrers(v):
+                if type(r) is dict and r.get("a") is v and r is not globals(): r["zz"] = 1
+            return a[-1]
+        class D(dict):
+            def __contains__(self, k): return reach(dict.__contains__(self, k))
+        for M, d in [(model(type("M", (), {"a": Field(reach), "b": Field(int, default=3)})), None),
+                     (model(type("M", (), {"b": Field(int, default=3), "a": Field(list)})), D())]:
+            try: M(a=v) if d is None else M(d, a=v); print("built")
+            except ValueError as e: print(e)
+        """, "Unexpected key provided: dict_keys(['zz'])\\nUnexpected key provided: dict_keys(['zz'])"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

@@ -557,7 +557,8 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   } else if ((r = quiet_data(b, row, key, value)) != kUnknown) {
     if (r == 0) fallback_ran = false;
     source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl, fallback_ran);
-  } else if ((r = b.data_contains(key))) {
+  } else if ((r = b.kwnames && !PyDict_CheckExact(b.data) && !b.keywords() ? -1 : b.data_contains(key))) {
+    // The data's own __contains__ may reach the keywords' dict: it is made first.
     if (r < 0) return -1;
     source = Source::Data;
   } else {
