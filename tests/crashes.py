@@ -617,6 +617,41 @@ SCENARIOS = {
             '''
         print(subprocess.run([sys.executable, "-c", child], capture_output=True, text=True).stdout.strip())
         """, "imported"),
+    # Keywords given with a dict: the data's values are noted, a keyword-free
+    # field is looked for among the keywords (no dict may be made for that,
+    # whose allocation collects), and a __del__ frees the next field's value.
+    "collection while a field is looked for among keywords": ("""
+        M = model(type("M", (), {"a": Field(str), "b": Field(str, optional=True), "c": Field(str)}))
+        class Bomb:
+            def __init__(self, data): self.data = data; self.me = self
+            def __del__(self): self.data.pop("b", None); keep.append(bytes(67))
+        seen = set(); keep = []
+        for k in range(12):
+            gc.collect(); gc.disable()
+            data = {"a": "x", "b": "".join(["v", "w" * 50])}
+            Bomb(data); hold = [{} for _ in range(200)]
+            gc.set_threshold(gc.get_count()[0] + k); gc.enable()
+            M(data, c="z")
+            seen.add(type(data.get("b")).__name__ + ("" if data.get("b", "v")[0] == "v" else " stale"))
+            gc.set_threshold(700); del hold
+        print(*sorted(seen))
+        """, "NoneType str"),
+    # A cast and a dict subclass's __contains__ reach the keywords' dict
+    # through the collector and add a keyword: the call reports it, as
+    # type.__call__ does.
+    "keywords' dict changed by code that reached it": ("""
+        v = ["v"]
+        def reach(*a):
+            for r in gc.get_referrers(v):
+                if type(r) is dict and r.get("a") is v and r is not globals(): r["zz"] = 1
+            return a[-1]
+        class D(dict):
+            def __contains__(self, k): return reach(dict.__contains__(self, k))
+        for M, d in [(model(type("M", (), {"a": Field(reach), "b": Field(int, default=3)})), None),
+                     (model(type("M", (), {"b": Field(int, default=3), "a": Field(list)})), D())]:
+            try: M(a=v) if d is None else M(d, a=v); print("built")
+            except ValueError as e: print(e)
+        """, "Unexpected key provided: dict_keys(['zz'])\\nUnexpected key provided: dict_keys(['zz'])"),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

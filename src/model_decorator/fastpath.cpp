@@ -301,6 +301,9 @@ int keyword_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref
   return result;
 }
 
+// The most keywords read where the call put them.
+constexpr Py_ssize_t kKeywordsInPlace = 32;
+
 // The vectorcall of a class `model` made: M(data, **keywords) with the class
 // call's steps and no argument tuple (as call_with_data, below), the keywords
 // put in a dict of their own as the interpreter puts them for the class call.
@@ -315,8 +318,10 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, 
   // Keywords whose names are all exact strs stay where the call put them
   // until something needs their dict: putting them in one runs no code, so
   // when it is made is not to be seen.  Others go in one now, as the call does.
+  // Each field looks for its name among them one by one: many are put in a
+  // dict at once.
   Ref kwargs;
-  bool in_place = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+  bool in_place = kwnames && PyTuple_GET_SIZE(kwnames) > 0 && PyTuple_GET_SIZE(kwnames) <= kKeywordsInPlace;
   for (Py_ssize_t i = 0; in_place && i < PyTuple_GET_SIZE(kwnames); ++i)
     in_place = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, i));
   if (!in_place && keyword_dict(args, nargs, kwnames, kwargs) < 0) return nullptr;

@@ -122,6 +122,17 @@ struct Build {
 
   // The keyword is present: take it and return its value.
   Ref take_keyword(PyObject* name) noexcept {
+    // An exact str name is found where the call put the keywords: no dict is
+    // made, whose allocation could collect and run code.
+    if (kwnames && !remember && PyUnicode_CheckExact(name)) {
+      Ref value = Ref::borrow(keyword_in_place(name));
+      if (!value) {
+        raise_key_error(name);
+        return {};
+      }
+      ++consumed;
+      return value;
+    }
     if (!keywords()) return {};
     Ref value = dict_getitem(kwargs, name);
     if (!value) return {};
@@ -136,6 +147,9 @@ struct Build {
 
   int has_keyword(PyObject* name) noexcept {
     if (!nkw) return 0;
+    // Looked for in place: making the dict here could collect while the
+    // caller still trusts the values the key check noted.
+    if (kwnames && !taken && PyUnicode_CheckExact(name)) return keyword_in_place(name) != nullptr;
     if (!keywords()) return -1;
     int r = PyDict_Contains(kwargs, name);
     if (r > 0 && taken) {
@@ -543,7 +557,8 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   } else if ((r = quiet_data(b, row, key, value)) != kUnknown) {
     if (r == 0) fallback_ran = false;
     source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl, fallback_ran);
-  } else if ((r = b.data_contains(key))) {
+  } else if ((r = b.kwnames && !PyDict_CheckExact(b.data) && !b.keywords() ? -1 : b.data_contains(key))) {
+    // The data's own __contains__ may reach the keywords' dict: it is made first.
     if (r < 0) return -1;
     source = Source::Data;
   } else {
@@ -562,6 +577,10 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
   b.quiet = b.quiet && ((source == Source::Data && runs_no_code) || quiet_absent);
   b.quiet_keywords = b.quiet_keywords && ((source == Source::Keyword && runs_no_code) || quiet_absent);
   if ((r = settle(b, name, key, source, false)) <= 0) return r;
+  // Code about to run (the cast, a default's read, the data's own methods)
+  // may reach the keywords' dict, as it could had the call made it: it is made
+  // now, where nothing trusts the windows any more.
+  if (b.kwnames && (!runs_no_code || (!value && source != Source::Keyword)) && !b.keywords()) return -1;
   if (!value && !(value = fetch(b, decl, name, key, source))) return -1;
   Ref converted = Ref::steal(call_cast(cast, value.get()));
   if (!converted) return -1;
