@@ -639,7 +639,8 @@ SCENARIOS = {
             seen = {"NoneType", "str"}  # its collector keeps times of its own: only the values read are judged
         print(*sorted(seen))
         """, "NoneType str"),
-    # A cast and a dict subclass's __contains__ reach the keywords' dict
+    # A cast, a dict subclass's __contains__ and an optional flag's __bool__
+    # reach the keywords' dict
     # through the collector and add a keyword: the call reports it, as
     # type.__call__ does.
     "keywords' dict changed by code that reached it": ("""
@@ -650,11 +651,14 @@ SCENARIOS = {
             return a[-1]
         class D(dict):
             def __contains__(self, k): return reach(dict.__contains__(self, k))
+        class Flag:
+            def __bool__(self): return reach(True)
         for M, d in [(model(type("M", (), {"a": Field(reach), "b": Field(int, default=3)})), None),
-                     (model(type("M", (), {"b": Field(int, default=3), "a": Field(list)})), D())]:
+                     (model(type("M", (), {"b": Field(int, default=3), "a": Field(list)})), D()),
+                     (model(type("M", (), {"b": Field(str, optional=Flag()), "a": Field(list)})), None)]:
             try: M(a=v) if d is None else M(d, a=v); print("built")
             except ValueError as e: print(e)
-        """, "Unexpected key provided: dict_keys(['zz'])\\nUnexpected key provided: dict_keys(['zz'])"),
+        """, "\\n".join(["Unexpected key provided: dict_keys(['zz'])"] * 3)),
 }
 
 # On 3.11 and 3.12 the interpreter's own method cache hands out the freed

@@ -326,19 +326,22 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
 }
 
 // The default, factory and optional rules shared by every kind of field.
-// `ran_code` is set unless the rules provably ran no code.
-Source fallback_source(PyObject* decl, bool& ran_code) noexcept {
+// `ran_code` is set unless the rules provably ran no code.  `b`: a
+// construction whose keywords may still be where the call put them, their
+// dict made before the rules run code that could reach it.
+Source fallback_source(PyObject* decl, bool& ran_code, Build* b = nullptr) noexcept {
+  auto code_ahead = [&]() { return (ran_code = true) && (!b || !b->kwnames || b->keywords()); };
   if (SettledRules rules = settled_rules(decl, ran_code); rules.settled) {
     if (rules.has_default) return Source::Default;
     if (rules.has_factory) return Source::Factory;
     // The truth of metadata.get("optional", False): the value is held, as its truth test may run code.
     PyObject* optional = rules.optional.get();
-    if (optional && !Py_IS_TYPE(optional, &PyBool_Type)) ran_code = true;
+    if (optional && !Py_IS_TYPE(optional, &PyBool_Type) && !code_ahead()) return Source::Error;
     int r = !optional ? 0 : Py_IS_TYPE(optional, &PyBool_Type) ? optional == Py_True : PyObject_IsTrue(optional);
     if (r) return r < 0 ? Source::Error : Source::Optional;
     return Source::Missing;
   }
-  ran_code = true;
+  if (!code_ahead()) return Source::Error;
   int r = metadata_has(decl, N.default_);
   if (r) return r < 0 ? Source::Error : Source::Default;
   if ((r = metadata_has(decl, N.factory))) return r < 0 ? Source::Error : Source::Factory;
@@ -556,7 +559,7 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
     source = Source::Keyword;
   } else if ((r = quiet_data(b, row, key, value)) != kUnknown) {
     if (r == 0) fallback_ran = false;
-    source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl, fallback_ran);
+    source = r > 0 ? Source::Data : r < 0 ? Source::Error : fallback_source(decl, fallback_ran, &b);
   } else if ((r = b.kwnames && !PyDict_CheckExact(b.data) && !b.keywords() ? -1 : b.data_contains(key))) {
     // The data's own __contains__ may reach the keywords' dict: it is made first.
     if (r < 0) return -1;
@@ -567,7 +570,7 @@ int build_plain(Build& b, Py_ssize_t row, PyObject* name, PyObject* decl, PyObje
     if (b.own_data && b.s->key_index && PyUnicode_CheckExact(key) && !PyDict_GET_SIZE(b.s->compounds) &&
         !PyDict_GET_SIZE(b.s->multi_fields))
       fallback_ran = false;
-    source = fallback_source(decl, fallback_ran);
+    source = fallback_source(decl, fallback_ran, &b);
   }
   // Only a built-in cast of a plain value read from the data keeps the data as it was seen, and only one of a
   // keyword's value keeps the keywords as they were seen.
