@@ -316,8 +316,9 @@ PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, 
       tp->tp_init != init_slot || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
     return generic_class_call(cls, args, nargs, kwnames);
   // Keywords whose names are all exact strs stay where the call put them
-  // until something needs their dict: putting them in one runs no code, so
-  // when it is made is not to be seen.  Others go in one now, as the call does.
+  // until something needs their dict, or code may run that could reach it:
+  // putting them in one runs no code, and construction makes it only where
+  // code may run anyway.  Others go in one now, as the call does.
   // Each field looks for its name among them one by one: many are put in a
   // dict at once.
   Ref kwargs;

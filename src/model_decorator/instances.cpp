@@ -46,6 +46,8 @@ namespace {
 // changing their dictionary: a plain or compound name is consumed as soon as it
 // is present, so only the keys that multi-fields take need remembering (one
 // multi-field's component may be another's own name).
+bool is_name(PyObject* key, PyObject* name) noexcept;
+
 struct Build {
   Schema* s;
   PyObject* data;
@@ -53,8 +55,10 @@ struct Build {
   PyObject* kwargs;
   Py_ssize_t consumed = 0;
   // Keywords of a vectorcall whose names are all exact strs, read where they
-  // lie until something needs their dict (made then, as the call would have
-  // made it: nothing else holds it, and putting an exact str in runs no code).
+  // lie until something needs their dict, or until code may run that could
+  // reach it.  It is made then, as the call would have made it (nothing else
+  // holds it, and putting an exact str in runs no code), but never inside a
+  // window: before 3.12 its allocation may collect.
   // nkw counts them either way.
   PyObject* kwnames = nullptr;
   PyObject* const* kwvalues = nullptr;
@@ -113,10 +117,8 @@ struct Build {
         return kwvalues[at];
       }
     }
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-      PyObject* given = PyTuple_GET_ITEM(kwnames, i);
-      if (!interp::known_unequal(given, name) && KeyIndex::same_text(given, name)) return kwvalues[i];
-    }
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (is_name(PyTuple_GET_ITEM(kwnames, i), name)) return kwvalues[i];
     return nullptr;
   }
 
