@@ -9,7 +9,14 @@
  *   write: the cast of the value stored into that dict, through the same descriptor.
  *
  * The int cast of a short decimal text is parsed in place, as quenlory's is; everything else is the interpreter's.
- * No schema, no checks of hostile input, no memo: a measuring stick for bench.py (--floor), not a library. */
+ * No schema, no checks of hostile input, no memo: a measuring stick for bench.py (--floor), not a library.
+ *
+ * The nested floor (node_shape, node_build) is the same for real data's nested models, for bench/real.py
+ * (--callgrind, column "floor"): per record, a new instance that the collector tracks (it holds the caller's dict,
+ * which may come to hold anything) keeps the caller's dict itself and a new dict of its nested values; each declared
+ * key is matched once (in one pass over the dict, by identity where it can), a plain value is kept if it already has its field's type (no other cast; a list or dict is
+ * copied, as its cast copies it), a nested dict
+ * becomes an instance of its own and a list of them a list of instances, and the keys are checked by counting. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <structmember.h>
@@ -202,8 +209,215 @@ static PyObject *make_field(PyObject *module, PyObject *args) {
     return (PyObject *)f;
 }
 
+/* --- the nested floor --- */
+
+enum node_kind { NODE_PLAIN, NODE_MODEL, NODE_LIST };
+
+struct node_shape;
+
+typedef struct {
+    PyObject *key;           /* strong, interned */
+    PyObject *alias;         /* strong: the last equal str met as a key, or NULL */
+    int kind;
+    PyTypeObject *type;      /* NODE_PLAIN: the type a value keeps, or NULL for any */
+    struct node_shape *child;
+    int optional;
+} NodeField;
+
+#define MAX_NODE_FIELDS 64
+
+typedef struct node_shape {
+    Py_ssize_t n;
+    NodeField *fields;
+} NodeShape;
+
+typedef struct {
+    PyObject_HEAD
+    PyObject *data;
+    PyObject *compounds;
+} NodeObject;
+
+static int node_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(((NodeObject *)self)->data);
+    Py_VISIT(((NodeObject *)self)->compounds);
+    return 0;
+}
+
+static int node_clear(PyObject *self) {
+    Py_CLEAR(((NodeObject *)self)->data);
+    Py_CLEAR(((NodeObject *)self)->compounds);
+    return 0;
+}
+
+static void node_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    node_clear(self);
+    PyObject_GC_Del(self);
+}
+
+static PyTypeObject NodeType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_floor.Node",
+    .tp_basicsize = sizeof(NodeObject),
+    .tp_dealloc = node_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = node_traverse,
+    .tp_clear = node_clear,
+};
+
+static const char *const kShapeCapsule = "_floor.node_shape";
+
+static PyObject *node_build(const NodeShape *shape, PyObject *data);
+
+static PyObject *node_list(const NodeShape *shape, PyObject *list) {
+    if (!PyList_CheckExact(list)) {
+        PyErr_SetString(PyExc_ValueError, "not a list");
+        return NULL;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject *out = PyList_New(n);
+    for (Py_ssize_t i = 0; out && i < n; ++i) {
+        PyObject *item = node_build(shape, PyList_GET_ITEM(list, i));
+        if (!item) Py_CLEAR(out);
+        else PyList_SET_ITEM(out, i, item);
+    }
+    return out;
+}
+
+/* The field whose key is `key`, or -1: by identity with the field's key or the last equal str met under it, else
+ * by text (then remembered), looking first where the last key's field left off, as records keep their key order. */
+static Py_ssize_t node_field(const NodeShape *shape, PyObject *key, Py_ssize_t from) {
+    Py_ssize_t n = shape->n;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        NodeField *f = &shape->fields[(from + k) % n];
+        if (f->key == key || f->alias == key) return (from + k) % n;
+    }
+    if (!PyUnicode_CheckExact(key)) return -1;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        NodeField *f = &shape->fields[k];
+        if (PyUnicode_GET_LENGTH(f->key) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(f->key, key) == 0) {
+            Py_XSETREF(f->alias, Py_NewRef(key));
+            return k;
+        }
+    }
+    return -1;
+}
+
+static PyObject *node_build(const NodeShape *shape, PyObject *data) {
+    if (!PyDict_CheckExact(data)) {
+        PyErr_SetString(PyExc_ValueError, "Unexpected parameter type");
+        return NULL;
+    }
+    NodeObject *node = PyObject_GC_New(NodeObject, &NodeType);
+    if (!node) return NULL;
+    node->data = Py_NewRef(data);
+    node->compounds = PyDict_New();
+    PyObject_GC_Track(node);
+    if (!node->compounds) goto fail;
+    /* each key's field, and its value, in one pass over the dict: no key that no field claims */
+    PyObject *values[MAX_NODE_FIELDS];
+    for (Py_ssize_t i = 0; i < shape->n; ++i) values[i] = NULL;
+    Py_ssize_t pos = 0, next = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data, &pos, &key, &value)) {
+        Py_ssize_t i = node_field(shape, key, next);
+        if (i < 0) {
+            PyErr_SetString(PyExc_ValueError, "Unexpected key provided");
+            goto fail;
+        }
+        values[i] = value;
+        next = i + 1;
+    }
+    for (Py_ssize_t i = 0; i < shape->n; ++i) {
+        const NodeField *f = &shape->fields[i];
+        PyObject *v = values[i];
+        if (!v) {
+            if (!f->optional) {
+                PyErr_Format(PyExc_ValueError, "Missing key [%U]", f->key);
+                goto fail;
+            }
+            if (f->kind != NODE_PLAIN && PyDict_SetItem(node->compounds, f->key, Py_None) < 0) goto fail;
+            continue;
+        }
+        if (f->kind == NODE_PLAIN) {
+            if (f->optional && v == Py_None) continue;
+            if (f->type && Py_TYPE(v) != f->type) {
+                PyErr_Format(PyExc_ValueError, "[%U] has another type", f->key);
+                goto fail;
+            }
+            /* a list or dict cast makes a copy, which the data then holds */
+            if (f->type == &PyList_Type || f->type == &PyDict_Type) {
+                PyObject *copy = f->type == &PyList_Type ? PyList_GetSlice(v, 0, PY_SSIZE_T_MAX) : PyDict_Copy(v);
+                int err = copy ? PyDict_SetItem(data, f->key, copy) : -1;
+                Py_XDECREF(copy);
+                if (err < 0) goto fail;
+            }
+            continue;
+        }
+        PyObject *nested = v == Py_None && f->optional ? Py_NewRef(v)
+                           : f->kind == NODE_MODEL     ? node_build(f->child, v)
+                                                       : node_list(f->child, v);
+        int err = nested ? PyDict_SetItem(node->compounds, f->key, nested) : -1;
+        Py_XDECREF(nested);
+        if (err < 0) goto fail;
+    }
+    return (PyObject *)node;
+fail:
+    Py_DECREF(node);
+    return NULL;
+}
+
+/* node_shape(((key, kind, type or child shape or None, optional), ...)) -> a shape for node_build.  Shapes live until
+ * the process ends (a bench makes a few). */
+static PyObject *make_node_shape(PyObject *module, PyObject *spec) {
+    (void)module;
+    if (!PyTuple_Check(spec)) {
+        PyErr_SetString(PyExc_TypeError, "a tuple of field tuples");
+        return NULL;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(spec);
+    if (n > MAX_NODE_FIELDS) {
+        PyErr_SetString(PyExc_OverflowError, "too many fields");
+        return NULL;
+    }
+    NodeShape *shape = PyMem_Calloc(1, sizeof(NodeShape));
+    NodeField *fields = PyMem_Calloc(n ? n : 1, sizeof(NodeField));
+    if (!shape || !fields) return PyErr_NoMemory();
+    shape->n = n;
+    shape->fields = fields;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *key, *arg;
+        int kind, optional;
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(spec, i), "UiOp", &key, &kind, &arg, &optional)) return NULL;
+        Py_INCREF(key);
+        PyUnicode_InternInPlace(&key);
+        fields[i].key = key;
+        fields[i].kind = kind;
+        fields[i].optional = optional;
+        if (kind == NODE_PLAIN) {
+            fields[i].type = PyType_Check(arg) ? (PyTypeObject *)Py_NewRef(arg) : NULL;
+        } else if (!(fields[i].child = PyCapsule_GetPointer(arg, kShapeCapsule))) {
+            return NULL;
+        }
+    }
+    return PyCapsule_New(shape, kShapeCapsule, NULL);
+}
+
+/* node_build(shape, data) -> the instance for data. */
+static PyObject *build_node(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    (void)module;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "node_build(shape, data)");
+        return NULL;
+    }
+    const NodeShape *shape = PyCapsule_GetPointer(args[0], kShapeCapsule);
+    return shape ? node_build(shape, args[1]) : NULL;
+}
+
 static PyMethodDef methods[] = {
     {"field", make_field, METH_VARARGS, NULL},
+    {"node_shape", make_node_shape, METH_O, NULL},
+    {"node_build", (PyCFunction)(void (*)(void))build_node, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL},
 };
 
@@ -211,7 +425,8 @@ static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_floor", NULL, -
                                         NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit__floor(void) {
-    if (PyType_Ready(&RecordType) < 0 || PyType_Ready(&FieldType) < 0) return NULL;
+    if (PyType_Ready(&RecordType) < 0 || PyType_Ready(&FieldType) < 0 || PyType_Ready(&NodeType) < 0)
+        return NULL;
     PyObject *m = PyModule_Create(&module_def);
     if (!m) return NULL;
     Py_INCREF(&RecordType);

@@ -593,12 +593,37 @@ def peer_versions():
 
 # --- instruction counts under callgrind ---
 
+def floor_loader(cls):
+    """bench/floor.c's nested floor for a model's schema: the least a native type does to make the same instances
+    from parsed dicts (its comment says what that is)."""
+    import bench
+    fl = bench.load_floor()
+
+    def shape(model):
+        spec = []
+        for key, decl in model_fields(model).items():
+            optional = bool(decl["optional"])
+            if isinstance(decl, ProxyField):
+                spec.append((key, 2 if isinstance(decl, ListField) else 1, shape(decl.nested_model), optional))
+            else:
+                spec.append((key, 0, decl._given_cast, optional))
+        return fl.node_shape(tuple(spec))
+
+    top, build = shape(cls), fl.node_build
+    return lambda data: build(top, data)
+
+
 def callgrind_child(name, column, route, n):
     _, cls, _, loader = next(item for item in DATA if item[0] == name)
     document = loader()
     text = json.dumps(document, ensure_ascii=False)
     cols, _ = peers()
-    load = dict(zip(("dict", "text"), cols[column][0](cls)))[route] if column != "json.loads" else json.loads
+    if column == "floor":
+        load = floor_loader(cls)
+    elif column == "json.loads":
+        load = json.loads
+    else:
+        load = dict(zip(("dict", "text"), cols[column][0](cls)))[route]
     source = document if route == "dict" else text
     load(source)  # warm, in both runs: the count of the run of none takes it off
     for _ in range(n):
@@ -634,10 +659,11 @@ def callgrind_main(name, n, names, json_path=None):
     rows = []
     for route, label in ROUTES:
         figures = {}
-        for column in [c for c in list(cols) + ["json.loads"] if c in names]:
-            if column == "json.loads" and route != "text":
-                continue
-            if column != "json.loads" and dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
+        for column in [c for c in list(cols) + ["json.loads", "floor"] if c in names]:
+            if column in ("json.loads", "floor"):
+                if route != ("text" if column == "json.loads" else "dict"):
+                    continue
+            elif dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
                 continue
             figures[column] = (callgrind_total(name, column, route, n) - callgrind_total(name, column, route, 0)) / n
         for column, count in figures.items():
@@ -688,7 +714,7 @@ def main(argv=None):
                         help="instead of timing: instructions per load of one data set under valgrind's callgrind")
     parser.add_argument("--iterations", type=int, default=3, help="loads per --callgrind run")
     parser.add_argument("--columns", nargs="+", default=["quenlory", "quenlory.loads", "msgspec", "json.loads"],
-                        help="columns for --callgrind (default %(default)s; the others: pydantic attrs+cattrs)")
+                        help="columns for --callgrind (default %(default)s; the others: pydantic attrs+cattrs floor)")
     parser.add_argument("--callgrind-child", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.callgrind_child:

@@ -24,6 +24,7 @@ RUNS_NOTHING = {
     "plain_value", "cast_runs_no_code", "str_keys_only", "lookups_run_no_code", "keeps_value",  # tests of types
     "owner_dict",  # the entry's owner, or the memo of offsets
     "dict_watched", "copies_plain_list",  # reads of plain state
+    "known_absent_optional",  # a remembered offset, a slot's value and a remembered dict state, read
     # a copy of plain items under an exact str key of an unwatched dict, where allocating does not collect
     "replace_with_copy",
 }

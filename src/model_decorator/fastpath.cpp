@@ -51,6 +51,7 @@ const FuncSpec kPlainDunder{"probe", Shape::One, 1, {&Names::p_value}, "(value, 
 descrgetfunc g_generic_get = nullptr;
 descrsetfunc g_generic_set = nullptr;
 initproc g_generic_init = nullptr;
+traverseproc g_generic_traverse = nullptr;
 
 // The type's attribute `name` when it is one of our functions whose kind has a
 // body for the slot (`has`), held by `held`; else nullptr.
@@ -381,6 +382,22 @@ PyObject* call_with_data(PyObject* cls, PyObject* data) noexcept {
 
 namespace {
 
+// Where a model instance's two slots are: right after object's header, as a
+// class of two slots over object lays them out.
+constexpr size_t kSlotsAt = sizeof(PyObject);
+
+// The collector's walk of a model instance: what the generic walk of a heap
+// type's instance visits, in its order (the slots by offset, then the class).
+// A subclass's own generic walk visits its own members, then calls this one,
+// which visits the instance's class for it.
+int traverse_slot(PyObject* self, visitproc visit, void* arg) noexcept {
+  PyObject** slots = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kSlotsAt);
+  Py_VISIT(slots[0]);
+  Py_VISIT(slots[1]);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
 // The interpreter's generic slots, as it gives them to a class whose dunders
 // are plain attributes; read from a class made for the purpose.
 int save_generic_slots() noexcept {
@@ -396,7 +413,8 @@ int save_generic_slots() noexcept {
   g_generic_get = tp->tp_descr_get;
   g_generic_set = tp->tp_descr_set;
   g_generic_init = tp->tp_init;
-  return g_generic_get && g_generic_set && g_generic_init ? 0 : -1;
+  g_generic_traverse = tp->tp_traverse;
+  return g_generic_get && g_generic_set && g_generic_init && g_generic_traverse ? 0 : -1;
 }
 
 }  // namespace
@@ -411,6 +429,13 @@ void install_init_slot(PyObject* cls) noexcept {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
   if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
   if (!tp->tp_vectorcall) tp->tp_vectorcall = class_vectorcall;
+  // The generic walk finds the slots through the class's member table on every
+  // visit; this one knows where they are.  Only for the layout the two slots
+  // over object give, which nothing can change once the class is made.
+  if (tp->tp_traverse == g_generic_traverse && tp->tp_base == &PyBaseObject_Type && tp->tp_itemsize == 0 &&
+      tp->tp_basicsize == static_cast<Py_ssize_t>(kSlotsAt + 2 * sizeof(PyObject*)) && tp->tp_dictoffset == 0 &&
+      tp->tp_weaklistoffset == 0 && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && (tp->tp_flags & Py_TPFLAGS_HAVE_GC))
+    tp->tp_traverse = traverse_slot;
 }
 
 int init() noexcept { return save_generic_slots(); }

@@ -264,6 +264,47 @@ inline SettledState& settled_entry(PyObject* dict) noexcept {
   return g_settled[(reinterpret_cast<uintptr_t>(dict) >> 5) % kSettledEntries];
 }
 
+// The rules remembered for the present state of an exact dict (its version
+// read by the caller), or -1.
+inline int remembered_rules(PyObject* dict, bool versioned, uint64_t version) noexcept {
+  SettledState& known = settled_entry(dict);
+  const void* known_dict = __atomic_load_n(&known.dict, __ATOMIC_RELAXED);
+  uint64_t word = __atomic_load_n(&known.word, __ATOMIC_RELAXED);
+  if (!versioned || known_dict != dict || (word & ~kRulesMask) != (version & ~kRulesMask)) return -1;
+  return kRulesInVersion ? static_cast<int>(word & kRulesMask) : known.rules;
+}
+
+// The field, absent, is optional with no default or factory, as the rules
+// remembered for its metadata's present state say, known without running
+// code: the metadata slot's offset on the declaration's class is remembered,
+// and nothing else is read that the rules' own route would not read.  False
+// where that is not known so; the rules' own route then decides.
+// `seen` keeps the class last asked of, and its slot's offset, for the next
+// call while nothing runs in between (what could change the class).
+struct DeclarationClass {
+  PyTypeObject* tp = nullptr;
+  Py_ssize_t offset = 0;
+};
+
+bool known_absent_optional(PyObject* decl, DeclarationClass& seen) noexcept {
+  if constexpr (!kSettledStates || interp::kFreeThreaded) {
+    (void)decl;
+    (void)seen;
+    return false;
+  } else {
+    if (Py_TYPE(decl) != seen.tp) {
+      const DeclarationOffset* known =
+          g_declaration_offsets[static_cast<int>(DeclSlot::Metadata)].peek(Py_TYPE(decl));
+      if (!known || !known->offset) return false;
+      seen = DeclarationClass{Py_TYPE(decl), known->offset};
+    }
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(decl) + seen.offset);
+    if (!dict || !PyDict_CheckExact(dict)) return false;
+    return remembered_rules(dict, interp::dict_versioned_by_changes(dict), interp::dict_state_version(dict)) ==
+           (kHasOptional | kOptionalTrue);
+  }
+}
+
 // `ran_code`: set when the reads may have run code (a type lookup, a truth
 // test of anything but a bool); left as it is when they ran none.
 SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
@@ -280,11 +321,7 @@ SettledRules settled_rules(PyObject* decl, bool& ran_code) noexcept {
   if constexpr (kSettledStates) {
     versioned = interp::dict_versioned_by_changes(dict);
     version = interp::dict_state_version(dict);
-    SettledState& known = settled_entry(dict);
-    const void* known_dict = __atomic_load_n(&known.dict, __ATOMIC_RELAXED);
-    uint64_t word = __atomic_load_n(&known.word, __ATOMIC_RELAXED);
-    if (versioned && known_dict == dict && (word & ~kRulesMask) == (version & ~kRulesMask)) {
-      uint8_t bits = kRulesInVersion ? static_cast<uint8_t>(word & kRulesMask) : known.rules;
+    if (int bits = remembered_rules(dict, versioned, version); bits >= 0) {
       rules.settled = true;
       rules.has_default = bits & kHasDefault;
       rules.has_factory = bits & kHasFactory;
@@ -767,20 +804,27 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   b.quiet_keywords = keywords && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
                                   (b.kwargs && str_keys_only(b.kwargs)));
   // window ends: noted values
+  // The values the key check noted, while nothing has run since and there are no keywords; else none.
+  PyObject** noted = !keywords && b.quiet ? b.values : nullptr;
+  DeclarationClass seen;  // the last declaration class met while they hold
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
-    // No keywords, and the value the key check noted (nothing has run since) is one its cast keeps: the row's
-    // steps would read it, cast it to itself and leave the data as it is.
     // window begins: noted values
-    if (!keywords && b.quiet && b.values && b.values[i]) {
+    if (noted && !noted[i]) {
+      // Absent, and known optional with no default or factory: the row's steps would find it so and leave the
+      // data as it is, with no code run.
+      if (known_absent_optional(PyTuple_GET_ITEM(row, 1), seen)) continue;
+    } else if (noted) {
+      // The value is one its cast keeps: the row's steps would read it, cast it to itself and leave the data as
+      // it is.
       PyObject* cast = PyTuple_GET_ITEM(row, 2);
-      if (keeps_value(cast, b.values[i])) continue;
+      if (keeps_value(cast, noted[i])) continue;
       // A list of plain items: its copy replaces it under an exact str key of
       // an unwatched dict, which runs no code and leaves the other noted
       // values where they are.
       PyObject* key = PyTuple_GET_ITEM(row, 3);
-      if (PyUnicode_CheckExact(key) && !interp::dict_watched(b.data) && copies_plain_list(cast, b.values[i])) {
-        if (replace_with_copy(b.data, key, b.values[i]) < 0) return -1;
+      if (PyUnicode_CheckExact(key) && !interp::dict_watched(b.data) && copies_plain_list(cast, noted[i])) {
+        if (replace_with_copy(b.data, key, noted[i]) < 0) return -1;
         continue;
       }
     }
@@ -790,6 +834,8 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
       note_path(PyTuple_GET_ITEM(row, 3));
       return -1;
     }
+    noted = !keywords && b.quiet ? b.values : nullptr;
+    seen = DeclarationClass{};
   }
   // Keywords are counted, not removed: a count short of the dict's size means
   // some are left.  Code that reached the dict (a tracked one, through the
