@@ -194,6 +194,71 @@ inline bool is_ascii(const char* s, size_t n) noexcept {
   return (acc & 0x8080808080808080ULL) == 0;
 }
 
+// The code point of the well-formed UTF-8 sequence at p (before end) and its length, or 0 for anything the
+// interpreter's strict decoder would not take as one character: a stray or missing continuation byte, an overlong
+// form, an encoded surrogate, a code point past U+10FFFF.
+inline unsigned utf8_sequence(const unsigned char* p, const unsigned char* end, Py_UCS4& cp) noexcept {
+  unsigned c = p[0];
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  if (c < 0xC2 || c > 0xF4) return 0;
+  if (c < 0xE0) {
+    if (end - p < 2 || (p[1] & 0xC0) != 0x80) return 0;
+    cp = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+    return 2;
+  }
+  if (c < 0xF0) {
+    if (end - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
+    cp = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+    return cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) ? 3 : 0;
+  }
+  if (end - p < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
+  cp = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+  return cp >= 0x10000 && cp <= 0x10FFFF ? 4 : 0;
+}
+
+template <typename Char>
+inline void write_utf8(Char* out, const unsigned char* p, const unsigned char* end) noexcept {
+  Py_UCS4 cp = 0;
+  while (p < end) {
+    p += utf8_sequence(p, end, cp);
+    *out++ = static_cast<Char>(cp);
+  }
+}
+
+// A str from UTF-8 that is not all ASCII: one pass measures it (its length and widest character) and checks
+// every sequence, a second writes it at the width the interpreter gives that widest character.  Anything the
+// first pass does not take goes to the interpreter's own decoder, whose result or error stands.
+PyObject* make_wide_str(const char* s, size_t n) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  const unsigned char* end = p + n;
+  Py_ssize_t length = 0;
+  Py_UCS4 widest = 0;
+  for (const unsigned char* q = p; q < end; ++length) {
+    Py_UCS4 cp;
+    unsigned used = utf8_sequence(q, end, cp);
+    if (!used) return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
+    widest = cp > widest ? cp : widest;
+    q += used;
+  }
+  PyObject* str = PyUnicode_New(length, widest);
+  if (!str) return nullptr;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      write_utf8(PyUnicode_1BYTE_DATA(str), p, end);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      write_utf8(PyUnicode_2BYTE_DATA(str), p, end);
+      break;
+    default:
+      write_utf8(PyUnicode_4BYTE_DATA(str), p, end);
+      break;
+  }
+  return str;
+}
+
 // A str from strict UTF-8 (yyjson's unescaped text); anything else fails, and the document goes to json.loads.
 inline PyObject* make_str(const char* s, size_t n) noexcept {
   if (is_ascii(s, n)) {
@@ -201,7 +266,7 @@ inline PyObject* make_str(const char* s, size_t n) noexcept {
     if (str && n) std::memcpy(PyUnicode_DATA(str), s, n);
     return str;
   }
-  return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
+  return make_wide_str(s, n);
 }
 
 // The keys of one call that no shape knows, each made once.

@@ -52,6 +52,7 @@ descrgetfunc g_generic_get = nullptr;
 descrsetfunc g_generic_set = nullptr;
 initproc g_generic_init = nullptr;
 traverseproc g_generic_traverse = nullptr;
+destructor g_generic_dealloc = nullptr;
 
 // The type's attribute `name` when it is one of our functions whose kind has a
 // body for the slot (`has`), held by `held`; else nullptr.
@@ -398,6 +399,41 @@ int traverse_slot(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+// The two slots cleared as the generic dealloc clears them (by offset), the
+// memory freed, the class released.
+void free_slots(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject** slots = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kSlotsAt);
+  Py_CLEAR(slots[0]);
+  Py_CLEAR(slots[1]);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// Freeing a model instance: the generic dealloc's steps for a class of two
+// slots over object, without its walks of the class chain.  For an instance
+// of a model class itself: under the trashcan, the class's finalizer (a
+// __del__) first, and nothing more if it brought the instance back.  As the
+// base's dealloc that a subclass's generic one calls, which has done those
+// steps and cleared the subclass's own slots: the rest.
+void dealloc_slot(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  if (tp->tp_dealloc != dealloc_slot) {
+    free_slots(self);
+    return;
+  }
+  Py_TRASHCAN_BEGIN(self, dealloc_slot)
+  bool resurrected = false;
+  if (tp->tp_finalize) {
+    PyObject_GC_Track(self);
+    resurrected = PyObject_CallFinalizerFromDealloc(self) < 0;
+    if (!resurrected) PyObject_GC_UnTrack(self);
+  }
+  if (!resurrected) free_slots(self);
+  Py_TRASHCAN_END
+}
+
 // The interpreter's generic slots, as it gives them to a class whose dunders
 // are plain attributes; read from a class made for the purpose.
 int save_generic_slots() noexcept {
@@ -414,7 +450,8 @@ int save_generic_slots() noexcept {
   g_generic_set = tp->tp_descr_set;
   g_generic_init = tp->tp_init;
   g_generic_traverse = tp->tp_traverse;
-  return g_generic_get && g_generic_set && g_generic_init && g_generic_traverse ? 0 : -1;
+  g_generic_dealloc = tp->tp_dealloc;
+  return g_generic_get && g_generic_set && g_generic_init && g_generic_traverse && g_generic_dealloc ? 0 : -1;
 }
 
 }  // namespace
@@ -429,13 +466,18 @@ void install_init_slot(PyObject* cls) noexcept {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
   if (tp->tp_init == g_generic_init) tp->tp_init = init_slot;
   if (!tp->tp_vectorcall) tp->tp_vectorcall = class_vectorcall;
-  // The generic walk finds the slots through the class's member table on every
-  // visit; this one knows where they are.  Only for the layout the two slots
-  // over object give, which nothing can change once the class is made.
-  if (tp->tp_traverse == g_generic_traverse && tp->tp_base == &PyBaseObject_Type && tp->tp_itemsize == 0 &&
-      tp->tp_basicsize == static_cast<Py_ssize_t>(kSlotsAt + 2 * sizeof(PyObject*)) && tp->tp_dictoffset == 0 &&
-      tp->tp_weaklistoffset == 0 && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && (tp->tp_flags & Py_TPFLAGS_HAVE_GC))
-    tp->tp_traverse = traverse_slot;
+  // The generic walk and dealloc find the slots through the class's member
+  // table, and walk the class chain, on every call; these know where they
+  // are.  Only for the layout two slots over object give, which nothing can
+  // change once the class is made.
+  bool two_slots = tp->tp_base == &PyBaseObject_Type && tp->tp_itemsize == 0 &&
+                   tp->tp_basicsize == static_cast<Py_ssize_t>(kSlotsAt + 2 * sizeof(PyObject*)) &&
+                   tp->tp_dictoffset == 0 && tp->tp_weaklistoffset == 0 && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+                   (tp->tp_flags & Py_TPFLAGS_HAVE_GC) && tp->tp_free == PyObject_GC_Del;
+  if (two_slots && tp->tp_traverse == g_generic_traverse) tp->tp_traverse = traverse_slot;
+  // The free-threaded build counts an instance's reference to its class in a way of its own, which only the
+  // generic dealloc releases.
+  if (two_slots && !interp::kFreeThreaded && tp->tp_dealloc == g_generic_dealloc) tp->tp_dealloc = dealloc_slot;
 }
 
 int init() noexcept { return save_generic_slots(); }
