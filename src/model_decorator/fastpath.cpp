@@ -401,7 +401,7 @@ int traverse_slot(PyObject* self, visitproc visit, void* arg) noexcept {
 
 // The two slots cleared as the generic dealloc clears them (by offset), the
 // memory freed, the class released.
-void free_slots(PyObject* self) noexcept {
+void slots_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject** slots = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kSlotsAt);
   Py_CLEAR(slots[0]);
@@ -420,7 +420,7 @@ void dealloc_slot(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   if (tp->tp_dealloc != dealloc_slot) {
-    free_slots(self);
+    slots_dealloc(self);
     return;
   }
   Py_TRASHCAN_BEGIN(self, dealloc_slot)
@@ -430,7 +430,7 @@ void dealloc_slot(PyObject* self) noexcept {
     resurrected = PyObject_CallFinalizerFromDealloc(self) < 0;
     if (!resurrected) PyObject_GC_UnTrack(self);
   }
-  if (!resurrected) free_slots(self);
+  if (!resurrected) slots_dealloc(self);
   Py_TRASHCAN_END
 }
 
