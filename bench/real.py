@@ -593,10 +593,12 @@ def peer_versions():
 
 # --- instruction counts under callgrind ---
 
-def floor_loader(cls):
+def floor_loaders(cls):
     """bench/floor.c's nested floor for a model's schema: the least a native type does to make the same instances
-    from parsed dicts (its comment says what that is)."""
+    (its comment says what that is), from parsed dicts and, after quenlory's own decoder, from text."""
     import bench
+    import quenlory._json
+    import quenlory._loads
     fl = bench.load_floor()
 
     def shape(model):
@@ -610,7 +612,8 @@ def floor_loader(cls):
         return fl.node_shape(tuple(spec))
 
     top, build = shape(cls), fl.node_build
-    return lambda data: build(top, data)
+    decode, key_shape = quenlory._json.decode, quenlory._loads._shape(cls)
+    return (lambda data: build(top, data)), (lambda text: build(top, decode(text, key_shape, None)))
 
 
 def callgrind_child(name, column, route, n):
@@ -619,7 +622,7 @@ def callgrind_child(name, column, route, n):
     text = json.dumps(document, ensure_ascii=False)
     cols, _ = peers()
     if column == "floor":
-        load = floor_loader(cls)
+        load = dict(zip(("dict", "text"), floor_loaders(cls)))[route]
     elif column == "json.loads":
         load = json.loads
     else:
@@ -660,10 +663,9 @@ def callgrind_main(name, n, names, json_path=None):
     for route, label in ROUTES:
         figures = {}
         for column in [c for c in list(cols) + ["json.loads", "floor"] if c in names]:
-            if column in ("json.loads", "floor"):
-                if route != ("text" if column == "json.loads" else "dict"):
-                    continue
-            elif dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
+            if column == "json.loads" and route != "text":
+                continue
+            if column not in ("json.loads", "floor") and dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
                 continue
             figures[column] = (callgrind_total(name, column, route, n) - callgrind_total(name, column, route, 0)) / n
         for column, count in figures.items():
