@@ -804,8 +804,10 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
   b.quiet_keywords = keywords && ((str_keys && !PyDict_GET_SIZE(s->compounds) && !PyDict_GET_SIZE(s->multi_fields)) ||
                                   (b.kwargs && str_keys_only(b.kwargs)));
   // window ends: noted values
-  // The values the key check noted, while nothing has run since and there are no keywords; else none.
+  // The values the key check noted, while nothing has run since and there are no keywords; else none.  They
+  // exist only where the schema has a key index.
   PyObject** noted = !keywords && b.quiet ? b.values : nullptr;
+  PyTypeObject* const* keeps = noted ? s->key_index->keeps : nullptr;
   DeclarationClass seen;  // the last declaration class met while they hold
   for (Py_ssize_t i = 0; i < nrows; ++i) {
     PyObject* row = PyTuple_GET_ITEM(rows, i);
@@ -817,6 +819,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
     } else if (noted) {
       // The value is one its cast keeps: the row's steps would read it, cast it to itself and leave the data as
       // it is.
+      if (Py_TYPE(noted[i]) == keeps[i]) continue;
       PyObject* cast = PyTuple_GET_ITEM(row, 2);
       if (keeps_value(cast, noted[i])) continue;
       // A list of plain items: its copy replaces it under an exact str key of
@@ -835,6 +838,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
       return -1;
     }
     noted = !keywords && b.quiet ? b.values : nullptr;
+    keeps = noted ? s->key_index->keeps : nullptr;
     seen = DeclarationClass{};
   }
   // Keywords are counted, not removed: a count short of the dict's size means

@@ -106,7 +106,9 @@ int build_key_index(Schema* s) noexcept {
   size_t size = 8;
   while (size < static_cast<size_t>(PySet_GET_SIZE(s->field_names)) * 2) size *= 2;
   // One block: the table's header, then its entries.
-  void* block = PyMem_Calloc(1, sizeof(KeyIndex) + size * sizeof(KeyIndex::Entry));
+  Py_ssize_t nrows = PyTuple_GET_SIZE(s->plain_rows);
+  void* block = PyMem_Calloc(1, sizeof(KeyIndex) + size * sizeof(KeyIndex::Entry) +
+                                    static_cast<size_t>(nrows) * sizeof(PyTypeObject*));
   if (!block) {
     PyErr_NoMemory();
     return -1;
@@ -114,6 +116,12 @@ int build_key_index(Schema* s) noexcept {
   KeyIndex* index = static_cast<KeyIndex*>(block);
   index->mask = size - 1;
   index->entries = reinterpret_cast<KeyIndex::Entry*>(index + 1);
+  index->keeps = reinterpret_cast<PyTypeObject**>(index->entries + size);
+  for (Py_ssize_t row = 0; row < nrows; ++row) {
+    PyObject* cast = PyTuple_GET_ITEM(PyTuple_GET_ITEM(s->plain_rows, row), 2);
+    for (PyTypeObject* tp : {&PyUnicode_Type, &PyLong_Type, &PyBool_Type})
+      if (cast == reinterpret_cast<PyObject*>(tp)) index->keeps[row] = tp;
+  }
   bool whole = true;
   Ref it = Ref::steal(PyObject_GetIter(s->field_names));
   while (Ref key = Ref::steal(whole && it ? PyIter_Next(it.get()) : nullptr)) {

@@ -38,6 +38,7 @@ namespace quenlory {
 // key text, met over and over: each entry remembers the last such equal str
 // it met (held, an exact str, whose release runs nothing), to know it again by
 // identity.  Not on the free-threaded build, where threads share the index.
+// It also keeps what construction asks of every plain row's cast.
 struct KeyIndex {
   static constexpr Py_ssize_t kAbsent = -2;
   struct Entry {
@@ -48,6 +49,10 @@ struct KeyIndex {
   };
   size_t mask;
   Entry* entries;
+  // Per plain row: the exact type whose values its cast hands back as they
+  // are and runs no code for (its cast is the built-in str, int or bool
+  // itself), else nullptr.  The rows never change, nor do those types.
+  PyTypeObject** keeps;
 
   // The row of the exact str `key`, -1, or kAbsent.  The hot path of a
   // construction's key check: it returns from inside the probe.
