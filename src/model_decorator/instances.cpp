@@ -255,13 +255,17 @@ struct SettledState {
 constexpr bool kSettledStates = interp::kDictStateVersions && (memo::kEnabled || interp::kFreeThreaded);
 constexpr bool kRulesInVersion = interp::kDictStateSpareBits >= 4;
 static_assert(kRulesInVersion || !interp::kFreeThreaded, "the free-threaded entries keep the rules in the version");
-constexpr size_t kSettledEntries = 64;
+// Enough for the metadata dicts of a few models of a few dozen fields each, spread by a multiplicative hash of
+// the address (allocators place dicts at regular strides).
+constexpr unsigned kSettledBits = 8;
+constexpr size_t kSettledEntries = size_t{1} << kSettledBits;
 SettledState g_settled[kSettledEntries];
 enum : uint8_t { kHasDefault = 1, kHasFactory = 2, kHasOptional = 4, kOptionalTrue = 8 };
 constexpr uint64_t kRulesMask = kRulesInVersion ? 0xF : 0;
 
 inline SettledState& settled_entry(PyObject* dict) noexcept {
-  return g_settled[(reinterpret_cast<uintptr_t>(dict) >> 5) % kSettledEntries];
+  return g_settled[(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dict)) * 0x9E3779B97F4A7C15ULL) >>
+                   (64 - kSettledBits)];
 }
 
 // The rules remembered for the present state of an exact dict (its version
