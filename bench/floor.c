@@ -13,10 +13,10 @@
  *
  * The nested floor (node_shape, node_build) is the same for real data's nested models, for bench/real.py
  * (--callgrind, column "floor"): per record, a new instance that the collector tracks (it holds the caller's dict,
- * which may come to hold anything) keeps the caller's dict itself and a new dict of its nested values; each declared
- * key is matched once (in one pass over the dict, by identity where it can), a plain value is kept if it already has its field's type (no other cast; a list or dict is
- * copied, as its cast copies it), a nested dict
- * becomes an instance of its own and a list of them a list of instances, and the keys are checked by counting. */
+ * which may come to hold anything) keeps the caller's dict itself and a new dict of its nested values; each key is
+ * matched once (in one pass over the dict, by identity where it can), a plain value is kept if it already has its
+ * field's type (no other cast; a list or dict is copied, as its cast copies it), a nested dict becomes an instance of
+ * its own and a list of them a list of instances, and an absent field must be optional. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <structmember.h>

@@ -665,7 +665,8 @@ def callgrind_main(name, n, names, json_path=None):
         for column in [c for c in list(cols) + ["json.loads", "floor"] if c in names]:
             if column == "json.loads" and route != "text":
                 continue
-            if column not in ("json.loads", "floor") and dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
+            own = column in ("json.loads", "floor")
+            if not own and dict(zip(("dict", "text"), cols[column][0](cls)))[route] is None:
                 continue
             figures[column] = (callgrind_total(name, column, route, n) - callgrind_total(name, column, route, 0)) / n
         for column, count in figures.items():
