@@ -546,6 +546,47 @@ class OwnMethodsWinTest(unittest.TestCase):
         with self.assertRaisesRegex(ValueError, r"^Missing key \[x\] to construct Plain$"):
             Own()
 
+    def test_own_del_and_cycles_through_the_slots(self):
+        import gc
+        import weakref
+
+        class Mark:
+            pass
+
+        log, back = [], []
+
+        def late_del(self):
+            log.append(("late", self.x))
+            if len(back) < 1:
+                back.append(self)  # brought back once: finalised once, freed later
+
+        M = make("M", x=Field(str), __del__=lambda self: log.append(("own", self.x)))
+        L = make("L", x=Field(str))
+        L.__del__ = late_del
+
+        class S(M):
+            __slots__ = ("z",)
+
+            def __del__(self):
+                log.append(("sub", self.x))
+
+        M(x="a")
+        L(x="b")
+        self.assertEqual((log, back[0].x), ([("own", "a"), ("late", "b")], "b"))
+        back.clear()
+        s, mark = S(x="c"), Mark()
+        s.z, held = mark, weakref.ref(mark)
+        del s, mark
+        self.assertEqual((log[2:], held()), ([("sub", "c")], None))
+        # a cycle through either slot is found and freed
+        Q = make("Q", x=Field(str))
+        for slot in ("_data", "_compounds"):
+            p, mark = Q(x="d"), Mark()
+            getattr(p, slot)["me"], getattr(p, slot)["mark"], held = p, mark, weakref.ref(mark)
+            del p, mark
+            gc.collect()
+            self.assertIsNone(held(), slot)
+
     def test_own_get_and_set_win(self):
         e = Env(False)
         p, c, m = e.P(x=1), e.C(c={"v": 1}), e.M(a=1, b=2)
