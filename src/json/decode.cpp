@@ -228,10 +228,15 @@ inline void write_utf8(Char* out, const unsigned char* p, const unsigned char* e
   }
 }
 
+// Above this many bytes the interpreter's own decoder, which passes over runs of ASCII a word at a time, is the
+// faster (long texts are mostly ASCII).
+constexpr size_t kShortWide = 64;
+
 // A str from UTF-8 that is not all ASCII: one pass measures it (its length and widest character) and checks
 // every sequence, a second writes it at the width the interpreter gives that widest character.  Anything the
-// first pass does not take goes to the interpreter's own decoder, whose result or error stands.
+// first pass does not take, and a long text, goes to the interpreter's own decoder, whose result or error stands.
 PyObject* make_wide_str(const char* s, size_t n) noexcept {
+  if (n > kShortWide) return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr);
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   const unsigned char* end = p + n;
   Py_ssize_t length = 0;
