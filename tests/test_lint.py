@@ -18,7 +18,7 @@ RUNS_NOTHING = {
     "PyDict_Next", "PyDict_GET_SIZE", "PyDict_CheckExact", "PyUnicode_Check", "PyUnicode_CheckExact",
     "PyTuple_GET_ITEM", "PyTuple_GET_SIZE",
     "borrow", "steal",  # Ref: an incref, or a reference taken over
-    "find",  # KeyIndex::find, called only with an exact str
+    "find", "as_met",  # KeyIndex probes, called only with an exact str
     "dict_get",  # in a window, only an exact str looked up among exact strs
     "keyword_in_place",  # an exact str compared with the exact strs of a call's keyword names
     "plain_value", "cast_runs_no_code", "str_keys_only", "lookups_run_no_code", "keeps_value",  # tests of types

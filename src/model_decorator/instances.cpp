@@ -563,7 +563,7 @@ inline __attribute__((always_inline)) int quiet_data(Build& b, Py_ssize_t row, P
     return value ? 1 : 0;
   }
   if (!PyUnicode_CheckExact(key)) return kUnknown;
-  if ((value = interp::dict_get(b.data, key))) return 1;
+  if ((value = interp::dict_get(b.data, b.s->key_index ? b.s->key_index->as_met(key) : key))) return 1;
   return PyErr_Occurred() ? -1 : 0;
   // window ends: quiet
 }

@@ -73,6 +73,18 @@ struct KeyIndex {
       }
     }
   }
+  // The str the data last named the index's own key `key` with (the entry's
+  // alias), or `key` itself: an equal exact str, which a lookup in that data
+  // finds by identity rather than by comparing text.  Runs no code.
+  PyObject* as_met(PyObject* key) const noexcept {
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash == -1) return key;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+      const Entry& e = entries[i];
+      if (!e.name) return key;
+      if (e.name == key) return e.alias ? e.alias : key;
+    }
+  }
   // The same probe for building the table: the entry of `key`, or the empty one where it goes.
   Entry& slot(PyObject* key, Py_hash_t hash) const noexcept {
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
