@@ -369,13 +369,13 @@ fail:
 
 /* node_shape(((key, kind, type or child shape or None, optional), ...)) -> a shape for node_build.  Shapes live until
  * the process ends (a bench makes a few). */
-static PyObject *make_node_shape(PyObject *module, PyObject *spec) {
+static PyObject *make_node_shape(PyObject *module, PyObject *declared) {
     (void)module;
-    if (!PyTuple_Check(spec)) {
+    if (!PyTuple_Check(declared)) {
         PyErr_SetString(PyExc_TypeError, "a tuple of field tuples");
         return NULL;
     }
-    Py_ssize_t n = PyTuple_GET_SIZE(spec);
+    Py_ssize_t n = PyTuple_GET_SIZE(declared);
     if (n > MAX_NODE_FIELDS) {
         PyErr_SetString(PyExc_OverflowError, "too many fields");
         return NULL;
@@ -388,7 +388,7 @@ static PyObject *make_node_shape(PyObject *module, PyObject *spec) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *key, *arg;
         int kind, optional;
-        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(spec, i), "UiOp", &key, &kind, &arg, &optional)) return NULL;
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(declared, i), "UiOp", &key, &kind, &arg, &optional)) return NULL;
         Py_INCREF(key);
         PyUnicode_InternInPlace(&key);
         fields[i].key = key;

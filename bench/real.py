@@ -602,14 +602,14 @@ def floor_loaders(cls):
     fl = bench.load_floor()
 
     def shape(model):
-        spec = []
+        declared = []
         for key, decl in model_fields(model).items():
             optional = bool(decl["optional"])
             if isinstance(decl, ProxyField):
-                spec.append((key, 2 if isinstance(decl, ListField) else 1, shape(decl.nested_model), optional))
+                declared.append((key, 2 if isinstance(decl, ListField) else 1, shape(decl.nested_model), optional))
             else:
-                spec.append((key, 0, decl._given_cast, optional))
-        return fl.node_shape(tuple(spec))
+                declared.append((key, 0, decl._given_cast, optional))
+        return fl.node_shape(tuple(declared))
 
     top, build = shape(cls), fl.node_build
     decode, key_shape = quenlory._json.decode, quenlory._loads._shape(cls)
