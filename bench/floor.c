@@ -231,11 +231,7 @@ typedef struct node_shape {
     NodeField *fields;
 } NodeShape;
 
-typedef struct {
-    PyObject_HEAD
-    PyObject *data;
-    PyObject *compounds;
-} NodeObject;
+typedef RecordObject NodeObject;  /* the same two slots, in a type the collector tracks */
 
 static int node_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(((NodeObject *)self)->data);

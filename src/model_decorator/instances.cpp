@@ -809,7 +809,7 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
                                   (b.kwargs && str_keys_only(b.kwargs)));
   // window ends: noted values
   // The values the key check noted, while nothing has run since and there are no keywords; else none.  They
-  // exist only where the schema has a key index.
+  // exist only where the schema has a key index, which lives as long as the schema.  Once gone they stay gone.
   PyObject** noted = !keywords && b.quiet ? b.values : nullptr;
   PyTypeObject* const* keeps = noted ? s->key_index->keeps : nullptr;
   DeclarationClass seen;  // the last declaration class met while they hold
@@ -842,7 +842,6 @@ int construct(Schema* s, PyObject* self, PyObject* data_arg, PyObject* kwargs, b
       return -1;
     }
     noted = !keywords && b.quiet ? b.values : nullptr;
-    keeps = noted ? s->key_index->keeps : nullptr;
     seen = DeclarationClass{};
   }
   // Keywords are counted, not removed: a count short of the dict's size means
